@@ -1,0 +1,36 @@
+// The program's entry: echo the command line, log it, run one mode and
+// return its result as the exit code.
+#include <string>
+
+#include "catalogue/catalogue.h"
+#include "driver/arguments.h"
+#include "driver/install.h"
+#include "platform/console.h"
+#include "support/log.h"
+#include "uninstall/uninstall.h"
+
+namespace {
+void Say(const std::wstring& line) { plat::ConsoleWrite(plat::ConsoleStream::Output, line + L"\n"); }
+}  // namespace
+
+extern "C" int wmain(int argc, wchar_t* argv[]) {
+    Say(L"Pendrel.exe arrancó correctamente.");
+    Say(L"argc = " + std::to_wstring(argc));
+    for (int i = 0; i < argc; ++i)
+        Say(L"argv[" + std::to_wstring(i) + L"] = " + (i == 0 ? std::wstring(argv[i]) : ShowableArgument(argv[i])));
+
+    WriteLogLine(L"INFO", L"Run Pendrel");
+    for (int i = 1; i < argc; ++i) {
+        WriteLogLine(L"INFO", ShowableArgument(argv[i]));
+        if (IsUninstallArgument(argv[i])) {
+            WriteLogLine(L"INFO", L"Runing Uninstall Pendrel");
+            return RunUninstallMode();
+        }
+        // Only the first argument can select the catalogue search.
+        if (IsSearchVoicesArgument(argv[1])) {
+            const CatalogueOptions options = ParseCatalogueOptions(argc, argv);
+            return SaveRemoteVoicesJson(options.username, options.password, ExpandOutputPath(options.outPath)) ? 0 : 1;
+        }
+    }
+    return RunInstallMode();
+}

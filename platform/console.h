@@ -1,0 +1,15 @@
+// Standard output and standard error for wide text.
+#pragma once
+#include <string>
+
+namespace plat {
+
+enum class ConsoleStream { Output, Error };
+
+// Writes the text and flushes. On a Windows console the text goes through
+// WriteConsoleW, so every character shows as written; anywhere else (a pipe, a
+// file, a Linux terminal) it is written as UTF-8, with "\n" as the platform's
+// line end.
+void ConsoleWrite(ConsoleStream stream, const std::wstring& text);
+
+}  // namespace plat

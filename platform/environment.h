@@ -1,0 +1,31 @@
+// The process environment and the user's well-known folders.
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "platform/types.h"
+
+namespace plat {
+
+// ExpandEnvironmentStringsW: replaces every %NAME% of a defined variable with
+// its value; an undefined reference stays as written. Returns the number of
+// wide characters the expansion needs including its terminating NUL (written
+// when it fits in `size`), or 0 on failure. A too small buffer receives
+// nothing useful and the required size is returned.
+std::uint32_t ExpandEnvironmentStrings(const wchar_t* source, wchar_t* buffer, std::uint32_t size);
+
+// SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, buffer):
+// the user's local application data folder, without a trailing backslash, in a
+// buffer of kMaxPath characters. A negative result is a failure.
+HResult GetLocalAppDataFolder(wchar_t (&buffer)[kMaxPath]);
+
+// GetTempPathW: the temporary folder with a trailing backslash. Returns its
+// length without the NUL, the size needed (with the NUL) when the buffer is too
+// small, or 0 on failure.
+std::uint32_t GetTempPath(std::uint32_t size, wchar_t* buffer);
+
+// SetEnvironmentVariableW for the current process; a null value removes the
+// variable. Used by tests to reproduce a machine with a variable missing.
+bool SetEnvironmentVariable(const std::wstring& name, const wchar_t* value);
+
+}  // namespace plat

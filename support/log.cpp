@@ -1,0 +1,56 @@
+#include "support/log.h"
+
+#include <cstdio>
+
+#include "platform/clock.h"
+#include "platform/console.h"
+#include "platform/environment.h"
+#include "platform/files.h"
+#include "support/paths.h"
+
+std::wstring GetLogFilePath() {
+    wchar_t buffer[plat::kMaxPath] = {};
+    if (plat::Failed(plat::GetLocalAppDataFolder(buffer))) {
+        plat::ConsoleWrite(plat::ConsoleStream::Error, L"Error getting path to LOCALAPPDATA.\n");
+        return L"";
+    }
+    const std::wstring folder = std::wstring(buffer) + L"\\Mirelka\\" + sapiFolder;
+    EnsureDirectoryExists(folder);
+    return folder + L"\\log_zunsapi.txt";
+}
+
+std::string EncodeLogText(const std::wstring& text) {
+    std::string bytes;
+    bytes.reserve(text.size() + 2);
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<std::uint32_t>(text[i]);
+        if (c == L'\n') {
+            bytes += "\r\n";  // the file is written as a text-mode stream would
+        } else if (c <= 0xFF) {
+            bytes += static_cast<char>(c);
+        } else {
+            // No byte for it in ISO 8859-1; a surrogate pair is one character.
+            const bool pair = c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() &&
+                              static_cast<std::uint32_t>(text[i + 1]) >= 0xDC00 &&
+                              static_cast<std::uint32_t>(text[i + 1]) <= 0xDFFF;
+            if (pair) ++i;
+            bytes += '?';
+        }
+    }
+    return bytes;
+}
+
+void WriteLogLine(const std::wstring& level, const std::wstring& message) {
+    const std::wstring path = GetLogFilePath();
+    if (path.empty()) return;
+    const plat::LocalTime t = plat::GetLocalTimeNow();
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute,
+                  t.second);
+    // One write call for the whole line, so that concurrent writers never
+    // interleave inside it.
+    std::string line = "[";
+    line += stamp;
+    line += "] [" + EncodeLogText(level) + "] " + EncodeLogText(message) + "\r\n";
+    plat::AppendToFile(path, line);
+}

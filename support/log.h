@@ -1,0 +1,15 @@
+// The per-user log file: AppData\Local\Mirelka\ZunSapi64\log_zunsapi.txt.
+#pragma once
+#include <string>
+
+// The log file's path, its folder created on the way; empty (with a message
+// on standard error) when the local application data folder is unknown.
+std::wstring GetLogFilePath();
+
+// Appends "[YYYY-MM-DD hh:mm:ss] [level] message" and a CR LF to the log. One
+// byte per character (ISO 8859-1); a character beyond U+00FF is written as
+// '?'. Failures are silent.
+void WriteLogLine(const std::wstring& level, const std::wstring& message);
+
+// The bytes a line of text takes in the log file.
+std::string EncodeLogText(const std::wstring& text);

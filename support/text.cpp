@@ -1,0 +1,66 @@
+#include "support/text.h"
+
+#include <cwchar>
+
+#include "platform/text.h"
+
+bool IsWhiteSpace(wchar_t c) { return c == L' ' || (c >= L'\t' && c <= L'\r'); }
+
+void trim_inplace(wchar_t* str) {
+    if (str == nullptr || str[0] == 0) return;
+    wchar_t* start = str;
+    while (*start != 0 && IsWhiteSpace(*start)) ++start;
+    wchar_t* end = start + std::wcslen(start);
+    while (end > start && IsWhiteSpace(end[-1])) --end;
+    const std::size_t length = static_cast<std::size_t>(end - start);
+    std::wmemmove(str, start, length);
+    str[length] = 0;
+}
+
+std::uint16_t convertToLangID(const wchar_t* langStr) {
+    // wcstoul base 16 with Windows' 32-bit unsigned long: leading white space,
+    // an optional sign, an optional 0x, digits up to the first other
+    // character; overflow saturates, a minus sign negates.
+    if (langStr == nullptr) return 0;
+    const wchar_t* p = langStr;
+    while (*p && IsWhiteSpace(*p)) ++p;
+    bool negative = false;
+    if (*p == L'+' || *p == L'-') negative = *p++ == L'-';
+    auto digit = [](wchar_t c) -> int {
+        if (c >= L'0' && c <= L'9') return c - L'0';
+        if (c >= L'a' && c <= L'f') return c - L'a' + 10;
+        if (c >= L'A' && c <= L'F') return c - L'A' + 10;
+        return -1;
+    };
+    if (p[0] == L'0' && (p[1] == L'x' || p[1] == L'X') && digit(p[2]) >= 0) p += 2;
+    std::uint64_t value = 0;
+    bool overflow = false;
+    for (; digit(*p) >= 0; ++p) {
+        value = value * 16 + static_cast<unsigned>(digit(*p));
+        if (value > 0xFFFFFFFFull) {
+            overflow = true;
+            value = 0xFFFFFFFFull;
+        }
+    }
+    std::uint32_t result = overflow ? 0xFFFFFFFFu : static_cast<std::uint32_t>(value);
+    if (negative && !overflow) result = 0u - result;
+    return static_cast<std::uint16_t>(result & 0xFFFFu);
+}
+
+std::string WideToUtf8(const std::wstring& w) {
+    if (w.empty()) return {};
+    return plat::WideToUtf8Bytes(w.data(), w.size());
+}
+
+std::wstring Utf8ToWide(const std::string& bytes) {
+    if (bytes.empty()) return {};
+    return plat::Utf8BytesToWide(bytes.data(), bytes.size());
+}
+
+bool EqualsIgnoringCase(const std::wstring& a, const std::wstring& b) {
+    if (a.size() != b.size()) return false;
+    auto fold = [](wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c; };
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (fold(a[i]) != fold(b[i])) return false;
+    return true;
+}

@@ -1,0 +1,55 @@
+#include <gtest/gtest.h>
+
+#include "driver/arguments.h"
+#include "platform/environment.h"
+
+namespace {
+CatalogueOptions Parse(std::vector<const wchar_t*> args) {
+    return ParseCatalogueOptions(static_cast<int>(args.size()), args.data());
+}
+}  // namespace
+
+TEST(Arguments, UninstallInAnyLetterCase) {
+    EXPECT_TRUE(IsUninstallArgument(L"/uninstall"));
+    EXPECT_TRUE(IsUninstallArgument(L"/UnInstall"));
+    EXPECT_TRUE(IsUninstallArgument(L"--UNREGISTER-ALL"));
+    EXPECT_FALSE(IsUninstallArgument(L"/uninstall2"));
+    EXPECT_FALSE(IsUninstallArgument(L"uninstall"));
+    EXPECT_TRUE(IsSearchVoicesArgument(L"/SearchVoices"));
+    EXPECT_FALSE(IsSearchVoicesArgument(L"/searchvoice"));
+}
+
+TEST(Arguments, PasswordValueIsNeverShown) {
+    EXPECT_EQ(ShowableArgument(L"/password=secret"), L"/password=********");
+    EXPECT_EQ(ShowableArgument(L"/PASSWORD=a=b"), L"/PASSWORD=********");
+    EXPECT_EQ(ShowableArgument(L"/password="), L"/password=");
+    EXPECT_EQ(ShowableArgument(L"/username=ana"), L"/username=ana");
+    EXPECT_EQ(ShowableArgument(L"/pass=x"), L"/pass=x");
+}
+
+TEST(CatalogueOptions, DefaultsWhenNothingIsGiven) {
+    const auto o = Parse({L"pendrel", L"/searchvoices"});
+    EXPECT_EQ(o.username, L"");
+    EXPECT_EQ(o.password, L"");
+    EXPECT_EQ(o.outPath, L"%TEMP%\\quelto_voices.json");
+}
+
+TEST(CatalogueOptions, ExactCasePrefixesAndTheLastOccurrenceWins) {
+    const auto o = Parse({L"pendrel", L"/searchvoices", L"/USERNAME=upper", L"/username=ana", L"/password=p=q",
+                          L"/uninstall", L"/username=eva", L"/out="});
+    EXPECT_EQ(o.username, L"eva");
+    EXPECT_EQ(o.password, L"p=q") << "everything after the ten prefix characters";
+    EXPECT_EQ(o.outPath, L"");
+}
+
+TEST(CatalogueOptions, OutputPathExpansion) {
+    plat::SetEnvironmentVariable(L"PENDREL_OUT", L"C:\\out");
+    EXPECT_EQ(ExpandOutputPath(L"%PENDREL_OUT%\\v.json"), L"C:\\out\\v.json");
+    EXPECT_EQ(ExpandOutputPath(L"%PENDREL_NOT_SET%\\v.json"), L"%PENDREL_NOT_SET%\\v.json");
+    EXPECT_EQ(ExpandOutputPath(L""), L"");
+    const std::wstring huge(5000, L'a');
+    plat::SetEnvironmentVariable(L"PENDREL_HUGE", huge.c_str());
+    EXPECT_EQ(ExpandOutputPath(L"%PENDREL_HUGE%"), L"%PENDREL_HUGE%") << "too long: kept as written";
+    plat::SetEnvironmentVariable(L"PENDREL_OUT", nullptr);
+    plat::SetEnvironmentVariable(L"PENDREL_HUGE", nullptr);
+}

@@ -1,0 +1,106 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "platform/files.h"
+#include "platform/types.h"
+#include "unit/scratch.h"
+
+namespace {
+
+std::vector<plat::FindData> List(const std::wstring& folder) {
+    std::vector<plat::FindData> entries;
+    plat::FindData entry;
+    plat::FindHandle h = plat::FindFirstFile(folder + L"\\*.*", entry);
+    if (h == nullptr) return entries;
+    do entries.push_back(entry);
+    while (plat::FindNextFile(h, entry));
+    plat::FindClose(h);
+    return entries;
+}
+
+}  // namespace
+
+TEST(Files, ListingGivesDotEntriesFirstThenNamesInOrder) {
+    ScratchFolder dir(L"listing");
+    ASSERT_TRUE(plat::CreateOneDirectory(dir / L"beta"));
+    ASSERT_TRUE(plat::WriteWholeFile(dir / L"Alpha.txt", "a"));
+    ASSERT_TRUE(plat::CreateOneDirectory(dir / L"gamma"));
+    const auto entries = List(dir.path());
+    ASSERT_EQ(entries.size(), 5u);
+    EXPECT_EQ(entries[0].name, L".");
+    EXPECT_EQ(entries[1].name, L"..");
+    EXPECT_EQ(entries[2].name, L"Alpha.txt");
+    EXPECT_EQ(entries[3].name, L"beta");
+    EXPECT_EQ(entries[4].name, L"gamma");
+    EXPECT_FALSE(entries[2].attributes & plat::kFileAttributeDirectory);
+    EXPECT_TRUE(entries[3].attributes & plat::kFileAttributeDirectory);
+}
+
+TEST(Files, ListingAMissingFolderFails) {
+    ScratchFolder dir(L"missing");
+    plat::FindData entry;
+    EXPECT_EQ(plat::FindFirstFile(dir / L"nothing\\*", entry), nullptr);
+    EXPECT_EQ(plat::GetLastError(), plat::kErrorPathNotFound);
+}
+
+TEST(Files, CreateOneDirectoryNeedsItsParentAndFailsWhenPresent) {
+    ScratchFolder dir(L"mkdir");
+    EXPECT_FALSE(plat::CreateOneDirectory(dir / L"a\\b"));
+    EXPECT_TRUE(plat::CreateOneDirectory(dir / L"a"));
+    EXPECT_FALSE(plat::CreateOneDirectory(dir / L"a"));
+    EXPECT_EQ(plat::GetLastError(), plat::kErrorAlreadyExists);
+}
+
+TEST(Files, ReadOnlyFileIsDeletedOnlyAfterItsAttributesAreCleared) {
+    ScratchFolder dir(L"readonly");
+    const std::wstring file = dir / L"locked.txt";
+    ASSERT_TRUE(plat::WriteWholeFile(file, "x"));
+    ASSERT_TRUE(plat::SetFileAttributes(file, plat::kFileAttributeReadonly));
+    EXPECT_TRUE(plat::GetFileAttributes(file) & plat::kFileAttributeReadonly);
+    EXPECT_FALSE(plat::DeleteFile(file));
+    EXPECT_EQ(plat::GetLastError(), plat::kErrorAccessDenied);
+    ASSERT_TRUE(plat::SetFileAttributes(file, plat::kFileAttributeNormal));
+    EXPECT_TRUE(plat::DeleteFile(file));
+    EXPECT_FALSE(Exists(file));
+}
+
+TEST(Files, FolderIsRemovedOnlyWhenEmpty) {
+    ScratchFolder dir(L"rmdir");
+    ASSERT_TRUE(plat::CreateOneDirectory(dir / L"sub"));
+    ASSERT_TRUE(plat::WriteWholeFile(dir / L"sub\\f", ""));
+    EXPECT_FALSE(plat::RemoveDirectory(dir / L"sub"));
+    EXPECT_EQ(plat::GetLastError(), plat::kErrorDirNotEmpty);
+    EXPECT_FALSE(plat::DeleteFile(dir / L"sub")) << "a folder is not deleted as a file";
+    ASSERT_TRUE(plat::DeleteFile(dir / L"sub\\f"));
+    EXPECT_TRUE(plat::RemoveDirectory(dir / L"sub"));
+}
+
+TEST(Files, AppendAddsToTheEndAndCreatesTheFile) {
+    ScratchFolder dir(L"append");
+    const std::wstring file = dir / L"log.txt";
+    ASSERT_TRUE(plat::AppendToFile(file, "one\r\n"));
+    ASSERT_TRUE(plat::AppendToFile(file, "two\r\n"));
+    EXPECT_EQ(ReadBytes(file), "one\r\ntwo\r\n");
+    EXPECT_FALSE(plat::AppendToFile(dir / L"no\\such\\folder.txt", "x"));
+}
+
+TEST(Files, WholeFileRoundTripKeepsEveryByte) {
+    ScratchFolder dir(L"bytes");
+    std::string bytes;
+    for (int i = 0; i < 256; ++i) bytes += static_cast<char>(i);
+    ASSERT_TRUE(plat::WriteWholeFile(dir / L"all.bin", bytes));
+    std::string back;
+    ASSERT_TRUE(plat::ReadWholeFile(dir / L"all.bin", back));
+    EXPECT_EQ(back, bytes);
+    EXPECT_FALSE(plat::ReadWholeFile(dir / L"absent.bin", back));
+}
+
+TEST(Files, AbsolutePathsNameOnePlaceWhateverTheCurrentFolder) {
+    EXPECT_TRUE(plat::IsAbsolutePath(L"C:\\Program Files\\Mirelka"));
+    EXPECT_TRUE(plat::IsAbsolutePath(L"\\\\server\\share\\x"));
+    EXPECT_FALSE(plat::IsAbsolutePath(L"\\Mirelka\\ZunSapi64"));
+    EXPECT_FALSE(plat::IsAbsolutePath(L"%ProgramFiles%\\Mirelka"));
+    EXPECT_FALSE(plat::IsAbsolutePath(L"C:relative"));
+    EXPECT_FALSE(plat::IsAbsolutePath(L""));
+}
