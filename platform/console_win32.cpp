@@ -8,7 +8,7 @@ void ConsoleWrite(ConsoleStream stream, const std::wstring& text) {
     HANDLE h = ::GetStdHandle(stream == ConsoleStream::Output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
     if (h == nullptr || h == INVALID_HANDLE_VALUE || text.empty()) return;
     DWORD mode = 0;
-    if (::GetConsoleModeW(h, &mode)) {
+    if (::GetConsoleMode(h, &mode)) {
         // A real console shows every character through the wide API.
         DWORD written = 0;
         ::WriteConsoleW(h, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);

@@ -29,10 +29,9 @@ std::uint32_t ExpandEnvironmentStrings(const wchar_t* source, wchar_t* buffer, s
             out += *value;
             p = close + 1;
         } else {
-            // Not defined: the '%' and the name stay, and the closing '%' may
-            // open the next reference, as Windows scans it.
-            out.append(p, close);
-            p = close;
+            // Not defined: the reference stays as written, both '%' included.
+            out.append(p, close + 1);
+            p = close + 1;
         }
     }
     const auto needed = static_cast<std::uint32_t>(out.size() + 1);

@@ -1,7 +1,6 @@
 #include "platform/environment.h"
 #include "platform/win32.h"
 
-#include <shlobj.h>
 
 namespace plat {
 

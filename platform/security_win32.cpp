@@ -1,7 +1,6 @@
 #include "platform/security.h"
 #include "platform/win32.h"
 
-#include <aclapi.h>
 
 namespace plat {
 
@@ -50,7 +49,7 @@ bool InitializeAcl(AclPtr acl, std::uint32_t length, std::uint32_t revision) {
 }
 bool GetAclInformation(AclPtr acl, AclSizeInformation& info) {
     ACL_SIZE_INFORMATION raw {};
-    if (!::GetAclInformation(static_cast<PACL>(acl), &raw, sizeof raw, AclSizeInformation)) return false;
+    if (!::GetAclInformation(static_cast<PACL>(acl), &raw, sizeof raw, ::AclSizeInformation)) return false;
     info.aceCount = raw.AceCount;
     info.aclBytesInUse = raw.AclBytesInUse;
     info.aclBytesFree = raw.AclBytesFree;

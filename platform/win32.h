@@ -7,3 +7,21 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+#include <aclapi.h>
+#include <objbase.h>
+#include <shlobj.h>
+
+// The platform functions carry the Win32 names; the A/W macros of the SDK
+// would rename them in these files only.
+#undef ExpandEnvironmentStrings
+#undef GetTempPath
+#undef SetEnvironmentVariable
+#undef FindFirstFile
+#undef FindNextFile
+#undef DeleteFile
+#undef RemoveDirectory
+#undef SetFileAttributes
+#undef GetFileAttributes
+#undef SetEntriesInAcl
+#undef SetFileSecurity
+#undef GetFileSecurity

@@ -1,0 +1,93 @@
+"""The entry point: console echo, log lines and mode dispatch of the program."""
+import unittest
+
+from harness import Machine
+
+BANNER = "Pendrel.exe arrancó correctamente.".encode("utf-8")
+
+
+class EntryTest(unittest.TestCase):
+    def setUp(self):
+        self.m = Machine()
+        self.addCleanup(self.m.close)
+
+    def console(self, stdout):
+        lines = stdout.split(self.m.eol)
+        self.assertEqual(lines[-1], b"", "every console line ends with the platform's line end")
+        return lines[:-1]
+
+    def test_no_arguments_runs_the_installation(self):
+        code, out, err = self.m.run()
+        self.assertEqual(code, 0, err)
+        lines = self.console(out)
+        self.assertEqual(lines[0], BANNER)
+        self.assertEqual(lines[1], b"argc = 1")
+        self.assertRegex(lines[2], rb"^argv\[0\] = .*pendrel(\.exe)?$")
+        self.assertEqual(len(lines), 3)
+        pattern = self.m.program_files + "\\Mirelka\\ZunSapi64\\data_quelto\\voices\\*.*"
+        self.assertEqual(self.m.log_lines(), [
+            ("INFO", "Run Pendrel"),
+            ("INFO", "Searching for voices."),
+            ("INFO", "Voices location: " + pattern),
+        ])
+
+    def test_uninstall_in_any_case_and_position_stops_the_scan(self):
+        code, out, _ = self.m.run("first", "/UnInstall", "never-logged")
+        self.assertEqual(code, 0)
+        self.assertEqual(self.console(out)[1], b"argc = 4")
+        self.assertEqual(self.m.log_messages(),
+                         ["Run Pendrel", "first", "/UnInstall", "Runing Uninstall Pendrel"])
+        m2 = Machine()
+        self.addCleanup(m2.close)
+        self.assertEqual(m2.run("--UNREGISTER-all")[0], 0)
+        self.assertEqual(m2.log_messages(), ["Run Pendrel", "--UNREGISTER-all", "Runing Uninstall Pendrel"])
+
+    def test_uninstall_first_wins_over_searchvoices(self):
+        self.assertEqual(self.m.run("/uninstall", "/searchvoices")[0], 0)
+        self.assertEqual(self.m.log_messages(), ["Run Pendrel", "/uninstall", "Runing Uninstall Pendrel"])
+
+    def test_searchvoices_counts_only_as_the_first_argument(self):
+        code, _, _ = self.m.run("other", "/searchvoices")
+        self.assertEqual(code, 0)
+        messages = self.m.log_messages()
+        self.assertEqual(messages[:3], ["Run Pendrel", "other", "/searchvoices"])
+        self.assertEqual(messages[3], "Searching for voices.")
+
+    def test_password_never_reaches_console_or_log(self):
+        code, out, err = self.m.run("/searchvoices", "/uninstall", "/username=ana", "/password=s3cret")
+        lines = self.console(out)
+        self.assertEqual(lines[1], b"argc = 5")
+        self.assertEqual(lines[3], b"argv[1] = /searchvoices")
+        self.assertEqual(lines[4], b"argv[2] = /uninstall", "an ignored catalogue argument")
+        self.assertEqual(lines[5], b"argv[3] = /username=ana")
+        self.assertEqual(lines[6], b"argv[4] = /password=********")
+        self.assertNotIn(b"s3cret", out + err + self.m.log_bytes())
+        self.assertEqual(self.m.log_messages()[:2], ["Run Pendrel", "/searchvoices"])
+        # In another mode the scan logs every argument: still masked.
+        m2 = Machine()
+        self.addCleanup(m2.close)
+        m2.run("x", "/password=s3cret")
+        self.assertIn("/password=********", m2.log_messages())
+        self.assertNotIn(b"s3cret", m2.log_bytes())
+
+    def test_non_latin_text_is_utf8_on_the_console_and_latin1_in_the_log(self):
+        code, out, _ = self.m.run("José", "中x")
+        self.assertEqual(code, 0)
+        lines = self.console(out)
+        self.assertEqual(lines[3], "argv[1] = José".encode("utf-8"))
+        self.assertEqual(lines[4], "argv[2] = 中x".encode("utf-8"))
+        log = self.m.log_bytes()
+        self.assertIn(b"] [INFO] Jos\xe9\r\n", log)
+        self.assertIn(b"] [INFO] ?x\r\n", log)
+
+    def test_log_is_only_appended(self):
+        self.m.run()
+        first = self.m.log_bytes()
+        self.m.run("again")
+        second = self.m.log_bytes()
+        self.assertTrue(second.startswith(first))
+        self.assertIn(b"] [INFO] again\r\n", second[len(first):])
+
+
+if __name__ == "__main__":
+    unittest.main()

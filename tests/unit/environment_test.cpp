@@ -34,8 +34,9 @@ TEST_F(Environment, UndefinedAndBrokenReferencesStayAsWritten) {
     EXPECT_EQ(Expand(L"%PENDREL_UNDEFINED%\\x"), L"%PENDREL_UNDEFINED%\\x");
     EXPECT_EQ(Expand(L"100%%"), L"100%%");
     EXPECT_EQ(Expand(L"%PENDREL_TEST_VAR"), L"%PENDREL_TEST_VAR");
-    // The closing '%' of an undefined name can open the next reference.
-    EXPECT_EQ(Expand(L"%PENDREL_UNDEFINED%PENDREL_TEST_VAR%"), L"%PENDREL_UNDEFINEDvalue");
+    // An undefined reference is kept whole; the scan goes on after it.
+    EXPECT_EQ(Expand(L"%PENDREL_UNDEFINED%PENDREL_TEST_VAR%"), L"%PENDREL_UNDEFINED%PENDREL_TEST_VAR%");
+    EXPECT_EQ(Expand(L"%PENDREL_UNDEFINED%%PENDREL_TEST_VAR%"), L"%PENDREL_UNDEFINED%value");
 }
 
 TEST_F(Environment, TooSmallBufferGetsTheSizeNeeded) {

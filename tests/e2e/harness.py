@@ -1,0 +1,109 @@
+"""A fresh machine for one end-to-end test, and the built program run on it.
+
+PENDREL_TARGET says which: "linux" runs the Linux program in a new stand-in
+sandbox; "wine" runs the Windows program under Wine in a new copy of the
+build's template prefix.
+"""
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+
+PROGRAM = os.environ.get("PENDREL_PROGRAM", "")
+TARGET = os.environ.get("PENDREL_TARGET", "linux")
+WINE_DIR = os.environ.get("PENDREL_WINE_DIR", "")
+SCRIPTS = os.environ.get("PENDREL_SCRIPTS", "")
+
+STAMP = rb"\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] "
+
+
+class Machine:
+    def __init__(self):
+        self.workdir = tempfile.mkdtemp(prefix="pendrel-e2e-")
+        self.wine = TARGET == "wine"
+        if self.wine:
+            self.prefix = os.path.join(self.workdir, "prefix")
+            subprocess.run([os.path.join(SCRIPTS, "wine-prefix"), "fresh", WINE_DIR, self.prefix], check=True)
+            users = [u for u in os.listdir(os.path.join(self.prefix, "drive_c", "users")) if u != "Public"]
+            self.user = users[0]
+            self.local_appdata = "C:\\users\\%s\\AppData\\Local" % self.user
+            self.temp = "C:\\users\\%s\\Temp\\" % self.user
+            self.eol = b"\r\n"
+        else:
+            self.sandbox = os.path.join(self.workdir, "sandbox")
+            self.local_appdata = "C:\\Users\\User\\AppData\\Local"
+            self.temp = "C:\\Users\\User\\AppData\\Local\\Temp\\"
+            self.eol = b"\n"
+        self.program_files = "C:\\Program Files"
+
+    def close(self):
+        if self.wine:
+            subprocess.run([os.path.join(SCRIPTS, "wine-prefix"), "stop", self.prefix])
+        shutil.rmtree(self.workdir, ignore_errors=True)
+
+    # -- running the program ------------------------------------------------
+    def run(self, *args, timeout=120):
+        env = dict(os.environ)
+        env["LANG"] = "C.UTF-8"
+        if self.wine:
+            env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all")
+            command = ["wine", PROGRAM] + list(args)
+        else:
+            env["PENDREL_SANDBOX"] = self.sandbox
+            command = [PROGRAM] + list(args)
+        done = subprocess.run(command, env=env, stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
+        return done.returncode, done.stdout, done.stderr
+
+    # -- the machine's files ------------------------------------------------
+    def host(self, windows_path):
+        """The host path of a Windows path, resolving letter case as Windows does."""
+        drive, rest = windows_path[0].lower(), windows_path[2:]
+        if self.wine:
+            base = os.path.join(self.prefix, "dosdevices", drive + ":")
+            base = os.path.realpath(base)
+        else:
+            base = os.path.join(self.sandbox, "drive_" + drive)
+        path = base
+        for part in [p for p in rest.split("\\") if p]:
+            match = part
+            if os.path.isdir(path):
+                for entry in os.listdir(path):
+                    if entry.lower() == part.lower():
+                        match = entry
+                        break
+            path = os.path.join(path, match)
+        return path
+
+    def log_path(self):
+        return self.host(self.local_appdata + "\\Mirelka\\ZunSapi64\\log_zunsapi.txt")
+
+    def log_bytes(self):
+        try:
+            with open(self.log_path(), "rb") as f:
+                return f.read()
+        except FileNotFoundError:
+            return b""
+
+    def log_lines(self):
+        """(level, message) of every log line, after checking its exact shape."""
+        data = self.log_bytes()
+        assert data == b"" or data.endswith(b"\r\n"), data[-40:]
+        lines = []
+        for raw in data.split(b"\r\n")[:-1]:
+            m = re.fullmatch(STAMP + rb"\[([^\]]*)\] (.*)", raw, re.S)
+            assert m, raw
+            lines.append((m.group(1).decode("latin-1"), m.group(2).decode("latin-1")))
+        return lines
+
+    def log_messages(self):
+        return [message for _, message in self.log_lines()]
+
+    def write_file(self, windows_path, data):
+        path = self.host(windows_path)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+
+    def exists(self, windows_path):
+        return os.path.lexists(self.host(windows_path))
