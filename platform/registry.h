@@ -1,0 +1,58 @@
+// The Windows registry, in the terms of the Win32 registry functions. Results
+// are Win32 codes (0 success, 2 absent, 5 access denied, 234 more data, 259
+// no more items).
+//
+// String data (REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ) is passed in this
+// platform's wide characters and counted in bytes of them, so that
+// (length + 1) * sizeof(wchar_t) is a string's size on every build; the
+// stand-in stores it as UTF-16LE, as Windows does.
+#pragma once
+#include <cstdint>
+
+#include "platform/security.h"
+#include "platform/types.h"
+
+namespace plat {
+
+struct RegKeyObject;
+using HKey = RegKeyObject*;
+
+// The predefined hive handles, with their Windows values.
+extern const HKey kHkeyCurrentUser;   // 0x80000001
+extern const HKey kHkeyLocalMachine;  // 0x80000002
+
+constexpr std::uint32_t kRegNone = 0, kRegSz = 1, kRegExpandSz = 2, kRegBinary = 3, kRegDword = 4,
+                        kRegMultiSz = 7, kRegQword = 11;
+
+constexpr std::uint32_t kKeyQueryValue = 0x1, kKeySetValue = 0x2, kKeyCreateSubKey = 0x4,
+                        kKeyEnumerateSubKeys = 0x8, kKeyWow64_64Key = 0x100, kKeyWow64_32Key = 0x200,
+                        kKeyWrite = 0x20006, kDelete = 0x10000, kReadControl = 0x20000, kWriteDac = 0x40000;
+// kKeyRead (0x20019) and kKeyAllAccess (0xF003F) are in security.h.
+
+std::int32_t RegOpenKeyEx(HKey root, const wchar_t* subKey, std::uint32_t options, std::uint32_t samDesired,
+                          HKey* result);
+// No class, non-volatile, default security; missing keys on the path are created.
+std::int32_t RegCreateKeyEx(HKey root, const wchar_t* subKey, std::uint32_t samDesired, HKey* result);
+std::int32_t RegCloseKey(HKey key);
+
+std::int32_t RegSetValueEx(HKey key, const wchar_t* name, std::uint32_t type, const void* data,
+                           std::uint32_t bytes);
+std::int32_t RegQueryValueEx(HKey key, const wchar_t* name, std::uint32_t* type, void* data, std::uint32_t* bytes);
+// nameChars: in, the buffer's size; out, the name's length without NUL.
+std::int32_t RegEnumValue(HKey key, std::uint32_t index, wchar_t* name, std::uint32_t* nameChars,
+                          std::uint32_t* type, void* data, std::uint32_t* bytes);
+std::int32_t RegEnumKeyEx(HKey key, std::uint32_t index, wchar_t* name, std::uint32_t* nameChars);
+std::int32_t RegEnumKey(HKey key, std::uint32_t index, wchar_t* name, std::uint32_t nameChars);
+// Longest subkey and value names in characters (without NUL), longest data in bytes.
+std::int32_t RegQueryInfoKey(HKey key, std::uint32_t* subKeys, std::uint32_t* maxSubKeyLength,
+                             std::uint32_t* values, std::uint32_t* maxValueNameLength,
+                             std::uint32_t* maxValueBytes);
+std::int32_t RegDeleteTree(HKey root, const wchar_t* subKey);
+
+// The key's descriptor (self-relative) with the parts asked for; with too
+// small a buffer, 122 and the size needed.
+std::int32_t RegGetKeySecurity(HKey key, std::uint32_t information, DescriptorPtr descriptor,
+                               std::uint32_t* bytes);
+std::int32_t RegSetKeySecurity(HKey key, std::uint32_t information, DescriptorPtr descriptor);
+
+}  // namespace plat
