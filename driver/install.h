@@ -2,5 +2,25 @@
 #pragma once
 #include <string>
 
+// The ten fields of a voice's "metaData.txt", each at most 254 characters.
+struct VoiceMetadata {
+    wchar_t TokenKeyName[256];
+    wchar_t LangIndependentName[256];
+    wchar_t Langid[256];
+    wchar_t LangDependentName[256];
+    wchar_t Gender[256];
+    wchar_t Name[256];
+    wchar_t Language[256];
+    wchar_t Age[256];
+    wchar_t Vendor[256];
+    wchar_t SimpleName[256];
+};
+
+// Reads "key: value" lines of a UTF-8 metadata file (an opening byte-order
+// mark skipped) into the fields; false when the file cannot be opened.
+// Reading stops at a line of more than 254 characters or at bytes that are
+// not UTF-8; the fields read until then stay.
+bool ReadVoiceMetadata(const std::wstring& path, VoiceMetadata& metadata);
+
 // Registers the voices found under the voices folder; always returns 0.
 int RunInstallMode();

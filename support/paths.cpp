@@ -3,6 +3,7 @@
 #include "platform/environment.h"
 #include "platform/files.h"
 #include "platform/security.h"
+#include "support/log.h"
 
 const wchar_t* const programFilesEnv = L"%ProgramFiles%";
 const wchar_t* const sapiFolder = L"ZunSapi64";
@@ -57,4 +58,19 @@ void SetFilePermission(const wchar_t* FileName) {
         plat::LocalFree(acl);
     }
     plat::FreeSid(everyone);
+}
+
+void RemoveTemporalFiles() {
+    wchar_t buffer[plat::kMaxPath] = {};
+    const std::uint32_t length = plat::GetTempPath(plat::kMaxPath, buffer);
+    const std::wstring temp = length > 0 && length < plat::kMaxPath ? buffer : L"";
+    WriteLogLine(L"INFO", L"Removing temporal files: ");
+    if (!plat::IsAbsolutePath(temp)) {
+        WriteLogLine(L"ERROR", L"   - Temporary folder not found: nothing removed");
+        return;
+    }
+    WriteLogLine(L"INFO", L"   - Available voices file: " + temp + L"quelto_voices.json");
+    plat::DeleteFile(temp + L"quelto_voices.json");
+    WriteLogLine(L"INFO", L"   - Selected voices file: " + temp + L"quelto_selected.txt");
+    plat::DeleteFile(temp + L"quelto_selected.txt");
 }

@@ -24,3 +24,8 @@ void EnsureDirectoryExists(const std::wstring& path);
 // Replaces the file's access list with one entry that grants everyone every
 // right. Nothing is reported.
 void SetFilePermission(const wchar_t* FileName);
+
+// Deletes the catalogue's temporary files "quelto_voices.json" and
+// "quelto_selected.txt" from the user's temporary folder, logging each.
+// Without a temporary folder (no full path) nothing is deleted.
+void RemoveTemporalFiles();

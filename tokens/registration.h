@@ -1,0 +1,25 @@
+// A voice's SAPI token under both speech stacks of a hive.
+#pragma once
+#include <string>
+
+#include "platform/registry.h"
+#include "platform/speech.h"
+
+// The voice roots of the two speech stacks below a hive: desktop, then OneCore.
+extern const wchar_t* const engines[2];
+
+// The COM class of the Quelto engine that speaks every voice.
+extern const plat::Guid CLSID_QueltoEngine;
+
+// "HKEY_LOCAL_MACHINE" for the machine hive, "HKEY_CURRENT_USER" for any other.
+std::wstring HiveName(plat::HKey hRootKey);
+
+// A token key name must name one key below "\Tokens": not empty (that would
+// be the whole collection) and without a backslash (a key elsewhere).
+bool IsValidTokenKeyName(const std::wstring& tokenKeyName);
+
+// Writes the voice's token under both stacks of the hive (see the layout in
+// the README). Failures abandon the stack silently.
+void Regnewvoice(plat::HKey hRootKey, const wchar_t* TokenKeyName, const wchar_t* LangIndependentName,
+                 const wchar_t* Langid, const wchar_t* LangDependentName, const wchar_t* Gender, const wchar_t* Name,
+                 const wchar_t* Language, const wchar_t* Age, const wchar_t* Vendor, const wchar_t* SimpleName);
