@@ -25,3 +25,12 @@
 #undef SetEntriesInAcl
 #undef SetFileSecurity
 #undef GetFileSecurity
+#undef RegOpenKeyEx
+#undef RegCreateKeyEx
+#undef RegSetValueEx
+#undef RegQueryValueEx
+#undef RegEnumValue
+#undef RegEnumKeyEx
+#undef RegEnumKey
+#undef RegQueryInfoKey
+#undef RegDeleteTree
