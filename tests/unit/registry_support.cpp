@@ -1,5 +1,7 @@
 #include "unit/registry_support.h"
 
+#include <gtest/gtest.h>
+
 #include "tokens/registration.h"
 
 std::wstring ReadString(plat::HKey root, const std::wstring& path, const wchar_t* name) {
@@ -61,4 +63,24 @@ void RemoveTestToken(const std::wstring& name) {
 bool IsEveryoneFullAccess(const plat::AceSummary& ace) {
     return ace.type == plat::kAccessAllowedAceType && ace.flags == 0 && ace.sid == L"S-1-1-0" &&
            ((ace.mask & plat::kGenericAll) || (ace.mask & plat::kKeyAllAccess) == plat::kKeyAllAccess);
+}
+
+void DenyEveryone(plat::HKey root, const std::wstring& path, std::uint32_t denied) {
+    plat::HKey key = nullptr;
+    ASSERT_EQ(plat::RegOpenKeyEx(root, path.c_str(), 0, plat::kKeyAllAccess, &key), 0);
+    plat::SidPtr everyone = nullptr;
+    plat::AllocateAndInitializeSid(plat::kSecurityWorldSidAuthority, 1, 0, &everyone);
+    const std::uint32_t size = 8 + 2 * (8 + plat::GetLengthSid(everyone));
+    plat::AclPtr acl = plat::LocalAlloc(plat::kLptr, size);
+    plat::InitializeAcl(acl, size, plat::kAclRevision);
+    plat::AddAccessAllowedAce(acl, plat::kAclRevision, denied, everyone);
+    static_cast<unsigned char*>(acl)[8] = plat::kAccessDeniedAceType;
+    plat::AddAccessAllowedAce(acl, plat::kAclRevision, plat::kKeyAllAccess, everyone);
+    unsigned char descriptor[plat::kSecurityDescriptorMinLength] = {};
+    plat::InitializeSecurityDescriptor(descriptor, plat::kSecurityDescriptorRevision);
+    plat::SetSecurityDescriptorDacl(descriptor, true, acl, false);
+    ASSERT_EQ(plat::RegSetKeySecurity(key, plat::kDaclSecurityInformation, descriptor), 0);
+    plat::LocalFree(acl);
+    plat::FreeSid(everyone);
+    plat::RegCloseKey(key);
 }

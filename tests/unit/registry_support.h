@@ -13,5 +13,7 @@ std::vector<std::wstring> ValueNames(plat::HKey root, const std::wstring& path);
 std::vector<plat::AceSummary> KeyAccessEntries(plat::HKey root, const std::wstring& path);
 // Removes the token of this name from both stacks of both hives.
 void RemoveTestToken(const std::wstring& name);
+// Replaces the key's list with: everyone denied `denied`, then allowed everything else.
+void DenyEveryone(plat::HKey root, const std::wstring& path, std::uint32_t denied);
 // True for the entry this program adds: everyone, full access, no inheritance.
 bool IsEveryoneFullAccess(const plat::AceSummary& ace);

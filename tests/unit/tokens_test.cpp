@@ -154,6 +154,18 @@ TEST_F(Tokens, LanguageValueNameIsLowerCaseHexadecimal) {
     EXPECT_EQ(ReadString(plat::kHkeyLocalMachine, kOneCore, L"0"), L"Elena (Espa\u00f1ol)");
 }
 
+TEST_F(Tokens, AStackThatCannotBeWrittenDoesNotStopTheOther) {
+    plat::HKey key = nullptr;
+    ASSERT_EQ(plat::RegCreateKeyEx(plat::kHkeyLocalMachine, kDesktop.c_str(), plat::kKeyAllAccess, &key), 0);
+    plat::RegCloseKey(key);
+    DenyEveryone(plat::kHkeyLocalMachine, kDesktop, plat::kKeySetValue);
+    Register();
+    EXPECT_TRUE(ValueNames(plat::kHkeyLocalMachine, kDesktop).empty());
+    EXPECT_FALSE(KeyExists(plat::kHkeyLocalMachine, kDesktop + L"\\Attributes"));
+    ExpectFullLayout(plat::kHkeyLocalMachine, kOneCore);
+    EXPECT_EQ(LogLines().size(), 2u) << "both stacks are logged, whatever happened";
+}
+
 TEST_F(Tokens, InvalidTokenKeyNamesAreNeverRegistered) {
     EXPECT_FALSE(IsValidTokenKeyName(L""));
     EXPECT_FALSE(IsValidTokenKeyName(L"a\\b"));
