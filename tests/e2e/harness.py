@@ -11,11 +11,25 @@ import subprocess
 import tempfile
 
 PROGRAM = os.environ.get("PENDREL_PROGRAM", "")
+PROBE = os.environ.get("PENDREL_PROBE", "")
+EXAMPLES = os.environ.get("PENDREL_EXAMPLES", "")
 TARGET = os.environ.get("PENDREL_TARGET", "linux")
 WINE_DIR = os.environ.get("PENDREL_WINE_DIR", "")
 SCRIPTS = os.environ.get("PENDREL_SCRIPTS", "")
 
 STAMP = rb"\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] "
+
+
+class Key:
+    def __init__(self, path):
+        self.path = path
+        self.acl = []      # (type, flags, mask, sid) in hexadecimal text
+        self.values = {}   # lower-case name: (name, type, data)
+
+    def everyone_full_entries(self):
+        return [e for e in self.acl
+                if e[0] == "A" and int(e[1], 16) == 0 and e[3] == "S-1-1-0"
+                and (int(e[2], 16) & 0x10000000 or int(e[2], 16) & 0xF003F == 0xF003F)]
 
 
 class Machine:
@@ -25,6 +39,12 @@ class Machine:
         if self.wine:
             self.prefix = os.path.join(self.workdir, "prefix")
             subprocess.run([os.path.join(SCRIPTS, "wine-prefix"), "fresh", WINE_DIR, self.prefix], check=True)
+            # One server for the machine's whole life: access lists live only as
+            # long as the server that holds them.
+            env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all")
+            subprocess.run(["wineserver", "-p"], env=env, check=True)
+            subprocess.run(["wine", "cmd", "/c", "exit"], env=env, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             users = [u for u in os.listdir(os.path.join(self.prefix, "drive_c", "users")) if u != "Public"]
             self.user = users[0]
             self.local_appdata = "C:\\users\\%s\\AppData\\Local" % self.user
@@ -43,17 +63,42 @@ class Machine:
         shutil.rmtree(self.workdir, ignore_errors=True)
 
     # -- running the program ------------------------------------------------
-    def run(self, *args, timeout=120):
+    def run(self, *args, timeout=120, program=None):
         env = dict(os.environ)
         env["LANG"] = "C.UTF-8"
+        program = program or PROGRAM
         if self.wine:
             env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all")
-            command = ["wine", PROGRAM] + list(args)
+            command = ["wine", program] + list(args)
         else:
             env["PENDREL_SANDBOX"] = self.sandbox
-            command = [PROGRAM] + list(args)
+            command = [program] + list(args)
         done = subprocess.run(command, env=env, stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
         return done.returncode, done.stdout, done.stderr
+
+    # -- the machine's registry and token store -------------------------------
+    def registry(self, hive, path):
+        """Every key at and below HIVE\\PATH: {lower-case path: Key}."""
+        code, out, err = self.run("dump", hive, path, program=PROBE)
+        assert code == 0, err
+        keys, current = {}, None
+        for line in out.decode("utf-8").replace("\r\n", "\n").split("\n"):
+            kind, _, rest = line.partition(" ")
+            if kind == "key":
+                current = Key(rest)
+                keys[rest.lower()] = current
+            elif kind == "acl":
+                current.acl = re.findall(r"\(([AD]);([0-9a-f]+);([0-9a-f]+);([^)]*)\)", rest)
+            elif kind == "value":
+                name, type_, data = rest.split("|", 2)
+                current.values[name.lower()] = (name, int(type_), data)
+        return keys
+
+    def sapi_voices(self, category):
+        code, out, err = self.run("voices", category, program=PROBE)
+        assert code == 0, (code, err)
+        return [line[6:].split("|") for line in out.decode("utf-8").replace("\r\n", "\n").split("\n")
+                if line.startswith("token ")]
 
     # -- the machine's files ------------------------------------------------
     def host(self, windows_path):
@@ -104,6 +149,17 @@ class Machine:
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "wb") as f:
             f.write(data)
+
+    def install_voice(self, folder, metadata, voice_txt=None):
+        """A voice folder with its metaData.txt (bytes) under the voices folder."""
+        base = self.program_files + "\\Mirelka\\ZunSapi64\\data_quelto\\voices\\" + folder
+        if metadata is not None:
+            self.write_file(base + "\\metaData.txt", metadata)
+        else:
+            os.makedirs(self.host(base), exist_ok=True)
+        if voice_txt is not None:
+            self.write_file(base + "\\voice.txt", voice_txt)
+        return base
 
     def exists(self, windows_path):
         return os.path.lexists(self.host(windows_path))

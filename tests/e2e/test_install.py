@@ -1,0 +1,196 @@
+"""The installation run end to end: voice folders on disk become tokens in both hives."""
+import unittest
+
+from harness import Machine
+
+DESKTOP = "SOFTWARE\\Microsoft\\Speech\\Voices"
+ONECORE = "SOFTWARE\\Microsoft\\Speech_OneCore\\Voices"
+ROOTS = (DESKTOP, ONECORE)
+VOICES = "C:\\Program Files\\Mirelka\\ZunSapi64\\data_quelto\\voices\\"
+CLSID = "{8D758097-2AAE-4277-88CC-3A6BDD344F53}"
+
+
+def metadata(token, name="Elena", langid="c0a", extra=b"", bom=False, eol=b"\n"):
+    lines = [b"TokenKeyName: " + token.encode(), b"LangIndependentName: " + name.encode("utf-8"),
+             b"Langid: " + langid.encode(), b"LangDependentName: " + name.encode("utf-8") + b" (dep)",
+             b"Gender: Female", b"Name: " + name.encode("utf-8"), b"Language: " + langid.encode(),
+             b"Age: Adult", b"Vendor: Mirelka", b"SimpleName: " + name.encode("utf-8")]
+    return (b"\xef\xbb\xbf" if bom else b"") + eol.join(lines) + eol + extra
+
+
+def voice_lines(number, folder, token):
+    hklm, hkcu = "HKEY_LOCAL_MACHINE\\", "HKEY_CURRENT_USER\\"
+    return [
+        ("INFO", "%d) Voice: %s%s\\metaData.txt" % (number, VOICES, folder)),
+        ("INFO", "Creating the new voice registries:"),
+        ("INFO", " - Adding new voice in: " + hklm + DESKTOP),
+        ("INFO", " - Adding new voice in: " + hklm + ONECORE),
+        ("INFO", "Copying the voice registries:"),
+        ("INFO", "  * Token Key: " + hkcu + DESKTOP + "\\Tokens\\" + token),
+        ("INFO", "  * Token Key: " + hkcu + ONECORE + "\\Tokens\\" + token),
+        ("INFO", "Checking the new voice registries:"),
+        ("INFO", "  * Key found: " + hklm + DESKTOP + "\\Tokens\\" + token),
+        ("INFO", "  * Key found: " + hklm + ONECORE + "\\Tokens\\" + token),
+        ("INFO", "  * Key found: " + hkcu + DESKTOP + "\\Tokens\\" + token),
+        ("INFO", "  * Key found: " + hkcu + ONECORE + "\\Tokens\\" + token),
+    ]
+
+
+class InstallTest(unittest.TestCase):
+    def setUp(self):
+        self.m = Machine()
+        self.addCleanup(self.m.close)
+
+    def start_lines(self):
+        return [("INFO", "Run Pendrel"), ("INFO", "Searching for voices."),
+                ("INFO", "Voices location: " + VOICES + "*.*")]
+
+    def end_lines(self):
+        return [("INFO", "Removing temporal files: "),
+                ("INFO", "   - Available voices file: " + self.m.temp + "quelto_voices.json"),
+                ("INFO", "   - Selected voices file: " + self.m.temp + "quelto_selected.txt")]
+
+    def token(self, hive, root, name):
+        keys = self.m.registry(hive, root + "\\Tokens\\" + name)
+        return keys.get((hive + "\\" + root + "\\Tokens\\" + name).lower()), keys
+
+    def assert_token(self, hive, root, name, display, langid="c0a"):
+        key, keys = self.token(hive, root, name)
+        self.assertIsNotNone(key, "%s\\%s\\Tokens\\%s" % (hive, root, name))
+        self.assertEqual(set(key.values), {"", "clsid", langid})
+        self.assertEqual(key.values[""], ("", 1, display))
+        self.assertEqual(key.values["clsid"][2], CLSID)
+        self.assertEqual(key.values[langid][2], display + " (dep)")
+        attributes = keys[(key.path + "\\Attributes").lower()]
+        self.assertEqual({n: v[2] for n, v in attributes.values.items()}, {
+            "gender": "Female", "name": display, "language": langid, "age": "Adult", "vendor": "Mirelka",
+            "simplename": display,
+            "voicepath": self.m.program_files + "\\Mirelka\\ZunSapi64\\QueltoEngine.dll"})
+        self.assertEqual(len(keys), 2, "the token key and its Attributes key, nothing else")
+        for k in (key, attributes):
+            self.assertEqual(len(k.everyone_full_entries()), 1, k.acl)
+            self.assertEqual(k.acl[-1], k.everyone_full_entries()[0], "the entry for everyone comes last")
+
+    def test_every_voice_folder_is_registered_in_both_hives_and_stacks(self):
+        self.m.install_voice("b-elena", metadata("TTS_Mirelka_es-ES_Elena", "Elena"))
+        self.m.install_voice("a-ane", metadata("TTS_Mirelka_eu-ES_Ane", "Ane", "42d"))
+        self.m.install_voice("c-mark", metadata("TTS_Mirelka_en-US_Mark", "Mark", "409"))
+        self.m.install_voice(".hidden", metadata("TTS_Mirelka_hidden"))
+        self.m.write_file(VOICES + "plain.txt", metadata("TTS_Mirelka_plain"))
+        self.m.write_file(self.m.temp + "quelto_voices.json", b"[]")
+        self.m.write_file(self.m.temp + "quelto_selected.txt", b"x")
+        code, _, _ = self.m.run()
+        self.assertEqual(code, 0)
+        expected = (self.start_lines() + voice_lines(1, "a-ane", "TTS_Mirelka_eu-ES_Ane")
+                    + voice_lines(2, "b-elena", "TTS_Mirelka_es-ES_Elena")
+                    + voice_lines(3, "c-mark", "TTS_Mirelka_en-US_Mark") + self.end_lines())
+        self.assertEqual(self.m.log_lines(), expected)
+        for hive in ("HKLM", "HKCU"):
+            for root in ROOTS:
+                self.assert_token(hive, root, "TTS_Mirelka_es-ES_Elena", "Elena")
+                self.assert_token(hive, root, "TTS_Mirelka_eu-ES_Ane", "Ane", "42d")
+                self.assertIsNone(self.token(hive, root, "TTS_Mirelka_hidden")[0])
+                self.assertIsNone(self.token(hive, root, "TTS_Mirelka_plain")[0])
+        self.assertFalse(self.m.exists(self.m.temp + "quelto_voices.json"))
+        self.assertFalse(self.m.exists(self.m.temp + "quelto_selected.txt"))
+
+    def test_tokens_are_visible_to_sapi(self):
+        self.m.install_voice("elena", metadata("TTS_Mirelka_es-ES_Elena", "Elena"))
+        self.m.run()
+        for hive in ("HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER"):
+            tokens = self.m.sapi_voices(hive + "\\" + DESKTOP)
+            # Wine's GetId gives only the key name; Windows and the stand-in the full id.
+            ours = [t for t in tokens if t[0].split("\\")[-1] == "TTS_Mirelka_es-ES_Elena"]
+            self.assertEqual(len(ours), 1, tokens)
+            self.assertEqual(ours[0][1], "Elena")
+
+    def test_second_run_rewrites_and_adds_no_second_access_entry(self):
+        self.m.install_voice("elena", metadata("TTS_Mirelka_es-ES_Elena", "Elena"))
+        self.m.run()
+        self.m.install_voice("elena", metadata("TTS_Mirelka_es-ES_Elena", "Elena"))
+        self.assertEqual(self.m.run()[0], 0)
+        for hive in ("HKLM", "HKCU"):
+            for root in ROOTS:
+                self.assert_token(hive, root, "TTS_Mirelka_es-ES_Elena", "Elena")
+
+    def test_missing_metadata_uses_up_its_number(self):
+        self.m.install_voice("a-empty", None)
+        self.m.install_voice("b-ane", metadata("TTS_Mirelka_eu-ES_Ane", "Ane", "42d"))
+        self.m.run()
+        lines = self.m.log_lines()
+        self.assertEqual(lines[3:5], [("INFO", "1) Voice: " + VOICES + "a-empty\\metaData.txt"),
+                                      ("ERROR", "Cannot open input file: " + VOICES + "a-empty\\metaData.txt")])
+        self.assertEqual(lines[5], ("INFO", "2) Voice: " + VOICES + "b-ane\\metaData.txt"))
+
+    def test_metadata_format(self):
+        text = (b"\xef\xbb\xbfTokenKeyName : TTS_Mirelka_fmt \r\n"
+                b"Name:   first  \r\n"
+                b"name: small letters are not the key\r\n"
+                b"Name : Jos\xc3\xa9 \r\n"
+                b"LangIndependentName: a: b :c\r\n"
+                b"no colon here\r\n"
+                b"Langid: 0x0C0A\r\n"
+                b"Vendor: " + b"v" * 250 + b"\r\n"
+                b"Age: never read\r\n")
+        self.m.install_voice("fmt", text)
+        self.m.run()
+        key, keys = self.token("HKLM", DESKTOP, "TTS_Mirelka_fmt")
+        self.assertIsNotNone(key)
+        self.assertEqual(key.values[""][2], "a: b :c")
+        self.assertEqual(key.values["c0a"][2], "", "the language value exists, empty")
+        attributes = keys[(key.path + "\\Attributes").lower()]
+        self.assertEqual(attributes.values["name"][2], "José")
+        self.assertEqual(attributes.values["vendor"][2], "", "a line over 254 characters ends the reading")
+        self.assertEqual(attributes.values["age"][2], "")
+
+    def test_invalid_token_key_name_is_refused(self):
+        self.m.install_voice("a-nameless", metadata(""))
+        self.m.install_voice("b-escape", metadata("..\\..\\Elsewhere"))
+        self.m.install_voice("c-good", metadata("TTS_Mirelka_good"))
+        self.m.run()
+        lines = self.m.log_lines()
+        self.assertIn(("ERROR", "Invalid TokenKeyName '', voice not registered: " + VOICES + "a-nameless\\metaData.txt"), lines)
+        self.assertIn(("ERROR", "Invalid TokenKeyName '..\\..\\Elsewhere', voice not registered: "
+                       + VOICES + "b-escape\\metaData.txt"), lines)
+        self.assertEqual(lines[-15:-3], voice_lines(3, "c-good", "TTS_Mirelka_good"))
+        collection = self.m.registry("HKLM", DESKTOP + "\\Tokens")[("HKLM\\" + DESKTOP + "\\Tokens").lower()]
+        self.assertNotIn("clsid", collection.values, "nothing written onto the collection")
+        self.assertEqual(collection.everyone_full_entries(), [])
+        self.assertEqual(self.m.registry("HKCU", "SOFTWARE\\Microsoft\\Elsewhere"), {})
+
+    def test_no_voices_folder(self):
+        self.m.write_file(self.m.temp + "quelto_voices.json", b"[]")
+        self.assertEqual(self.m.run()[0], 0)
+        self.assertEqual(self.m.log_lines(), self.start_lines())
+        self.assertTrue(self.m.exists(self.m.temp + "quelto_voices.json"), "no clean-up without a voices folder")
+
+    def test_empty_voices_folder_still_cleans_up(self):
+        self.m.install_voice("x", None)
+        import os, shutil
+        shutil.rmtree(self.m.host(VOICES + "x"))
+        self.assertTrue(os.path.isdir(self.m.host(VOICES)))
+        self.m.run()
+        self.assertEqual(self.m.log_lines(), self.start_lines() + self.end_lines())
+
+    def test_stand_in_hive_files_are_registry_editor_files(self):
+        if self.m.wine:
+            self.skipTest("the hive files are the Linux stand-in's own; under Wine the registry is the prefix's")
+        import os
+        self.m.install_voice("elena", metadata("TTS_Mirelka_es-ES_Elena", "Elena"))
+        self.m.run()
+        with open(os.path.join(self.m.sandbox, "registry", "HKEY_CURRENT_USER.reg"), "rb") as f:
+            data = f.read()
+        self.assertTrue(data.startswith(b"\xff\xfe"), "UTF-16LE with a byte-order mark")
+        text = data[2:].decode("utf-16-le")
+        self.assertTrue(text.startswith("Windows Registry Editor Version 5.00\r\n\r\n"))
+        token = "[HKEY_CURRENT_USER\\" + ONECORE + "\\Tokens\\TTS_Mirelka_es-ES_Elena]\r\n"
+        self.assertIn(token, text)
+        after = text[text.index(token) + len(token):]
+        self.assertTrue(after.startswith(";sddl:D:"), "the access list on the line under the header")
+        self.assertIn("(A;;0x10000000;;;S-1-1-0)\r\n", after.split("\r\n")[0] + "\r\n")
+        self.assertIn('"CLSID"="' + CLSID + '"\r\n', after)
+        self.assertIn('@="Elena"\r\n', after)
+
+
+if __name__ == "__main__":
+    unittest.main()

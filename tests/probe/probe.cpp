@@ -1,0 +1,120 @@
+// A look at the machine as the tests see it, in one format on both builds:
+//   probe dump HKLM|HKCU PATH      a key and everything below it: values and access lists
+//   probe voices CATEGORY-ID       the category's tokens as SAPI lists them, with each Attributes\Name
+#include <string>
+#include <vector>
+
+#include "platform/console.h"
+#include "platform/registry.h"
+#include "platform/security.h"
+#include "platform/speech.h"
+
+namespace {
+
+void Out(const std::wstring& line) { plat::ConsoleWrite(plat::ConsoleStream::Output, line + L"\n"); }
+
+std::wstring Hex(const unsigned char* data, std::uint32_t bytes) {
+    static const wchar_t digits[] = L"0123456789abcdef";
+    std::wstring text;
+    for (std::uint32_t i = 0; i < bytes; ++i) {
+        text += digits[data[i] >> 4];
+        text += digits[data[i] & 15];
+    }
+    return text;
+}
+
+std::wstring AccessList(plat::HKey key) {
+    std::uint32_t size = 0;
+    plat::RegGetKeySecurity(key, plat::kDaclSecurityInformation, nullptr, &size);
+    std::vector<unsigned char> buffer(size + 1);
+    if (plat::RegGetKeySecurity(key, plat::kDaclSecurityInformation, buffer.data(), &size) != 0) return L"?";
+    bool present = false, defaulted = false;
+    plat::AclPtr acl = nullptr;
+    plat::GetSecurityDescriptorDacl(buffer.data(), &present, &acl, &defaulted);
+    if (!present || acl == nullptr) return L"none";
+    std::wstring text;
+    for (const plat::AceSummary& ace : plat::DescribeAcl(acl)) {
+        wchar_t entry[64];
+        std::swprintf(entry, 64, L"(%ls;%x;%x;", ace.type == plat::kAccessDeniedAceType ? L"D" : L"A", ace.flags, ace.mask);
+        text += entry + ace.sid + L")";
+    }
+    return text;
+}
+
+void Dump(plat::HKey hive, const std::wstring& label, const std::wstring& path) {
+    plat::HKey key = nullptr;
+    if (plat::RegOpenKeyEx(hive, path.c_str(), 0, plat::kKeyRead, &key) != 0) return;
+    Out(L"key " + label + L"\\" + path);
+    Out(L"acl " + AccessList(key));
+    std::uint32_t longestKey = 0, longestName = 0, longestData = 0;
+    plat::RegQueryInfoKey(key, nullptr, &longestKey, nullptr, &longestName, &longestData);
+    std::vector<wchar_t> name(longestName + 1);
+    std::vector<unsigned char> data(longestData + 1);
+    for (std::uint32_t i = 0;; ++i) {
+        auto chars = static_cast<std::uint32_t>(name.size());
+        auto bytes = static_cast<std::uint32_t>(data.size());
+        std::uint32_t type = 0;
+        if (plat::RegEnumValue(key, i, name.data(), &chars, &type, data.data(), &bytes) != 0) break;
+        std::wstring shown;
+        if (type == plat::kRegSz && bytes >= sizeof(wchar_t))
+            shown = std::wstring(reinterpret_cast<const wchar_t*>(data.data()), bytes / sizeof(wchar_t) - 1);
+        else
+            shown = Hex(data.data(), bytes);
+        Out(L"value " + std::wstring(name.data()) + L"|" + std::to_wstring(type) + L"|" + shown);
+    }
+    std::vector<std::wstring> children;
+    std::vector<wchar_t> child(longestKey + 1);
+    for (std::uint32_t i = 0;; ++i) {
+        auto chars = static_cast<std::uint32_t>(child.size());
+        if (plat::RegEnumKeyEx(key, i, child.data(), &chars) != 0) break;
+        children.push_back(child.data());
+    }
+    plat::RegCloseKey(key);
+    for (const std::wstring& c : children) Dump(hive, label, path + L"\\" + c);
+}
+
+int Voices(const wchar_t* categoryId) {
+    plat::CoInitialize();
+    void* object = nullptr;
+    if (plat::Failed(plat::CoCreateInstance(plat::CLSID_SpObjectTokenCategory, plat::kClsctxAll,
+                                            plat::IID_ISpObjectTokenCategory, &object)))
+        return 3;
+    auto* category = static_cast<plat::SpObjectTokenCategory*>(object);
+    if (plat::Failed(category->SetId(categoryId, false))) return 4;
+    std::vector<plat::SpObjectToken*> tokens;
+    category->EnumTokens(tokens);
+    for (plat::SpObjectToken* token : tokens) {
+        wchar_t* id = nullptr;
+        token->GetId(&id);
+        std::wstring name = L"<none>";
+        plat::SpDataKey* attributes = nullptr;
+        if (plat::Succeeded(token->OpenKey(L"Attributes", &attributes))) {
+            wchar_t* value = nullptr;
+            if (plat::Succeeded(attributes->GetStringValue(L"Name", &value))) {
+                name = value;
+                plat::CoTaskMemFree(value);
+            }
+            attributes->Release();
+        }
+        Out(L"token " + std::wstring(id ? id : L"") + L"|" + name);
+        plat::CoTaskMemFree(id);
+        token->Release();
+    }
+    category->Release();
+    plat::CoUninitialize();
+    return 0;
+}
+
+}  // namespace
+
+extern "C" int wmain(int argc, wchar_t* argv[]) {
+    const std::wstring verb = argc > 1 ? argv[1] : L"";
+    if (verb == L"dump" && argc == 4) {
+        const std::wstring hive = argv[2];
+        Dump(hive == L"HKLM" ? plat::kHkeyLocalMachine : plat::kHkeyCurrentUser, hive, argv[3]);
+        return 0;
+    }
+    if (verb == L"voices" && argc == 3) return Voices(argv[2]);
+    Out(L"usage: probe dump HKLM|HKCU PATH | probe voices CATEGORY-ID");
+    return 2;
+}
