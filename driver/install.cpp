@@ -16,38 +16,6 @@ namespace {
 
 constexpr std::size_t kLineLimit = 254;  // characters (UTF-16 units) a metadata line may hold
 
-// Decodes one UTF-8 sequence at `i`; false at bytes that are not UTF-8.
-bool DecodeOne(const std::string& bytes, std::size_t& i, char32_t& cp) {
-    const auto b = static_cast<unsigned char>(bytes[i]);
-    int extra = 0;
-    if (b < 0x80) cp = b;
-    else if (b >= 0xC2 && b <= 0xDF) extra = 1, cp = b & 0x1F;
-    else if (b >= 0xE0 && b <= 0xEF) extra = 2, cp = b & 0x0F;
-    else if (b >= 0xF0 && b <= 0xF4) extra = 3, cp = b & 0x07;
-    else return false;
-    if (extra > 0 && i + static_cast<std::size_t>(extra) >= bytes.size()) return false;
-    for (int k = 1; k <= extra; ++k) {
-        const auto c = static_cast<unsigned char>(bytes[i + static_cast<std::size_t>(k)]);
-        if ((c & 0xC0) != 0x80) return false;
-        cp = (cp << 6) | (c & 0x3F);
-    }
-    if ((extra == 2 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF)))
-        return false;
-    i += static_cast<std::size_t>(extra) + 1;
-    return true;
-}
-
-// The wide form of a character, and how many UTF-16 units it counts for.
-std::size_t AppendWide(std::wstring& out, char32_t cp) {
-    if (cp >= 0x10000 && sizeof(wchar_t) == 2) {
-        out += static_cast<wchar_t>(0xD800 + ((cp - 0x10000) >> 10));
-        out += static_cast<wchar_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
-        return 2;
-    }
-    out += static_cast<wchar_t>(cp);
-    return cp >= 0x10000 ? 2 : 1;
-}
-
 void Assign(wchar_t (&field)[256], const wchar_t* value) {
     std::wcsncpy(field, value, 255);
     field[255] = 0;
@@ -80,22 +48,16 @@ void ApplyLine(std::wstring line, VoiceMetadata& m) {
 bool ReadVoiceMetadata(const std::wstring& path, VoiceMetadata& metadata) {
     std::string bytes;
     if (!plat::ReadWholeFile(path, bytes)) return false;
-    std::size_t i = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
-    std::wstring line;
-    std::size_t units = 0;
-    while (i < bytes.size()) {
-        char32_t cp = 0;
-        if (!DecodeOne(bytes, i, cp)) break;  // not UTF-8: as the end of the file
-        if (cp == U'\n') {
-            ApplyLine(line, metadata);
-            line.clear();
-            units = 0;
-            continue;
-        }
-        units += AppendWide(line, cp);
-        if (units > kLineLimit) return true;  // an overlong line ends the reading
+    if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) bytes.erase(0, 3);
+    const std::wstring text = DecodeUtf8UntilInvalid(bytes);
+    for (std::size_t start = 0; start < text.size();) {
+        std::size_t end = text.find(L'\n', start);
+        if (end == std::wstring::npos) end = text.size();
+        const std::wstring line = text.substr(start, end - start);
+        if (Utf16Length(line) > kLineLimit) break;  // an overlong line ends the reading
+        ApplyLine(line, metadata);
+        start = end + 1;
     }
-    if (!line.empty()) ApplyLine(line, metadata);
     return true;
 }
 

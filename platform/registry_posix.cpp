@@ -422,7 +422,9 @@ void Parse(Hive& hive, const std::wstring& text) {
 
 class Registry {
 public:
-    Registry() {
+    // The sandbox's folder is taken first: it must outlive the registry, which
+    // writes its hives back at exit.
+    Registry() : dir_(sandbox::Root() + "/registry/") {
         hives_[0].name = L"HKEY_LOCAL_MACHINE";
         hives_[0].file = "HKEY_LOCAL_MACHINE.reg";
         hives_[1].name = L"HKEY_CURRENT_USER";
@@ -440,7 +442,7 @@ public:
 
 private:
     void Load(Hive& hive) {
-        const std::string dir = sandbox::Root() + "/registry/";
+        const std::string& dir = dir_;
         hive.lockFd = ::open((dir + hive.file + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
         if (hive.lockFd >= 0) ::flock(hive.lockFd, LOCK_EX);
         hive.root.name = hive.name;
@@ -458,7 +460,7 @@ private:
         if (hive.loaded && hive.dirty) {
             std::wstring text = L"Windows Registry Editor Version 5.00\r\n\r\n";
             for (const auto& [name, child] : hive.root.subkeys) WriteKey(text, *child, hive.name + L"\\" + child->name);
-            const std::string path = sandbox::Root() + "/registry/" + hive.file;
+            const std::string path = dir_ + hive.file;
             const std::string bytes = EncodeUtf16(text);
             const int fd = ::open((path + ".tmp").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
             if (fd >= 0) {
@@ -473,6 +475,7 @@ private:
         hive.lockFd = -1;
     }
 
+    std::string dir_;
     Hive hives_[2];
 };
 

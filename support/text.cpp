@@ -64,3 +64,45 @@ bool EqualsIgnoringCase(const std::wstring& a, const std::wstring& b) {
         if (fold(a[i]) != fold(b[i])) return false;
     return true;
 }
+
+std::wstring DecodeUtf8UntilInvalid(const std::string& bytes) {
+    std::wstring out;
+    out.reserve(bytes.size());
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        const auto b = static_cast<unsigned char>(bytes[i]);
+        int extra = 0;
+        char32_t cp = 0;
+        if (b < 0x80) cp = b;
+        else if (b >= 0xC2 && b <= 0xDF) extra = 1, cp = b & 0x1F;
+        else if (b >= 0xE0 && b <= 0xEF) extra = 2, cp = b & 0x0F;
+        else if (b >= 0xF0 && b <= 0xF4) extra = 3, cp = b & 0x07;
+        else break;
+        if (i + static_cast<std::size_t>(extra) >= bytes.size() && extra > 0) break;
+        bool valid = true;
+        for (int k = 1; k <= extra && valid; ++k) {
+            const auto c = static_cast<unsigned char>(bytes[i + static_cast<std::size_t>(k)]);
+            valid = (c & 0xC0) == 0x80;
+            cp = (cp << 6) | (c & 0x3F);
+        }
+        if (!valid || (extra == 2 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
+            (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF)))
+            break;
+        if (cp >= 0x10000 && sizeof(wchar_t) == 2) {
+            out += static_cast<wchar_t>(0xD800 + ((cp - 0x10000) >> 10));
+            out += static_cast<wchar_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
+        } else {
+            out += static_cast<wchar_t>(cp);
+        }
+        i += static_cast<std::size_t>(extra) + 1;
+    }
+    return out;
+}
+
+std::size_t Utf16Length(const std::wstring& text) {
+    std::size_t units = text.size();
+    if constexpr (sizeof(wchar_t) > 2)
+        for (wchar_t c : text)
+            if (static_cast<std::uint32_t>(c) >= 0x10000) ++units;
+    return units;
+}

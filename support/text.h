@@ -18,6 +18,13 @@ std::string WideToUtf8(const std::wstring& w);
 // The wide form of UTF-8 bytes; invalid sequences become U+FFFD.
 std::wstring Utf8ToWide(const std::string& bytes);
 
+// Decodes UTF-8 up to the first bytes that are not UTF-8 (a stream's
+// decoder stops there as at the end of the file).
+std::wstring DecodeUtf8UntilInvalid(const std::string& bytes);
+
+// The length of wide text in UTF-16 units, on every build.
+std::size_t Utf16Length(const std::wstring& text);
+
 // The white-space test of the C runtime's iswspace in the classic locale:
 // space, tab, line feed, vertical tab, form feed and carriage return.
 bool IsWhiteSpace(wchar_t c);

@@ -1,0 +1,58 @@
+#include "uninstall/unregistration.h"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "platform/files.h"
+#include "platform/registry.h"
+#include "support/paths.h"
+#include "tokens/registration.h"
+#include "uninstall/token_removal.h"
+
+namespace {
+
+const std::wstring kTokenPrefix = L"TTS_Mirelka_";
+
+// The names in one token collection that carry the engine's prefix (exact case).
+std::vector<std::wstring> CollectPrefixedTokens(plat::HKey hive, const wchar_t* root) {
+    std::vector<std::wstring> names;
+    plat::HKey tokens = nullptr;
+    const std::wstring path = std::wstring(root) + L"\\Tokens";
+    if (plat::RegOpenKeyEx(hive, path.c_str(), 0, plat::kKeyRead | plat::kKeyWrite, &tokens) != 0) return names;
+    // Sized from the key, so that a long name does not end the scan early.
+    std::uint32_t longest = 0;
+    plat::RegQueryInfoKey(tokens, nullptr, &longest, nullptr, nullptr, nullptr);
+    std::vector<wchar_t> name(std::max<std::uint32_t>(longest + 1, 256));
+    for (std::uint32_t index = 0;; ++index) {
+        auto chars = static_cast<std::uint32_t>(name.size());
+        if (plat::RegEnumKeyEx(tokens, index, name.data(), &chars) != 0) break;
+        const std::wstring found(name.data(), chars);
+        if (found.compare(0, kTokenPrefix.size(), kTokenPrefix) == 0) names.push_back(found);
+    }
+    plat::RegCloseKey(tokens);
+    return names;
+}
+
+}  // namespace
+
+void UnregisterAllVoicesFromDisk() {
+    const std::wstring voices = GetVoicesRootPath_Post();
+    plat::FindData entry;
+    plat::FindHandle listing = plat::IsAbsolutePath(voices) ? plat::FindFirstFile(voices + L"\\*", entry) : nullptr;
+    if (listing != nullptr) {
+        do {
+            if (!(entry.attributes & plat::kFileAttributeDirectory) || entry.name.empty() || entry.name[0] == L'.')
+                continue;
+            const std::wstring name = ReadTokenKeyNameFromVoiceTxt(voices + L"\\" + entry.name + L"\\voice.txt");
+            if (!name.empty()) UnregisterTokenEverywhere(name);
+        } while (plat::FindNextFile(listing, entry));
+        plat::FindClose(listing);
+    }
+    for (plat::HKey hive : {plat::kHkeyLocalMachine, plat::kHkeyCurrentUser}) {
+        for (const wchar_t* root : engines) {
+            // Collected first: nothing is deleted while the collection is enumerated.
+            for (const std::wstring& name : CollectPrefixedTokens(hive, root)) UnregisterTokenEverywhere(name);
+        }
+    }
+}
