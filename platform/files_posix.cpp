@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -125,6 +126,19 @@ bool DeleteFile(const std::wstring& path) {
     // Windows refuses to delete a folder or a read-only file with DeleteFileW.
     if ((attributes & kFileAttributeDirectory) && !(attributes & kFileAttributeReparsePoint)) return Fail(EACCES);
     if (attributes & kFileAttributeReadonly) return Fail(EACCES);
+    if (!(attributes & kFileAttributeReparsePoint)) {
+        // A file another program holds (an exclusive lock stands for an open
+        // handle without delete sharing) cannot be deleted, as on Windows.
+        const int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        if (fd >= 0) {
+            const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+            ::close(fd);
+            if (held) {
+                SetLastError(kErrorSharingViolation);
+                return false;
+            }
+        }
+    }
     if (::unlink(host.c_str()) != 0) return Fail(errno);
     return true;
 }

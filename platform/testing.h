@@ -16,4 +16,14 @@ bool RunningUnderWine();
 // True on the POSIX stand-in.
 bool IsStandIn();
 
+// Opens the file the way a running program holds its library: without
+// sharing delete access, so that deleting it fails until ReleaseHeldFile. On
+// the stand-in the hold is an exclusive lock, which its DeleteFile honours.
+void* HoldFileOpen(const std::wstring& path);
+void ReleaseHeldFile(void* hold);
+
+// A symbolic link at `link` to `target` (a folder or a file): on Windows
+// CreateSymbolicLinkW, on the stand-in a POSIX symbolic link.
+bool CreateLink(const std::wstring& link, const std::wstring& target, bool directory);
+
 }  // namespace plat::testing

@@ -1,8 +1,14 @@
 #include "platform/testing.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+
+#include "platform/sandbox_posix.h"
 
 namespace plat::testing {
 namespace {
@@ -27,5 +33,20 @@ void PrepareTestMachine() {
 
 bool RunningUnderWine() { return false; }
 bool IsStandIn() { return true; }
+
+void* HoldFileOpen(const std::wstring& path) {
+    const int fd = ::open(sandbox::ToHostPath(path).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    ::flock(fd, LOCK_EX);
+    return reinterpret_cast<void*>(static_cast<std::intptr_t>(fd) + 1);
+}
+
+bool CreateLink(const std::wstring& link, const std::wstring& target, bool) {
+    return ::symlink(sandbox::ToHostPath(target).c_str(), sandbox::ToHostPath(link).c_str()) == 0;
+}
+
+void ReleaseHeldFile(void* hold) {
+    if (hold != nullptr) ::close(static_cast<int>(reinterpret_cast<std::intptr_t>(hold) - 1));
+}
 
 }  // namespace plat::testing

@@ -103,6 +103,6 @@ std::size_t Utf16Length(const std::wstring& text) {
     std::size_t units = text.size();
     if constexpr (sizeof(wchar_t) > 2)
         for (wchar_t c : text)
-            if (static_cast<std::uint32_t>(c) >= 0x10000) ++units;
+            if ((static_cast<std::uint32_t>(c) >> 16) != 0) ++units;
     return units;
 }

@@ -67,7 +67,7 @@ bool IsEveryoneFullAccess(const plat::AceSummary& ace) {
 
 void DenyEveryone(plat::HKey root, const std::wstring& path, std::uint32_t denied) {
     plat::HKey key = nullptr;
-    ASSERT_EQ(plat::RegOpenKeyEx(root, path.c_str(), 0, plat::kKeyAllAccess, &key), 0);
+    ASSERT_EQ(plat::RegOpenKeyEx(root, path.c_str(), 0, plat::kWriteDac, &key), 0);
     plat::SidPtr everyone = nullptr;
     plat::AllocateAndInitializeSid(plat::kSecurityWorldSidAuthority, 1, 0, &everyone);
     const std::uint32_t size = 8 + 2 * (8 + plat::GetLengthSid(everyone));

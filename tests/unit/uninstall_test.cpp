@@ -1,0 +1,208 @@
+#include <gtest/gtest.h>
+
+#include "platform/files.h"
+#include "platform/registry.h"
+#include "platform/testing.h"
+#include "support/paths.h"
+#include "tokens/registration.h"
+#include "uninstall/token_removal.h"
+#include "uninstall/uninstall.h"
+#include "uninstall/unregistration.h"
+#include "unit/log_support.h"
+#include "unit/registry_support.h"
+#include "unit/scratch.h"
+
+namespace {
+
+std::wstring VoiceTxtName(const std::string& bytes) {
+    ScratchFolder dir(L"voicetxt");
+    plat::WriteWholeFile(dir / L"voice.txt", bytes);
+    return ReadTokenKeyNameFromVoiceTxt(dir / L"voice.txt");
+}
+
+void MakeToken(plat::HKey hive, const wchar_t* root, const std::wstring& name) {
+    plat::HKey key = nullptr;
+    ASSERT_EQ(plat::RegCreateKeyEx(hive, (std::wstring(root) + L"\\Tokens\\" + name + L"\\Attributes").c_str(),
+                                   plat::kKeyAllAccess, &key), 0);
+    const wchar_t text[] = L"x";
+    plat::RegSetValueEx(key, L"Name", plat::kRegSz, text, sizeof text);
+    plat::RegCloseKey(key);
+}
+
+void MakeEverywhere(const std::wstring& name) {
+    for (plat::HKey hive : {plat::kHkeyLocalMachine, plat::kHkeyCurrentUser})
+        for (const wchar_t* root : engines) MakeToken(hive, root, name);
+}
+
+bool AnywhereStill(const std::wstring& name) {
+    for (plat::HKey hive : {plat::kHkeyLocalMachine, plat::kHkeyCurrentUser})
+        for (const wchar_t* root : engines)
+            if (KeyExists(hive, std::wstring(root) + L"\\Tokens\\" + name)) return true;
+    return false;
+}
+
+const std::vector<std::wstring> kTestTokens = {L"TTS_Mirelka_UnitA", L"TTS_Mirelka_UnitB", L"tts_mirelka_unitlower",
+                                               L"Other_UnitVoice", L"Vendor_Unit_Kept"};
+
+class Uninstall : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const auto& t : kTestTokens) RemoveTestToken(t);
+        RemoveTreeForTest(GetRootPath());
+        ClearLog();
+    }
+    void TearDown() override {
+        for (const auto& t : kTestTokens) RemoveTestToken(t);
+        RemoveTreeForTest(GetRootPath());
+    }
+    static void VoiceFolder(const std::wstring& folder, const std::string& voiceTxt) {
+        EnsureDirectoryExists(GetVoicesRootPath_Post() + L"\\" + folder);
+        plat::WriteWholeFile(GetVoicesRootPath_Post() + L"\\" + folder + L"\\voice.txt", voiceTxt);
+    }
+};
+
+}  // namespace
+
+TEST(VoiceTxt, KeyInAnyCaseBlanksTrimmedAndColonsKept) {
+    EXPECT_EQ(VoiceTxtName("tokenkeyname :  TTS_Mirelka_a  \n"), L"TTS_Mirelka_a");
+    EXPECT_EQ(VoiceTxtName("Name: x\nTOKENKEYNAME: a:b:c\n"), L"a:b:c");
+    EXPECT_EQ(VoiceTxtName("TokenKeyName: first\nTokenKeyName: second\n"), L"first");
+    EXPECT_EQ(VoiceTxtName("TokenKeyName: crlf\r\nName: x\r\n"), L"crlf");
+    EXPECT_EQ(VoiceTxtName("Name: x\nTokenKeyName: last line"), L"last line");
+    EXPECT_EQ(VoiceTxtName("TokenKeyName: " + std::string(1000, 'l') + "\n"), std::wstring(1000, L'l'))
+        << "lines of any length";
+}
+
+TEST(VoiceTxt, NoEntryGivesTheEmptyName) {
+    EXPECT_EQ(VoiceTxtName("TokenKeyName TTS_Mirelka_a\nTokenKeyName=TTS_Mirelka_b\n"), L"");
+    EXPECT_EQ(VoiceTxtName("TokenKeyName:\n"), L"");
+    EXPECT_EQ(VoiceTxtName(""), L"");
+    EXPECT_EQ(VoiceTxtName("Name: \xff\nTokenKeyName: after invalid bytes\n"), L"") << "invalid UTF-8 ends the file";
+    EXPECT_EQ(VoiceTxtName("Name: x\n\x1ATokenKeyName: after ctrl-z\n"), L"");
+    EXPECT_EQ(ReadTokenKeyNameFromVoiceTxt(L"C:\\no\\such\\voice.txt"), L"");
+}
+
+TEST(VoiceTxt, ByteOrderMarkDoesNotHideTheFirstLine) {
+    EXPECT_EQ(VoiceTxtName("\xef\xbb\xbfTokenKeyName: bom\n"), L"bom");
+}
+
+TEST_F(Uninstall, TokenOnlyInOnePlaceGivesOneLineAndVoicePathsGoEverywhere) {
+    MakeToken(plat::kHkeyLocalMachine, engines[0], L"TTS_Mirelka_UnitA");
+    for (plat::HKey hive : {plat::kHkeyLocalMachine, plat::kHkeyCurrentUser}) {
+        plat::HKey key = nullptr;
+        ASSERT_EQ(plat::RegCreateKeyEx(hive, L"Software\\Mirelka\\VoicePaths", plat::kKeyAllAccess, &key), 0);
+        plat::RegCloseKey(key);
+    }
+    UnregisterTokenEverywhere(L"TTS_Mirelka_UnitA");
+    EXPECT_EQ(LogLines(), std::vector<std::string>{
+                              "[INFO] Token deleted: SOFTWARE\\Microsoft\\Speech\\Voices\\Tokens\\TTS_Mirelka_UnitA (HKLM)"});
+    EXPECT_FALSE(AnywhereStill(L"TTS_Mirelka_UnitA"));
+    EXPECT_FALSE(KeyExists(plat::kHkeyLocalMachine, L"Software\\Mirelka\\VoicePaths"));
+    EXPECT_FALSE(KeyExists(plat::kHkeyCurrentUser, L"Software\\Mirelka\\VoicePaths"));
+    ClearLog();
+    UnregisterTokenEverywhere(L"TTS_Mirelka_UnitA");
+    EXPECT_TRUE(LogLines().empty()) << "a second call finds nothing and says nothing";
+}
+
+TEST_F(Uninstall, EveryPlaceInOrderAndInvalidNamesRefused) {
+    MakeEverywhere(L"TTS_Mirelka_UnitA");
+    UnregisterTokenEverywhere(L"");
+    UnregisterTokenEverywhere(L"TTS_Mirelka_UnitA\\Attributes");
+    EXPECT_TRUE(KeyExists(plat::kHkeyCurrentUser, std::wstring(engines[1]) + L"\\Tokens\\TTS_Mirelka_UnitA\\Attributes"));
+    UnregisterTokenEverywhere(L"TTS_Mirelka_UnitA");
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{
+                              "[ERROR] Refused to delete a token with an invalid name: ''",
+                              "[ERROR] Refused to delete a token with an invalid name: 'TTS_Mirelka_UnitA\\Attributes'",
+                              "[INFO] Token deleted: SOFTWARE\\Microsoft\\Speech\\Voices\\Tokens\\TTS_Mirelka_UnitA (HKLM)",
+                              "[INFO] Token deleted: SOFTWARE\\Microsoft\\Speech_OneCore\\Voices\\Tokens\\TTS_Mirelka_UnitA (HKLM)",
+                              "[INFO] Token deleted: SOFTWARE\\Microsoft\\Speech\\Voices\\Tokens\\TTS_Mirelka_UnitA (HKCU)",
+                              "[INFO] Token deleted: SOFTWARE\\Microsoft\\Speech_OneCore\\Voices\\Tokens\\TTS_Mirelka_UnitA (HKCU)"}));
+    EXPECT_FALSE(AnywhereStill(L"TTS_Mirelka_UnitA"));
+}
+
+TEST_F(Uninstall, TokenThatCannotBeDeletedIsLoggedWithItsCode) {
+    if (plat::testing::RunningUnderWine())
+        GTEST_SKIP() << "Wine 8's RegDeleteTreeW deletes a key even when its access list denies everyone DELETE "
+                        "(measured), so a failed deletion cannot be reached there";
+    MakeToken(plat::kHkeyCurrentUser, engines[0], L"TTS_Mirelka_UnitA");
+    DenyEveryone(plat::kHkeyCurrentUser, std::wstring(engines[0]) + L"\\Tokens\\TTS_Mirelka_UnitA", plat::kDelete);
+    UnregisterTokenEverywhere(L"TTS_Mirelka_UnitA");
+    EXPECT_EQ(LogLines(), std::vector<std::string>{
+                              "[ERROR] Failed to delete token: SOFTWARE\\Microsoft\\Speech\\Voices\\Tokens\\TTS_Mirelka_UnitA (5)"});
+    EXPECT_TRUE(AnywhereStill(L"TTS_Mirelka_UnitA"));
+    DenyEveryone(plat::kHkeyCurrentUser, std::wstring(engines[0]) + L"\\Tokens\\TTS_Mirelka_UnitA", 0);
+}
+
+TEST_F(Uninstall, VoiceFoldersThenThePrefixScan) {
+    MakeEverywhere(L"TTS_Mirelka_UnitA");       // named by a voice folder
+    MakeEverywhere(L"Other_UnitVoice");         // named by a voice folder, no prefix
+    MakeToken(plat::kHkeyCurrentUser, engines[1], L"TTS_Mirelka_UnitB");  // found by the scan only
+    MakeEverywhere(L"tts_mirelka_unitlower");   // the prefix in other letter case
+    MakeEverywhere(L"Vendor_Unit_Kept");        // named only inside a dot folder
+    VoiceFolder(L"a", "TokenKeyName: TTS_Mirelka_UnitA\n");
+    VoiceFolder(L"b", "TokenKeyName: Other_UnitVoice\n");
+    VoiceFolder(L"c", "TokenKeyName: Other_UnitVoice\n");
+    VoiceFolder(L".dot", "TokenKeyName: Vendor_Unit_Kept\n");
+    plat::WriteWholeFile(GetVoicesRootPath_Post() + L"\\voice.txt", "TokenKeyName: Vendor_Unit_Kept\n");
+    UnregisterAllVoicesFromDisk();
+    EXPECT_FALSE(AnywhereStill(L"TTS_Mirelka_UnitA"));
+    EXPECT_FALSE(AnywhereStill(L"Other_UnitVoice"));
+    EXPECT_FALSE(AnywhereStill(L"TTS_Mirelka_UnitB"));
+    EXPECT_TRUE(AnywhereStill(L"tts_mirelka_unitlower"));
+    EXPECT_TRUE(AnywhereStill(L"Vendor_Unit_Kept"));
+    const auto lines = LogLines();
+    ASSERT_EQ(lines.size(), 9u) << "four lines for each folder's token, none for the repeated one, one for the scan";
+    EXPECT_EQ(lines[8], "[INFO] Token deleted: SOFTWARE\\Microsoft\\Speech_OneCore\\Voices\\Tokens\\TTS_Mirelka_UnitB (HKCU)");
+}
+
+TEST_F(Uninstall, FolderIsDeletedWithEveryKindOfFile) {
+    const std::wstring root = GetRootPath();
+    EnsureDirectoryExists(root + L"\\.dot\\deep");
+    plat::WriteWholeFile(root + L"\\.dot\\deep\\f", "x");
+    for (auto [name, attributes] : {std::pair{L"ro.dll", plat::kFileAttributeReadonly},
+                                    std::pair{L"hidden.dat", plat::kFileAttributeHidden},
+                                    std::pair{L"system.dat", plat::kFileAttributeSystem}}) {
+        plat::WriteWholeFile(root + L"\\" + name, "x");
+        plat::SetFileAttributes(root + L"\\" + name, attributes);
+    }
+    EXPECT_TRUE(DeleteDirectoryRecursive(root));
+    EXPECT_FALSE(Exists(root));
+    EXPECT_TRUE(Exists(ExpandProgramFiles() + L"\\Mirelka")) << "the maker's folder stays";
+    EXPECT_FALSE(DeleteDirectoryRecursive(root)) << "a missing folder";
+}
+
+TEST_F(Uninstall, FileHeldOpenStaysWithItsParentsAndTheRestGoes) {
+    const std::wstring root = GetRootPath();
+    EnsureDirectoryExists(root + L"\\bin\\x64");
+    EnsureDirectoryExists(root + L"\\data");
+    plat::WriteWholeFile(root + L"\\bin\\x64\\QueltoEngine.dll", "MZ");
+    plat::WriteWholeFile(root + L"\\bin\\x64\\other.dll", "MZ");
+    plat::WriteWholeFile(root + L"\\data\\v.bin", "x");
+    void* hold = plat::testing::HoldFileOpen(root + L"\\bin\\x64\\QueltoEngine.dll");
+    ASSERT_NE(hold, nullptr);
+    EXPECT_FALSE(DeleteDirectoryRecursive(root));
+    plat::testing::ReleaseHeldFile(hold);
+    EXPECT_TRUE(Exists(root + L"\\bin\\x64\\QueltoEngine.dll"));
+    EXPECT_FALSE(Exists(root + L"\\bin\\x64\\other.dll"));
+    EXPECT_FALSE(Exists(root + L"\\data"));
+}
+
+TEST_F(Uninstall, LinksAreRemovedNeverFollowed) {
+    if (plat::testing::RunningUnderWine())
+        GTEST_SKIP() << "Wine 8 cannot show this: CreateSymbolicLinkW creates nothing, and on a Unix link "
+                        "RemoveDirectoryW and DeleteFileW act on the target; the stand-in's POSIX links test it";
+    ScratchFolder outside(L"outside");
+    plat::WriteWholeFile(outside / L"precious.txt", "keep");
+    const std::wstring root = GetRootPath();
+    EnsureDirectoryExists(root + L"\\sub");
+    ASSERT_TRUE(plat::testing::CreateLink(root + L"\\sub\\to-folder", outside.path(), true));
+    ASSERT_TRUE(plat::testing::CreateLink(root + L"\\to-file", outside / L"precious.txt", false));
+    EXPECT_TRUE(DeleteDirectoryRecursive(root));
+    EXPECT_FALSE(Exists(root));
+    EXPECT_EQ(ReadBytes(outside / L"precious.txt"), "keep");
+    // The installation folder itself a link: only the link goes.
+    EnsureDirectoryExists(ExpandProgramFiles() + L"\\Mirelka");
+    ASSERT_TRUE(plat::testing::CreateLink(root, outside.path(), true));
+    EXPECT_TRUE(DeleteDirectoryRecursive(root));
+    EXPECT_EQ(ReadBytes(outside / L"precious.txt"), "keep");
+}
