@@ -420,6 +420,25 @@ void Parse(Hive& hive, const std::wstring& text) {
     }
 }
 
+// What a fresh Windows machine already has below the speech stacks: one
+// voice of the system's own in each.
+const wchar_t* const kFreshLocalMachine =
+    L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Speech\\Voices\\Tokens\\TTS_MS_EN-US_ZIRA_11.0]\n"
+    L"@=\"Microsoft Zira Desktop - English (United States)\"\n"
+    L"\"409\"=\"Microsoft Zira Desktop - English (United States)\"\n"
+    L"\"CLSID\"=\"{179F3D56-1B0B-42B2-A962-59B7EF59FE1B}\"\n"
+    L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Speech\\Voices\\Tokens\\TTS_MS_EN-US_ZIRA_11.0\\Attributes]\n"
+    L"\"Age\"=\"Adult\"\n\"Gender\"=\"Female\"\n\"Language\"=\"409\"\n\"Name\"=\"Microsoft Zira Desktop\"\n"
+    L"\"Vendor\"=\"Microsoft\"\n"
+    L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Speech_OneCore\\Voices\\Tokens\\MSTTS_V110_enUS_ZiraM]\n"
+    L"@=\"Microsoft Zira - English (United States)\"\n"
+    L"\"409\"=\"Microsoft Zira - English (United States)\"\n"
+    L"\"CLSID\"=\"{179F3D56-1B0B-42B2-A962-59B7EF59FE1B}\"\n"
+    L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Speech_OneCore\\Voices\\Tokens\\MSTTS_V110_enUS_ZiraM\\Attributes]\n"
+    L"\"Age\"=\"Adult\"\n\"Gender\"=\"Female\"\n\"Language\"=\"409\"\n\"Name\"=\"Microsoft Zira\"\n"
+    L"\"Vendor\"=\"Microsoft\"\n"
+    L"[HKEY_CURRENT_USER\\SOFTWARE\\Microsoft\\Speech]\n";
+
 class Registry {
 public:
     // The sandbox's folder is taken first: it must outlive the registry, which
@@ -452,6 +471,9 @@ private:
             std::stringstream bytes;
             bytes << in.rdbuf();
             Parse(hive, DecodeUtf16(bytes.str()));
+        } else {
+            Parse(hive, kFreshLocalMachine);  // a new machine
+            hive.dirty = true;
         }
         hive.loaded = true;
     }

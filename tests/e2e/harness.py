@@ -94,6 +94,32 @@ class Machine:
                 current.values[name.lower()] = (name, int(type_), data)
         return keys
 
+    def set_value(self, hive, path, name, value):
+        code, _, err = self.run("set", hive, path, name, value, program=PROBE)
+        assert code == 0, err
+
+    def hold(self, windows_path):
+        """A process holding the file open as a running program holds its library; close() ends it."""
+        env = dict(os.environ, LANG="C.UTF-8")
+        if self.wine:
+            env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all")
+            command = ["wine", PROBE, "hold", windows_path]
+        else:
+            env["PENDREL_SANDBOX"] = self.sandbox
+            command = [PROBE, "hold", windows_path]
+        holder = subprocess.Popen(command, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        assert holder.stdout.readline().strip() == b"held"
+        return holder
+
+    def files(self, windows_folder):
+        """Every path below a folder, relative to it."""
+        top = self.host(windows_folder)
+        found = set()
+        for folder, dirs, names in os.walk(top):
+            for n in dirs + names:
+                found.add(os.path.relpath(os.path.join(folder, n), top))
+        return found
+
     def sapi_voices(self, category):
         code, out, err = self.run("voices", category, program=PROBE)
         assert code == 0, (code, err)

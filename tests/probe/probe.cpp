@@ -8,6 +8,9 @@
 #include "platform/registry.h"
 #include "platform/security.h"
 #include "platform/speech.h"
+#include "platform/testing.h"
+
+#include <cstdio>
 
 namespace {
 
@@ -115,6 +118,26 @@ extern "C" int wmain(int argc, wchar_t* argv[]) {
         return 0;
     }
     if (verb == L"voices" && argc == 3) return Voices(argv[2]);
-    Out(L"usage: probe dump HKLM|HKCU PATH | probe voices CATEGORY-ID");
+    if (verb == L"set" && argc == 6) {
+        const std::wstring hive = argv[2], value = argv[5];
+        plat::HKey key = nullptr;
+        if (plat::RegCreateKeyEx(hive == L"HKLM" ? plat::kHkeyLocalMachine : plat::kHkeyCurrentUser, argv[3],
+                                 plat::kKeyAllAccess, &key) != 0)
+            return 3;
+        plat::RegSetValueEx(key, argv[4], plat::kRegSz, value.c_str(),
+                            static_cast<std::uint32_t>((value.size() + 1) * sizeof(wchar_t)));
+        plat::RegCloseKey(key);
+        return 0;
+    }
+    if (verb == L"hold" && argc == 3) {
+        // Holds the file until standard input ends, as a running program holds its library.
+        void* hold = plat::testing::HoldFileOpen(argv[2]);
+        Out(hold ? L"held" : L"failed");
+        while (std::fgetc(stdin) != EOF) {
+        }
+        plat::testing::ReleaseHeldFile(hold);
+        return hold ? 0 : 3;
+    }
+    Out(L"usage: probe dump HKLM|HKCU PATH | voices CATEGORY-ID | set HKLM|HKCU PATH NAME VALUE | hold FILE");
     return 2;
 }
