@@ -51,6 +51,22 @@ bool ReadWholeFile(const std::wstring& path, std::string& bytes);
 // Creates (or replaces) a file with exactly these bytes.
 bool WriteWholeFile(const std::wstring& path, const std::string& bytes);
 
+// A file opened for writing (CreateFileW with CREATE_ALWAYS: created anew,
+// an existing file replaced). `shareRead` lets other programs read it meanwhile.
+struct FileObject;
+using FileHandle = FileObject*;  // nullptr plays INVALID_HANDLE_VALUE
+FileHandle CreateFileForWriting(const std::wstring& path, bool shareRead);
+bool WriteToFile(FileHandle file, const void* data, std::uint32_t bytes, std::uint32_t* written);
+bool CloseFile(FileHandle file);
+
+// GetTempFileNameW(folder, prefix, 0): a new empty file "<prefix>XXXX.TMP" in
+// the folder; false when none can be made.
+bool GetTempFileName(const std::wstring& folder, const wchar_t* prefix, std::wstring& path);
+
+// MoveFileExW with MOVEFILE_REPLACE_EXISTING: the file takes the new name in
+// one step, replacing what was there.
+bool MoveFileReplacing(const std::wstring& from, const std::wstring& to);
+
 // True for a path that names one place whatever the current folder and drive
 // are: "X:\..." or "\\server\share\..." (and, on the stand-in, a host path
 // starting with "/"). Paths the core composes are checked with it before they

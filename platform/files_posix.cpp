@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cwchar>
 #include <cwctype>
 #include <vector>
 
@@ -227,6 +228,71 @@ bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
         done += static_cast<std::size_t>(n);
     }
     if (::close(fd) != 0) return Fail(errno);
+    return true;
+}
+
+struct FileObject {
+    int fd;
+};
+
+FileHandle CreateFileForWriting(const std::wstring& path, bool shareRead) {
+    const std::string host = sandbox::ToHostPath(path);
+    const int fd = ::open(host.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        // Windows tells a missing folder (3) from a missing file.
+        Fail(errno == ENOENT ? ENOTDIR : errno);
+        return nullptr;
+    }
+    // Without read sharing the file is held as Windows holds it: no deletion meanwhile.
+    if (!shareRead) ::flock(fd, LOCK_EX | LOCK_NB);
+    return new FileObject {fd};
+}
+
+bool WriteToFile(FileHandle file, const void* data, std::uint32_t bytes, std::uint32_t* written) {
+    std::uint32_t done = 0;
+    while (done < bytes) {
+        const ssize_t n = ::write(file->fd, static_cast<const char*>(data) + done, bytes - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (written) *written = done;
+            return Fail(n < 0 ? errno : ENOSPC);
+        }
+        done += static_cast<std::uint32_t>(n);
+    }
+    if (written) *written = done;
+    return true;
+}
+
+bool CloseFile(FileHandle file) {
+    if (file == nullptr) return false;
+    const int result = ::close(file->fd);
+    delete file;
+    return result == 0;
+}
+
+bool GetTempFileName(const std::wstring& folder, const wchar_t* prefix, std::wstring& path) {
+    std::wstring base = folder;
+    if (!base.empty() && base.back() != L'\\') base += L'\\';
+    const std::wstring stem = base + std::wstring(prefix).substr(0, 3);
+    static unsigned counter = static_cast<unsigned>(::getpid());
+    for (int attempt = 0; attempt < 65535; ++attempt) {
+        const unsigned unique = (counter++ % 0xFFFF) + 1;
+        wchar_t hex[8];
+        std::swprintf(hex, 8, L"%X", unique);
+        const std::wstring candidate = stem + hex + L".TMP";
+        const int fd = ::open(sandbox::ToHostPath(candidate).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            ::close(fd);
+            path = candidate;
+            return true;
+        }
+        if (errno != EEXIST) return Fail(errno == ENOENT ? ENOTDIR : errno);
+    }
+    return Fail(EEXIST);
+}
+
+bool MoveFileReplacing(const std::wstring& from, const std::wstring& to) {
+    if (::rename(sandbox::ToHostPath(from).c_str(), sandbox::ToHostPath(to).c_str()) != 0) return Fail(errno);
     return true;
 }
 

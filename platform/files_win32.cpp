@@ -97,6 +97,41 @@ bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
     return true;
 }
 
+struct FileObject {
+    HANDLE handle;
+};
+
+FileHandle CreateFileForWriting(const std::wstring& path, bool shareRead) {
+    HANDLE h = ::CreateFileW(path.c_str(), GENERIC_WRITE, shareRead ? FILE_SHARE_READ : 0, nullptr, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    return h == INVALID_HANDLE_VALUE ? nullptr : new FileObject {h};
+}
+
+bool WriteToFile(FileHandle file, const void* data, std::uint32_t bytes, std::uint32_t* written) {
+    DWORD n = 0;
+    const BOOL ok = ::WriteFile(file->handle, data, bytes, &n, nullptr);
+    if (written) *written = n;
+    return ok != 0;
+}
+
+bool CloseFile(FileHandle file) {
+    if (file == nullptr) return false;
+    const BOOL ok = ::CloseHandle(file->handle);
+    delete file;
+    return ok != 0;
+}
+
+bool GetTempFileName(const std::wstring& folder, const wchar_t* prefix, std::wstring& path) {
+    wchar_t buffer[MAX_PATH] = {};
+    if (::GetTempFileNameW(folder.c_str(), prefix, 0, buffer) == 0) return false;
+    path = buffer;
+    return true;
+}
+
+bool MoveFileReplacing(const std::wstring& from, const std::wstring& to) {
+    return ::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
 bool IsAbsolutePath(const std::wstring& path) {
     if (path.size() >= 3 && std::iswalpha(path[0]) && path[1] == L':' && (path[2] == L'\\' || path[2] == L'/'))
         return true;

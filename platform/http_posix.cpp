@@ -1,0 +1,332 @@
+// HTTP on the stand-in through libcurl, with WinHTTP's observable defaults:
+// the environment's proxy settings, redirects followed by the client,
+// certificates always verified (against the system's store, or the one
+// SSL_CERT_FILE names), 60 s to connect and 30 s at most without data.
+// The body is pulled chunk by chunk: libcurl is paused while a chunk waits to
+// be read, so memory holds one chunk whatever the size of the answer.
+#include <curl/curl.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <cwctype>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "platform/http.h"
+#include "platform/text.h"
+#include "platform/types.h"
+
+namespace plat {
+
+namespace {
+constexpr std::uint32_t kErrorHttpCannotConnect = 12029;
+constexpr std::uint32_t kErrorHttpNameNotResolved = 12007;
+constexpr std::uint32_t kErrorHttpSecureFailure = 12175;
+constexpr std::uint32_t kErrorHttpTimeout = 12002;
+constexpr std::uint32_t kErrorHttpConnectionError = 12030;
+constexpr std::uint32_t kErrorHttpHeaderNotFound = 12150;
+constexpr std::uint32_t kErrorHttpInvalidUrl = 12005;
+constexpr std::uint32_t kErrorHttpUnrecognizedScheme = 12006;
+constexpr std::uint32_t kErrorHttpRedirectFailed = 12156;
+
+std::string Narrow(const std::wstring& w) { return WideToUtf8Bytes(w.data(), w.size()); }
+}  // namespace
+
+struct HttpObject {
+    enum class Kind { Session, Connection, Request } kind;
+    explicit HttpObject(Kind k) : kind(k) {}
+    // Session
+    std::string userAgent;
+    bool refusePlainRedirect = false;
+    // Connection
+    HttpObject* session = nullptr;
+    std::wstring host;
+    std::uint16_t port = 0;
+    // Request
+    HttpObject* connection = nullptr;
+    std::string verb, url;
+    bool secure = false;
+    CURL* easy = nullptr;
+    CURLM* multi = nullptr;
+    curl_slist* headerList = nullptr;
+    std::string body;
+    std::map<std::string, std::string> headers;  // lower-case names, of the response being received
+    long status = 0;
+    bool headerStarted = false, headersDone = false, done = false, paused = false;
+    CURLcode result = CURLE_OK;
+    std::string pending;  // the chunk waiting to be read
+};
+
+namespace {
+
+size_t OnHeader(char* data, size_t size, size_t count, void* user) {
+    auto* r = static_cast<HttpObject*>(user);
+    const std::string line(data, size * count);
+    r->headerStarted = true;
+    if (line.rfind("HTTP/", 0) == 0) {
+        r->headers.clear();
+        const auto space = line.find(' ');
+        r->status = space == std::string::npos ? 0 : std::strtol(line.c_str() + space + 1, nullptr, 10);
+    } else if (line == "\r\n" || line == "\n") {
+        const bool followed = r->status >= 300 && r->status < 400 && r->headers.count("location") != 0;
+        if (r->status >= 200 && !followed) r->headersDone = true;
+    } else if (const auto colon = line.find(':'); colon != std::string::npos) {
+        std::string name = line.substr(0, colon), value = line.substr(colon + 1);
+        for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        while (!value.empty() && (value.back() == '\r' || value.back() == '\n')) value.pop_back();
+        while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.erase(value.begin());
+        auto& slot = r->headers[name];
+        slot = slot.empty() ? value : slot + ", " + value;
+    }
+    return size * count;
+}
+
+size_t OnBody(char* data, size_t size, size_t count, void* user) {
+    auto* r = static_cast<HttpObject*>(user);
+    r->headersDone = true;
+    if (!r->pending.empty()) {
+        r->paused = true;
+        return CURL_WRITEFUNC_PAUSE;  // delivered again once the waiting chunk is read
+    }
+    r->pending.assign(data, size * count);
+    return size * count;
+}
+
+// Runs the transfer until `ready` holds or it has ended.
+template <class Ready>
+void Pump(HttpObject* r, Ready ready) {
+    while (!ready() && !r->done) {
+        int running = 0;
+        curl_multi_perform(r->multi, &running);
+        int left = 0;
+        while (CURLMsg* message = curl_multi_info_read(r->multi, &left)) {
+            if (message->msg == CURLMSG_DONE) {
+                r->done = true;
+                r->result = message->data.result;
+            }
+        }
+        if (ready() || r->done) break;
+        curl_multi_poll(r->multi, nullptr, 0, 200, nullptr);
+    }
+}
+
+std::uint32_t ErrorOf(CURLcode code) {
+    switch (code) {
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_RESOLVE_PROXY: return kErrorHttpNameNotResolved;
+        case CURLE_COULDNT_CONNECT: return kErrorHttpCannotConnect;
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_CERTPROBLEM: return kErrorHttpSecureFailure;
+        case CURLE_OPERATION_TIMEDOUT: return kErrorHttpTimeout;
+        case CURLE_UNSUPPORTED_PROTOCOL:
+        case CURLE_TOO_MANY_REDIRECTS: return kErrorHttpRedirectFailed;
+        default: return kErrorHttpConnectionError;
+    }
+}
+
+bool Fail(std::uint32_t code) {
+    SetLastError(code);
+    return false;
+}
+
+}  // namespace
+
+bool HttpCrackUrl(const std::wstring& url, UrlComponents& parts) {
+    const auto sep = url.find(L"://");
+    if (sep == std::wstring::npos) return Fail(kErrorHttpUnrecognizedScheme);
+    std::wstring scheme = url.substr(0, sep);
+    for (wchar_t& c : scheme) c = static_cast<wchar_t>(std::towlower(c));
+    if (scheme != L"http" && scheme != L"https") return Fail(kErrorHttpUnrecognizedScheme);
+    const bool https = scheme == L"https";
+    const std::size_t hostStart = sep + 3;
+    std::size_t pathStart = url.find(L'/', hostStart);
+    if (pathStart == std::wstring::npos) pathStart = url.size();
+    std::wstring authority = url.substr(hostStart, pathStart - hostStart);
+    if (const auto at = authority.rfind(L'@'); at != std::wstring::npos) authority.erase(0, at + 1);
+    std::wstring host = authority;
+    std::uint32_t port = https ? 443 : 80;
+    const auto close = authority.find(L']');
+    const auto colon = authority.find(L':', close == std::wstring::npos ? 0 : close);
+    if (colon != std::wstring::npos) {
+        host = authority.substr(0, colon);
+        const std::wstring digits = authority.substr(colon + 1);
+        if (digits.empty() || digits.size() > 5 || digits.find_first_not_of(L"0123456789") != std::wstring::npos)
+            return Fail(kErrorHttpInvalidUrl);
+        port = static_cast<std::uint32_t>(std::wcstoul(digits.c_str(), nullptr, 10));
+        if (port == 0 || port > 65535) return Fail(kErrorHttpInvalidUrl);
+    }
+    const std::wstring path = url.substr(pathStart);
+    if (host.empty()) return Fail(kErrorHttpInvalidUrl);
+    if (host.size() > 255 || path.size() > 2047) return Fail(kErrorInsufficientBuffer);
+    parts.https = https;
+    parts.host = host;
+    parts.port = static_cast<std::uint16_t>(port);
+    parts.path = path;
+    return true;
+}
+
+HInternet HttpOpen(const wchar_t* userAgent) {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    auto* s = new HttpObject(HttpObject::Kind::Session);
+    s->userAgent = Narrow(userAgent ? userAgent : L"");
+    return s;
+}
+
+bool HttpFollowRedirectsExceptToPlainHttp(HInternet session) {
+    if (session == nullptr) return Fail(kErrorInvalidHandle);
+    session->refusePlainRedirect = true;
+    return true;
+}
+
+HInternet HttpConnect(HInternet session, const std::wstring& host, std::uint16_t port) {
+    if (session == nullptr || host.empty()) {
+        SetLastError(kErrorInvalidParameter);
+        return nullptr;
+    }
+    auto* c = new HttpObject(HttpObject::Kind::Connection);
+    c->session = session;
+    c->host = host;
+    c->port = port;
+    return c;
+}
+
+HInternet HttpOpenRequest(HInternet connection, const wchar_t* verb, const std::wstring& path, bool secure) {
+    if (connection == nullptr) {
+        SetLastError(kErrorInvalidHandle);
+        return nullptr;
+    }
+    auto* r = new HttpObject(HttpObject::Kind::Request);
+    r->connection = connection;
+    r->verb = Narrow(verb ? verb : L"GET");
+    r->secure = secure;
+    r->url = std::string(secure ? "https://" : "http://") + Narrow(connection->host) + ":" +
+             std::to_string(connection->port) + (path.empty() || path[0] != L'/' ? "/" : "") + Narrow(path);
+    return r;
+}
+
+bool HttpSendRequest(HInternet r, const std::wstring& headers, const void* body, std::uint32_t bodyBytes) {
+    if (r == nullptr || r->easy != nullptr) return Fail(kErrorInvalidHandle);
+    const HttpObject* session = r->connection->session;
+    r->easy = curl_easy_init();
+    r->multi = curl_multi_init();
+    if (r->easy == nullptr || r->multi == nullptr) return Fail(kErrorNotEnoughMemory);
+    r->body.assign(static_cast<const char*>(body), bodyBytes);
+    CURL* e = r->easy;
+    curl_easy_setopt(e, CURLOPT_URL, r->url.c_str());
+    curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, r->verb.c_str());
+    curl_easy_setopt(e, CURLOPT_POST, 1L);
+    curl_easy_setopt(e, CURLOPT_POSTFIELDS, r->body.data());
+    curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE, static_cast<long>(r->body.size()));
+    curl_easy_setopt(e, CURLOPT_USERAGENT, session->userAgent.c_str());
+    curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(e, CURLOPT_MAXREDIRS, 10L);
+    // A redirect keeps the POST a POST, as WinHTTP does for 307 and 308.
+    curl_easy_setopt(e, CURLOPT_POSTREDIR, static_cast<long>(CURL_REDIR_POST_301 | CURL_REDIR_POST_302 | CURL_REDIR_POST_303));
+    curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, r->secure && session->refusePlainRedirect ? "https" : "http,https");
+    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (const char* ca = std::getenv("SSL_CERT_FILE"); ca && *ca) curl_easy_setopt(e, CURLOPT_CAINFO, ca);
+    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, 60L);
+    curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, 30L);
+    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, OnHeader);
+    curl_easy_setopt(e, CURLOPT_HEADERDATA, r);
+    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, OnBody);
+    curl_easy_setopt(e, CURLOPT_WRITEDATA, r);
+    // The caller's header block, line by line; no "Expect: 100-continue".
+    std::string block = Narrow(headers);
+    for (std::size_t start = 0; start < block.size();) {
+        std::size_t end = block.find("\r\n", start);
+        if (end == std::string::npos) end = block.size();
+        if (end > start) r->headerList = curl_slist_append(r->headerList, block.substr(start, end - start).c_str());
+        start = end + 2;
+    }
+    r->headerList = curl_slist_append(r->headerList, "Expect:");
+    curl_easy_setopt(e, CURLOPT_HTTPHEADER, r->headerList);
+    curl_multi_add_handle(r->multi, e);
+    Pump(r, [r] { return r->headerStarted; });
+    if (r->done && !r->headerStarted) {
+        switch (r->result) {
+            case CURLE_GOT_NOTHING:
+            case CURLE_RECV_ERROR:
+            case CURLE_PARTIAL_FILE: break;  // the request went out; no answer came
+            default: return Fail(ErrorOf(r->result));
+        }
+    }
+    return true;
+}
+
+bool HttpReceiveResponse(HInternet r) {
+    if (r == nullptr || r->easy == nullptr) return Fail(kErrorInvalidHandle);
+    Pump(r, [r] { return r->headersDone; });
+    if (!r->headersDone) return Fail(r->done ? ErrorOf(r->result) : kErrorHttpTimeout);
+    return true;
+}
+
+bool HttpQueryHeaders(HInternet r, std::uint32_t level, const wchar_t* name, wchar_t* buffer, std::uint32_t* bytes) {
+    if (r == nullptr || !r->headersDone || bytes == nullptr) return Fail(kErrorInvalidHandle);
+    std::string value;
+    if (level == kHttpQueryStatusCode) {
+        value = std::to_string(r->status);
+    } else {
+        std::string key = level == kHttpQueryContentType     ? "content-type"
+                          : level == kHttpQueryContentLength ? "content-length"
+                          : level == kHttpQueryCustom && name ? Narrow(name)
+                                                              : "";
+        for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        const auto it = r->headers.find(key);
+        if (key.empty() || it == r->headers.end()) return Fail(kErrorHttpHeaderNotFound);
+        value = it->second;
+    }
+    const std::wstring text = Utf8BytesToWide(value.data(), value.size());
+    const auto needed = static_cast<std::uint32_t>((text.size() + 1) * sizeof(wchar_t));
+    if (buffer == nullptr || *bytes < needed) {
+        *bytes = needed;
+        return Fail(kErrorInsufficientBuffer);
+    }
+    std::wmemcpy(buffer, text.c_str(), text.size() + 1);
+    *bytes = static_cast<std::uint32_t>(text.size() * sizeof(wchar_t));
+    return true;
+}
+
+bool HttpQueryDataAvailable(HInternet r, std::uint32_t* available) {
+    if (r == nullptr || r->easy == nullptr || available == nullptr) return Fail(kErrorInvalidHandle);
+    if (r->pending.empty() && r->paused) {
+        r->paused = false;
+        curl_easy_pause(r->easy, CURLPAUSE_CONT);
+    }
+    Pump(r, [r] { return !r->pending.empty(); });
+    *available = static_cast<std::uint32_t>(r->pending.size());
+    if (r->pending.empty() && r->done && r->result != CURLE_OK) return Fail(ErrorOf(r->result));
+    return true;
+}
+
+bool HttpReadData(HInternet r, void* buffer, std::uint32_t toRead, std::uint32_t* read) {
+    if (r == nullptr || read == nullptr) return Fail(kErrorInvalidHandle);
+    const std::size_t n = std::min<std::size_t>(toRead, r->pending.size());
+    std::memcpy(buffer, r->pending.data(), n);
+    r->pending.erase(0, n);
+    *read = static_cast<std::uint32_t>(n);
+    return true;
+}
+
+void HttpCloseHandle(HInternet handle) {
+    if (handle == nullptr) return;
+    if (handle->kind == HttpObject::Kind::Request && handle->easy != nullptr) {
+        curl_multi_remove_handle(handle->multi, handle->easy);
+        curl_easy_cleanup(handle->easy);
+        curl_multi_cleanup(handle->multi);
+        curl_slist_free_all(handle->headerList);
+    }
+    delete handle;
+}
+
+}  // namespace plat

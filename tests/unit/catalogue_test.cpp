@@ -1,0 +1,70 @@
+#include <gtest/gtest.h>
+
+#include "catalogue/catalogue.h"
+#include "catalogue/progress_bar.h"
+
+namespace {
+
+constexpr std::int64_t kSecond = 1000000000;
+
+ProgressBar Bar(std::uint64_t total, std::uint64_t received) {
+    ProgressBar bar;
+    bar.totalBytes = total;
+    bar.receivedBytes = received;
+    bar.title = L"Lista de voces";
+    bar.startTime = 5 * kSecond;
+    return bar;
+}
+
+std::wstring Cells(int filled) { return std::wstring(filled, L'|') + std::wstring(50 - filled, L'.'); }
+
+}  // namespace
+
+TEST(ProgressLine, KnownTotalHalfWay) {
+    EXPECT_EQ(Bar(2097152, 1048576).line(7 * kSecond, false),
+              L"\r[" + Cells(25) + L"]  50.00%    1.0/  2.0 MB   0.5 MB/s      [Lista de voces]");
+}
+
+TEST(ProgressLine, KnownTotalDone) {
+    EXPECT_EQ(Bar(2097152, 2097152).line(9 * kSecond, true),
+              L"\r[" + Cells(50) + L"] 100.00%    2.0/  2.0 MB   0.5 MB/s (ok)  [Lista de voces]");
+}
+
+TEST(ProgressLine, FirstCallAndAClockThatHasNotMoved) {
+    EXPECT_EQ(Bar(1000, 0).line(5 * kSecond, false),
+              L"\r[" + Cells(0) + L"]   0.00%    0.0/  0.0 MB   0.0 MB/s      [Lista de voces]");
+    EXPECT_EQ(Bar(1000, 500).line(4 * kSecond, false).find(L" 0.0 MB/s") != std::wstring::npos, true)
+        << "no time elapsed: speed 0";
+}
+
+TEST(ProgressLine, CellsAreTruncatedAndCapped) {
+    EXPECT_EQ(Bar(10000, 199).line(6 * kSecond, false).substr(2, 50), Cells(0)) << "1.99 %";
+    EXPECT_EQ(Bar(10000, 200).line(6 * kSecond, false).substr(2, 50), Cells(1)) << "2.00 %";
+    EXPECT_EQ(Bar(100, 58).line(6 * kSecond, false).substr(2, 50), Cells(28)) << "58 % is 28.999... cells";
+    const std::wstring over = Bar(100, 105).line(6 * kSecond, false);
+    EXPECT_EQ(over.substr(2, 50), Cells(50));
+    EXPECT_NE(over.find(L"] 105.00%"), std::wstring::npos);
+}
+
+TEST(ProgressLine, NoTotalGivesTheShortForm) {
+    EXPECT_EQ(Bar(0, 1572864).line(8 * kSecond, false),
+              L"\rDescargando\u2026   1.5 MB   0.5 MB/s      [Lista de voces]");
+    EXPECT_EQ(Bar(0, 0).line(5 * kSecond, true), L"\rDescargando\u2026   0.0 MB   0.0 MB/s (ok)  [Lista de voces]");
+}
+
+TEST(ProgressLine, LargeSizesWidenTheFields) {
+    EXPECT_NE(Bar(0, 1200ull * 1048576).line(6 * kSecond, false).find(L" 1200.0 MB"), std::wstring::npos);
+}
+
+TEST(CatalogueRequest, EmptyAccountIsThe51ByteObject) {
+    const std::string body = CatalogueRequestBody(L"", L"");
+    EXPECT_EQ(body, "{\"tipo\":\"1\",\"vozID\":\"\",\"username\":\"\",\"password\":\"\"}");
+    EXPECT_EQ(body.size(), 51u);
+}
+
+TEST(CatalogueRequest, TextIsUtf8OnceAndEscapedAsJson) {
+    EXPECT_EQ(CatalogueRequestBody(L"Jos\u00e9", L"s3cret"),
+              "{\"tipo\":\"1\",\"vozID\":\"\",\"username\":\"Jos\xc3\xa9\",\"password\":\"s3cret\"}");
+    EXPECT_EQ(CatalogueRequestBody(L"a\"b\\c", L"x\ny\x01"),
+              "{\"tipo\":\"1\",\"vozID\":\"\",\"username\":\"a\\\"b\\\\c\",\"password\":\"x\\ny\\u0001\"}");
+}

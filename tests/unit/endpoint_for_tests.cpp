@@ -1,0 +1,4 @@
+// The unit tests call the catalogue functions directly; no request leaves the machine.
+#include "catalogue/catalogue.h"
+
+const wchar_t* const kCatalogueUrl = L"http://localhost:9/unit-tests-send-nothing";
