@@ -226,8 +226,6 @@ bool HttpSendRequest(HInternet r, const std::wstring& headers, const void* body,
     curl_easy_setopt(e, CURLOPT_USERAGENT, session->userAgent.c_str());
     curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(e, CURLOPT_MAXREDIRS, 10L);
-    // A redirect keeps the POST a POST, as WinHTTP does for 307 and 308.
-    curl_easy_setopt(e, CURLOPT_POSTREDIR, static_cast<long>(CURL_REDIR_POST_301 | CURL_REDIR_POST_302 | CURL_REDIR_POST_303));
     curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, r->secure && session->refusePlainRedirect ? "https" : "http,https");
     curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);

@@ -26,4 +26,8 @@ void ReleaseHeldFile(void* hold);
 // CreateSymbolicLinkW, on the stand-in a POSIX symbolic link.
 bool CreateLink(const std::wstring& link, const std::wstring& target, bool directory);
 
+// Adds a DER certificate to the machine's trusted root store (Windows). The
+// stand-in trusts what SSL_CERT_FILE names instead, and does nothing here.
+bool TrustRootCertificate(const std::string& der);
+
 }  // namespace plat::testing

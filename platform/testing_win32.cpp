@@ -1,6 +1,8 @@
 #include "platform/testing.h"
 #include "platform/win32.h"
 
+#include <wincrypt.h>
+
 namespace plat::testing {
 
 void PrepareTestMachine() {}
@@ -25,6 +27,17 @@ void* HoldFileOpen(const std::wstring& path) {
 bool CreateLink(const std::wstring& link, const std::wstring& target, bool directory) {
     const DWORD flags = (directory ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0) | 0x2;  // ..._ALLOW_UNPRIVILEGED_CREATE
     return ::CreateSymbolicLinkW(link.c_str(), target.c_str(), flags) != 0;
+}
+
+bool TrustRootCertificate(const std::string& der) {
+    HCERTSTORE store = ::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+    if (store == nullptr) return false;
+    const BOOL ok = ::CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING,
+                                                       reinterpret_cast<const BYTE*>(der.data()),
+                                                       static_cast<DWORD>(der.size()), CERT_STORE_ADD_REPLACE_EXISTING,
+                                                       nullptr);
+    ::CertCloseStore(store, 0);
+    return ok != 0;
 }
 
 void ReleaseHeldFile(void* hold) {

@@ -12,6 +12,8 @@ import tempfile
 
 PROGRAM = os.environ.get("PENDREL_PROGRAM", "")
 PROBE = os.environ.get("PENDREL_PROBE", "")
+HTTP_PROGRAM = os.environ.get("PENDREL_HTTP_PROGRAM", "")
+HTTPS_PROGRAM = os.environ.get("PENDREL_HTTPS_PROGRAM", "")
 EXAMPLES = os.environ.get("PENDREL_EXAMPLES", "")
 TARGET = os.environ.get("PENDREL_TARGET", "linux")
 WINE_DIR = os.environ.get("PENDREL_WINE_DIR", "")
@@ -63,9 +65,10 @@ class Machine:
         shutil.rmtree(self.workdir, ignore_errors=True)
 
     # -- running the program ------------------------------------------------
-    def run(self, *args, timeout=120, program=None):
+    def run(self, *args, timeout=120, program=None, extra_env=None):
         env = dict(os.environ)
         env["LANG"] = "C.UTF-8"
+        env.update(extra_env or {})
         program = program or PROGRAM
         if self.wine:
             env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all")

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/console.h"
+#include "platform/files.h"
 #include "platform/registry.h"
 #include "platform/security.h"
 #include "platform/speech.h"
@@ -129,6 +130,11 @@ extern "C" int wmain(int argc, wchar_t* argv[]) {
         plat::RegCloseKey(key);
         return 0;
     }
+    if (verb == L"trust" && argc == 3) {
+        std::string der;
+        if (!plat::ReadWholeFile(argv[2], der)) return 3;
+        return plat::testing::TrustRootCertificate(der) ? 0 : 4;
+    }
     if (verb == L"hold" && argc == 3) {
         // Holds the file until standard input ends, as a running program holds its library.
         void* hold = plat::testing::HoldFileOpen(argv[2]);
@@ -138,6 +144,6 @@ extern "C" int wmain(int argc, wchar_t* argv[]) {
         plat::testing::ReleaseHeldFile(hold);
         return hold ? 0 : 3;
     }
-    Out(L"usage: probe dump HKLM|HKCU PATH | voices CATEGORY-ID | set HKLM|HKCU PATH NAME VALUE | hold FILE");
+    Out(L"usage: probe dump HKLM|HKCU PATH | voices CATEGORY-ID | set HKLM|HKCU PATH NAME VALUE | hold FILE | trust CERT.der");
     return 2;
 }

@@ -1,0 +1,141 @@
+"""A small catalogue server for the tests: it answers the catalogue request in
+the way the test asks for (its `mode`) and records every request it gets.
+Runs on loopback only; plain HTTP, or HTTPS with a test authority made by openssl."""
+import http.server
+import os
+import socket
+import ssl
+import subprocess
+import threading
+import time
+
+CATALOGUE = ('{"voices":[' + ",".join('{"id":%d,"name":"Voz n\\u00famero %d","lang":"es-ES","desc":"Señal clara"}' % (i, i)
+                                     for i in range(12)) + "]}").encode("utf-8")
+PATH = "/zunmytts/php/androidvoicedownl_server_new.php"
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, *args):
+        pass
+
+    def _record(self):
+        length = int(self.headers.get("Content-Length") or 0)
+        body = self.rfile.read(length) if length else b""
+        self.server.owner.requests.append(
+            {"method": self.command, "path": self.path, "headers": dict(self.headers.items()), "body": body})
+
+    def do_GET(self):
+        self._record()
+        self._answer("ok" if self.path == "/moved" else self.server.owner.mode)
+
+    def do_POST(self):
+        self._record()
+        self._answer("ok" if self.path == "/moved" else self.server.owner.mode)
+
+    def _send(self, status, body, headers=(), length=True):
+        self.send_response(status)
+        for name, value in headers:
+            self.send_header(name, value)
+        if length:
+            self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def _answer(self, mode):
+        owner = self.server.owner
+        json_headers = [("Content-Type", "application/json; charset=utf-8"),
+                        ("Content-Disposition", 'attachment; filename="voices.json"')]
+        if mode == "ok":
+            self._send(200, owner.body, json_headers)
+        elif mode == "empty":
+            self._send(200, b"", json_headers)
+        elif mode == "chunked":
+            self.send_response(200)
+            self.send_header("Content-Type", "application/json")
+            self.send_header("Transfer-Encoding", "chunked")
+            self.end_headers()
+            for i in range(0, len(owner.body), 100):
+                piece = owner.body[i:i + 100]
+                self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
+                self.wfile.flush()
+            self.wfile.write(b"0\r\n\r\n")
+        elif mode in ("404", "500"):
+            self._send(int(mode), b"<html><body>error</body></html>", [("Content-Type", "text/html")])
+        elif mode == "redirect":
+            self._send(302, b"", [("Location", "/moved")])
+        elif mode == "to-http":
+            self._send(302, b"", [("Location", "http://localhost:%d/moved" % owner.plain_port)])
+        elif mode == "cut":
+            self.send_response(200)
+            self.send_header("Content-Type", "application/json")
+            self.send_header("Content-Length", str(len(owner.body) + 5000))
+            self.end_headers()
+            self.wfile.write(owner.body)
+            self.wfile.flush()
+            self.close_connection = True
+            self.connection.shutdown(socket.SHUT_RDWR)
+        elif mode == "slow":
+            self.send_response(200)
+            self.send_header("Content-Type", "application/json")
+            self.send_header("Content-Length", str(len(owner.body)))
+            self.end_headers()
+            step = max(1, len(owner.body) // 4)
+            for i in range(0, len(owner.body), step):
+                self.wfile.write(owner.body[i:i + step])
+                self.wfile.flush()
+                time.sleep(0.3)
+        elif mode == "large":
+            self.send_response(200)
+            self.send_header("Content-Type", "application/octet-stream")
+            self.send_header("Content-Length", str(owner.large_size))
+            self.end_headers()
+            block = bytes(range(256)) * 256
+            left = owner.large_size
+            while left > 0:
+                n = min(left, len(block))
+                self.wfile.write(block[:n])
+                left -= n
+        else:
+            self._send(500, b"unknown mode")
+
+
+class CatalogueServer:
+    def __init__(self, port, certificate=None, plain_port=18471):
+        self.mode = "ok"
+        self.body = CATALOGUE
+        self.large_size = 0
+        self.plain_port = plain_port
+        self.requests = []
+        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)
+        self.httpd.daemon_threads = True
+        self.httpd.owner = self
+        if certificate:
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(*certificate)
+            self.httpd.socket = context.wrap_socket(self.httpd.socket, server_side=True)
+        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
+        self.thread.start()
+
+    def close(self):
+        self.httpd.shutdown()
+        self.httpd.server_close()
+
+
+def make_test_authority(folder):
+    """A certificate authority and a certificate for localhost signed by it:
+    (ca.pem, ca.der, (server.pem, server.key))."""
+    def run(*args):
+        subprocess.run(["openssl"] + list(args), check=True, cwd=folder, capture_output=True)
+    run("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.pem", "-days", "2",
+        "-subj", "/CN=Pendrel Test Authority")
+    run("x509", "-in", "ca.pem", "-outform", "DER", "-out", "ca.der")
+    run("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=localhost")
+    with open(os.path.join(folder, "ext.cnf"), "w") as f:
+        f.write("subjectAltName=DNS:localhost\nbasicConstraints=CA:FALSE\nkeyUsage=digitalSignature,keyEncipherment\n"
+                "extendedKeyUsage=serverAuth\n")
+    run("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial",
+        "-out", "server.pem", "-days", "2", "-extfile", "ext.cnf")
+    return (os.path.join(folder, "ca.pem"), os.path.join(folder, "ca.der"),
+            (os.path.join(folder, "server.pem"), os.path.join(folder, "server.key")))

@@ -1,0 +1,191 @@
+"""The catalogue search end to end, against local catalogue servers over HTTP and HTTPS."""
+import os
+import shutil
+import tempfile
+import unittest
+
+from catalogue_server import CATALOGUE, PATH, CatalogueServer, make_test_authority
+from harness import HTTP_PROGRAM, HTTPS_PROGRAM, PROBE, Machine
+
+HTTP_URL = "http://localhost:18471" + PATH
+HTTPS_URL = "https://localhost:18472" + PATH
+
+
+def hex_sample(data):
+    return "Primeros bytes (hex): " + "".join("%02x " % b for b in data[:64])
+
+
+class CatalogueTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.mkdtemp(prefix="pendrel-ca-")
+        cls.ca_pem, cls.ca_der, certificate = make_test_authority(cls.folder)
+        cls.http = CatalogueServer(18471)
+        cls.https = CatalogueServer(18472, certificate)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.http.close()
+        cls.https.close()
+        shutil.rmtree(cls.folder, ignore_errors=True)
+
+    def setUp(self):
+        for server in (self.http, self.https):
+            server.mode, server.body, server.requests = "ok", CATALOGUE, []
+        self.m = Machine()
+        self.addCleanup(self.m.close)
+        self.catalogue = self.m.temp + "quelto_voices.json"
+
+    def search(self, *args, https=False, trusted=True):
+        env = {}
+        if https and trusted:
+            if self.m.wine:
+                self.assertEqual(self.m.run("trust", self.ca_der, program=PROBE)[0], 0)
+            else:
+                env["SSL_CERT_FILE"] = self.ca_pem
+        return self.m.run("/searchvoices", *args, program=HTTPS_PROGRAM if https else HTTP_PROGRAM, extra_env=env)
+
+    def messages(self):
+        return self.m.log_lines()[2:]  # after "Run Pendrel" and "/searchvoices"
+
+    def catalogue_bytes(self, path=None):
+        with open(self.m.host(path or self.catalogue), "rb") as f:
+            return f.read()
+
+    def assert_no_leftovers(self):
+        temp = self.m.host(self.m.temp)
+        left = [n for n in os.listdir(temp) if n.lower().startswith("zuv") or n.endswith(".part")]
+        self.assertEqual(left, [], "the temporary answer file is always removed")
+
+    def test_catalogue_is_saved_byte_for_byte(self):
+        code, out, _ = self.search("/username=José", "/password=s3cret")
+        self.assertEqual(code, 0)
+        self.assertEqual(self.catalogue_bytes(), CATALOGUE)
+        request = self.http.requests[0]
+        self.assertEqual((request["method"], request["path"]), ("POST", PATH))
+        self.assertEqual(request["body"],
+                         '{"tipo":"1","vozID":"","username":"José","password":"s3cret"}'.encode("utf-8"))
+        headers = {k.lower(): v for k, v in request["headers"].items()}
+        self.assertEqual(headers["content-type"], "application/json; charset=utf-8")
+        self.assertEqual(headers["accept"], "application/zip, */*")
+        self.assertEqual(headers["user-agent"], "Pendrel/1.0")
+        preview = CATALOGUE[:256].decode("utf-8", "replace").replace("\ufffd", "?")
+        self.assertEqual(self.messages(), [
+            ("INFO", "Starting exploration of available voices on Mirelka server"),
+            ("INFO", "[SearchVoices] POST " + HTTP_URL),
+            ("INFO", "[SearchVoices] username=Jos\u00e9, password=<provided>"),
+            ("INFO", "Content-Type=application/json; charset=utf-8"),
+            ("INFO", 'Content-Disposition=attachment; filename="voices.json"'),
+            ("INFO", "Content-Length=%d" % len(CATALOGUE)),
+            ("INFO", "Bytes recibidos=%d" % len(CATALOGUE)),
+            ("INFO", hex_sample(CATALOGUE)),
+            ("INFO", "[SearchVoices] Response (preview): " + preview),
+            ("INFO", "[SearchVoices] JSON saved to: " + self.catalogue)])
+        self.assertNotIn(b"s3cret", self.m.log_bytes())
+        progress = out.decode("utf-8").split("\r")[-1]
+        self.assertEqual(progress, "[" + "|" * 50 + "] 100.00%%    0.0/  0.0 MB %s MB/s (ok)  [Lista de voces]"
+                         % progress.split(" MB ")[1].split(" MB/s")[0] + self.m.eol.decode())
+        self.assert_no_leftovers()
+
+    def test_empty_account_and_chosen_output_replacing_the_old_file(self):
+        out_path = self.m.temp + "chosen.json"
+        self.m.write_file(out_path, b"old catalogue")
+        self.assertEqual(self.search("/out=" + out_path)[0], 0)
+        self.assertEqual(self.http.requests[0]["body"], b'{"tipo":"1","vozID":"","username":"","password":""}')
+        self.assertIn(("INFO", "[SearchVoices] username=<empty>, password=<empty>"), self.messages())
+        self.assertEqual(self.catalogue_bytes(out_path), CATALOGUE)
+
+    def test_json_special_characters_are_escaped(self):
+        self.search('/username=a"b\\c', "/password=p")
+        self.assertEqual(self.http.requests[0]["body"], b'{"tipo":"1","vozID":"","username":"a\\"b\\\\c","password":"p"}')
+
+    def test_chunked_answer_without_length(self):
+        self.http.mode = "chunked"
+        code, out, _ = self.search()
+        self.assertEqual(code, 0)
+        self.assertEqual(self.catalogue_bytes(), CATALOGUE)
+        self.assertFalse([m for _, m in self.messages() if m.startswith("Content-Length=")])
+        self.assertIn("\rDescargando\u2026", out.decode("utf-8"))
+
+    def test_empty_answer(self):
+        self.http.mode = "empty"
+        code, out, _ = self.search()
+        self.assertEqual(code, 0)
+        self.assertEqual(self.catalogue_bytes(), b"")
+        messages = [m for _, m in self.messages()]
+        self.assertIn("Bytes recibidos=0", messages)
+        self.assertFalse([m for m in messages if m.startswith("Primeros bytes")])
+        self.assertIn("[SearchVoices] Response (preview): ", messages)
+        # No size announced (a length of 0 is none): the short form, drawn at the start and at the end.
+        self.assertEqual(out.decode("utf-8").count("\rDescargando\u2026"), 2)
+
+    def test_redirect_is_followed(self):
+        self.http.mode = "redirect"
+        self.assertEqual(self.search()[0], 0)
+        self.assertEqual(self.catalogue_bytes(), CATALOGUE)
+
+    def test_error_status_is_a_failure_and_keeps_the_old_catalogue(self):
+        for status in ("404", "500"):
+            self.http.mode = status
+            self.m.write_file(self.catalogue, b"previous")
+            code, _, _ = self.search()
+            self.assertEqual(code, 1)
+            self.assertEqual(self.catalogue_bytes(), b"previous")
+            self.assertEqual(self.m.log_lines()[-3:], [
+                ("ERROR", "HTTP status %s: the answer is not saved" % status),
+                ("ERROR", "[SearchVoices] HttpPostJsonToFile failed"),
+                ("ERROR", "[SearchVoices] POST failed")])
+        self.assert_no_leftovers()
+
+    def test_answer_cut_off_is_a_failure(self):
+        self.http.mode = "cut"
+        code, _, _ = self.search()
+        self.assertEqual(code, 1)
+        self.assertFalse(self.m.exists(self.catalogue))
+        lines = self.m.log_lines()
+        self.assertEqual(lines[-1], ("ERROR", "[SearchVoices] POST failed"))
+        self.assertEqual(lines[-2], ("ERROR", "[SearchVoices] HttpPostJsonToFile failed"))
+        self.assertEqual(lines[-3][0], "ERROR")
+        self.assert_no_leftovers()
+
+    def test_no_server(self):
+        self.http.close()  # nothing listens on the port now
+        try:
+            code, _, _ = self.search()
+        finally:
+            type(self).http = CatalogueServer(18471)
+        self.assertEqual(code, 1)
+        self.assertEqual(self.m.log_lines()[-3:], [
+            ("ERROR", "WinHttpSendRequest failed"),
+            ("ERROR", "[SearchVoices] HttpPostJsonToFile failed"),
+            ("ERROR", "[SearchVoices] POST failed")])
+        self.assertFalse(self.m.exists(self.catalogue))
+
+    def test_output_folder_missing(self):
+        out_path = self.m.temp + "no-such-folder\\voices.json"
+        code, _, _ = self.search("/out=" + out_path)
+        self.assertEqual(code, 1)
+        self.assertEqual(self.m.log_lines()[-1], ("ERROR", "[SearchVoices] Could not create file: " + out_path + " GLE=3"))
+
+    def test_https_with_a_trusted_authority(self):
+        code, _, _ = self.search("/username=ana", https=True)
+        self.assertEqual(code, 0)
+        self.assertEqual(self.catalogue_bytes(), CATALOGUE)
+        self.assertEqual(self.https.requests[0]["body"], b'{"tipo":"1","vozID":"","username":"ana","password":""}')
+
+    def test_https_never_redirects_to_plain_http(self):
+        self.https.mode = "to-http"
+        code, _, _ = self.search("/password=secret", https=True)
+        self.assertEqual(code, 1)
+        self.assertEqual(self.http.requests, [], "the password never travels in the clear")
+        self.assertEqual(self.m.log_lines()[-3][1], "WinHttpReceiveResponse failed")
+
+    def test_https_with_an_unknown_authority_fails(self):
+        code, _, _ = self.search(https=True, trusted=False)
+        self.assertEqual(code, 1)
+        self.assertEqual(self.m.log_lines()[-3][1], "WinHttpSendRequest failed")
+        self.assertEqual(self.https.requests, [])
+
+
+if __name__ == "__main__":
+    unittest.main()
