@@ -34,3 +34,5 @@
 #undef RegEnumKey
 #undef RegQueryInfoKey
 #undef RegDeleteTree
+#undef GetTempFileName
+#undef MoveFileEx
