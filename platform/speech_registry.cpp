@@ -103,6 +103,20 @@ public:
     std::wstring id_;
 
 protected:
+    // SetId of tokens and categories: the key is opened, or created when asked.
+    HResult Bind(const std::wstring& id, bool createIfNotExist, HResult notFound) {
+        HKey hive = nullptr;
+        std::wstring path;
+        if (!SplitTokenId(id, &hive, &path)) return kSpErrNotFound;
+        if (createIfNotExist) {
+            if (const HResult hr = RegistryCreateKey(id); Failed(hr)) return hr;
+        } else if (!KeyExists(id)) {
+            return notFound;
+        }
+        id_ = id;
+        return kSOk;
+    }
+
     std::atomic<unsigned long> references_ {1};
 };
 
@@ -113,16 +127,7 @@ public:
     HResult SetId(const wchar_t* categoryId, const wchar_t* tokenId, bool createIfNotExist) override {
         if (tokenId == nullptr) return kEInvalidArg;
         const std::wstring id = categoryId ? std::wstring(categoryId) + L"\\Tokens\\" + tokenId : std::wstring(tokenId);
-        HKey hive = nullptr;
-        std::wstring path;
-        if (!SplitTokenId(id, &hive, &path)) return kSpErrNotFound;
-        if (createIfNotExist) {
-            if (const HResult hr = RegistryCreateKey(id); Failed(hr)) return hr;
-        } else if (!KeyExists(id)) {
-            return kSpErrNotFound;
-        }
-        id_ = id;
-        return kSOk;
+        return Bind(id, createIfNotExist, kSpErrNotFound);
     }
     HResult GetId(wchar_t** id) override {
         if (id == nullptr) return kEInvalidArg;
@@ -135,16 +140,7 @@ class Category final : public RegistryKey<SpObjectTokenCategory> {
 public:
     HResult SetId(const wchar_t* id, bool createIfNotExist) override {
         if (id == nullptr) return kEInvalidArg;
-        HKey hive = nullptr;
-        std::wstring path;
-        if (!SplitTokenId(id, &hive, &path)) return kSpErrNotFound;
-        if (createIfNotExist) {
-            if (const HResult hr = RegistryCreateKey(id); Failed(hr)) return hr;
-        } else if (!KeyExists(id)) {
-            return static_cast<HResult>(0x80045040u);  // no such category
-        }
-        id_ = id;
-        return kSOk;
+        return Bind(id, createIfNotExist, static_cast<HResult>(0x80045040u));  // no such category
     }
     HResult EnumTokens(std::vector<SpObjectToken*>& tokens) override {
         HKey hive = nullptr, key = nullptr;
