@@ -108,6 +108,17 @@ class CatalogueTest(unittest.TestCase):
         self.assertFalse([m for _, m in self.messages() if m.startswith("Content-Length=")])
         self.assertIn("\rDescargando\u2026", out.decode("utf-8"))
 
+    def test_slow_answer_redraws_the_line_per_chunk(self):
+        self.http.mode = "slow"
+        code, out, _ = self.search()
+        self.assertEqual(code, 0)
+        self.assertEqual(self.catalogue_bytes(), CATALOGUE)
+        draws = out[:-len(self.m.eol)].decode("utf-8").split("\r")[1:]
+        self.assertGreaterEqual(len(draws), 1 + 4 + 1, "first draw, one per chunk, last draw")
+        self.assertTrue(draws[0].startswith("[" + "." * 50 + "]   0.00%"))
+        self.assertTrue(all(d.endswith("    [Lista de voces]") for d in draws[:-1]))
+        self.assertTrue(draws[-1].endswith(" (ok)  [Lista de voces]"))
+
     def test_empty_answer(self):
         self.http.mode = "empty"
         code, out, _ = self.search()

@@ -191,6 +191,24 @@ class InstallTest(unittest.TestCase):
         self.assertIn('"CLSID"="' + CLSID + '"\r\n', after)
         self.assertIn('@="Elena"\r\n', after)
 
+    def test_stand_in_hive_survives_a_crash_and_serialises_writers(self):
+        if self.m.wine:
+            self.skipTest("the hive files and their lock are the Linux stand-in's own; Wine's registry is Wine's")
+        import subprocess
+        from harness import PROBE
+        self.m.set_value("HKCU", "Software\\PendrelTest", "kept", "1")
+        env = dict(__import__("os").environ, PENDREL_SANDBOX=self.m.sandbox)
+        crash = subprocess.run([PROBE, "set-then-crash", "HKCU", "Software\\PendrelTest", "lost", "1"], env=env,
+                               capture_output=True)
+        self.assertNotEqual(crash.returncode, 0)
+        values = self.m.registry("HKCU", "Software\\PendrelTest")["hkcu\\software\\pendreltest"].values
+        self.assertEqual(set(values), {"kept"}, "a process that dies writes nothing back")
+        writers = [subprocess.Popen([PROBE, "set", "HKCU", "Software\\PendrelTest", "w%d" % i, str(i)], env=env)
+                   for i in range(12)]
+        self.assertEqual([w.wait(timeout=60) for w in writers], [0] * 12)
+        values = self.m.registry("HKCU", "Software\\PendrelTest")["hkcu\\software\\pendreltest"].values
+        self.assertEqual(set(values), {"kept"} | {"w%d" % i for i in range(12)}, "no writer's change is lost")
+
 
 if __name__ == "__main__":
     unittest.main()

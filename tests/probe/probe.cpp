@@ -12,6 +12,7 @@
 #include "platform/testing.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -119,7 +120,7 @@ extern "C" int wmain(int argc, wchar_t* argv[]) {
         return 0;
     }
     if (verb == L"voices" && argc == 3) return Voices(argv[2]);
-    if (verb == L"set" && argc == 6) {
+    if ((verb == L"set" || verb == L"set-then-crash") && argc == 6) {
         const std::wstring hive = argv[2], value = argv[5];
         plat::HKey key = nullptr;
         if (plat::RegCreateKeyEx(hive == L"HKLM" ? plat::kHkeyLocalMachine : plat::kHkeyCurrentUser, argv[3],
@@ -128,6 +129,7 @@ extern "C" int wmain(int argc, wchar_t* argv[]) {
         plat::RegSetValueEx(key, argv[4], plat::kRegSz, value.c_str(),
                             static_cast<std::uint32_t>((value.size() + 1) * sizeof(wchar_t)));
         plat::RegCloseKey(key);
+        if (verb == L"set-then-crash") std::abort();  // dies before anything is written back
         return 0;
     }
     if (verb == L"trust" && argc == 3) {
@@ -144,6 +146,6 @@ extern "C" int wmain(int argc, wchar_t* argv[]) {
         plat::testing::ReleaseHeldFile(hold);
         return hold ? 0 : 3;
     }
-    Out(L"usage: probe dump HKLM|HKCU PATH | voices CATEGORY-ID | set HKLM|HKCU PATH NAME VALUE | hold FILE | trust CERT.der");
+    Out(L"usage: probe dump HKLM|HKCU PATH | voices CATEGORY-ID | set[-then-crash] HKLM|HKCU PATH NAME VALUE | hold FILE | trust CERT.der");
     return 2;
 }
