@@ -113,7 +113,8 @@ class CatalogueTest(unittest.TestCase):
         code, out, _ = self.search()
         self.assertEqual(code, 0)
         self.assertEqual(self.catalogue_bytes(), CATALOGUE)
-        draws = out[:-len(self.m.eol)].decode("utf-8").split("\r")[1:]
+        text = out[:-len(self.m.eol)].decode("utf-8")
+        draws = text[text.index("\r["):].split("\r")[1:]
         self.assertGreaterEqual(len(draws), 1 + 4 + 1, "first draw, one per chunk, last draw")
         self.assertTrue(draws[0].startswith("[" + "." * 50 + "]   0.00%"))
         self.assertTrue(all(d.endswith("    [Lista de voces]") for d in draws[:-1]))
