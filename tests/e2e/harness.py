@@ -83,7 +83,7 @@ class Machine:
     def registry(self, hive, path):
         """Every key at and below HIVE\\PATH: {lower-case path: Key}."""
         code, out, err = self.run("dump", hive, path, program=PROBE)
-        assert code == 0, err
+        assert code == 0, (code, out, err)
         keys, current = {}, None
         for line in out.decode("utf-8").replace("\r\n", "\n").split("\n"):
             kind, _, rest = line.partition(" ")
