@@ -82,6 +82,16 @@ class EntryTest(unittest.TestCase):
         self.assertIn(b"] [INFO] Jos\xe9\r\n", log)
         self.assertIn(b"] [INFO] ?x\r\n", log)
 
+    def test_concurrent_runs_never_interleave_within_a_line(self):
+        import concurrent.futures
+        self.m.run()  # the machine is laid out before the runs race
+        with concurrent.futures.ThreadPoolExecutor(max_workers=8) as pool:
+            codes = list(pool.map(lambda i: self.m.run("run-%d" % i, "x" * 200)[0], range(16)))
+        self.assertEqual(codes, [0] * 16)
+        messages = self.m.log_messages()  # checks every line's shape
+        self.assertEqual(sorted(m for m in messages if m.startswith("run-")), sorted("run-%d" % i for i in range(16)))
+        self.assertEqual(messages.count("x" * 200), 16)
+
     def test_log_is_only_appended(self):
         self.m.run()
         first = self.m.log_bytes()
