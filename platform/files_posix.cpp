@@ -60,8 +60,6 @@ std::uint32_t AttributesOf(const std::string& host) {
     return attributes;
 }
 
-std::wstring Widen(const char* s) { return Utf8BytesToWide(s, std::char_traits<char>::length(s)); }
-
 bool LessIgnoringCase(const std::wstring& a, const std::wstring& b) {
     return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](wchar_t x, wchar_t y) {
         return std::towupper(x) < std::towupper(y);
@@ -89,7 +87,7 @@ FindHandle FindFirstFile(const std::wstring& pattern, FindData& data) {
     while (dirent* e = ::readdir(dir)) {
         const std::string name = e->d_name;
         if (name == "." || name == "..") continue;
-        names.push_back({AttributesOf(host + "/" + name), Widen(e->d_name)});
+        names.push_back({AttributesOf(host + "/" + name), Utf8BytesToWide(std::string(e->d_name))});
     }
     ::closedir(dir);
     std::sort(names.begin(), names.end(), [](const FindData& a, const FindData& b) { return LessIgnoringCase(a.name, b.name); });

@@ -32,7 +32,6 @@ constexpr std::uint32_t kErrorHttpInvalidUrl = 12005;
 constexpr std::uint32_t kErrorHttpUnrecognizedScheme = 12006;
 constexpr std::uint32_t kErrorHttpRedirectFailed = 12156;
 
-std::string Narrow(const std::wstring& w) { return WideToUtf8Bytes(w.data(), w.size()); }
 }  // namespace
 
 struct HttpObject {
@@ -174,7 +173,7 @@ HInternet HttpOpen(const wchar_t* userAgent) {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
     auto* s = new HttpObject(HttpObject::Kind::Session);
-    s->userAgent = Narrow(userAgent ? userAgent : L"");
+    s->userAgent = WideToUtf8Bytes(userAgent ? userAgent : L"");
     return s;
 }
 
@@ -203,10 +202,10 @@ HInternet HttpOpenRequest(HInternet connection, const wchar_t* verb, const std::
     }
     auto* r = new HttpObject(HttpObject::Kind::Request);
     r->connection = connection;
-    r->verb = Narrow(verb ? verb : L"GET");
+    r->verb = WideToUtf8Bytes(verb ? verb : L"GET");
     r->secure = secure;
-    r->url = std::string(secure ? "https://" : "http://") + Narrow(connection->host) + ":" +
-             std::to_string(connection->port) + (path.empty() || path[0] != L'/' ? "/" : "") + Narrow(path);
+    r->url = std::string(secure ? "https://" : "http://") + WideToUtf8Bytes(connection->host) + ":" +
+             std::to_string(connection->port) + (path.empty() || path[0] != L'/' ? "/" : "") + WideToUtf8Bytes(path);
     return r;
 }
 
@@ -240,7 +239,7 @@ bool HttpSendRequest(HInternet r, const std::wstring& headers, const void* body,
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, OnBody);
     curl_easy_setopt(e, CURLOPT_WRITEDATA, r);
     // The caller's header block, line by line; no "Expect: 100-continue".
-    std::string block = Narrow(headers);
+    std::string block = WideToUtf8Bytes(headers);
     for (std::size_t start = 0; start < block.size();) {
         std::size_t end = block.find("\r\n", start);
         if (end == std::string::npos) end = block.size();
@@ -277,14 +276,14 @@ bool HttpQueryHeaders(HInternet r, std::uint32_t level, const wchar_t* name, wch
     } else {
         std::string key = level == kHttpQueryContentType     ? "content-type"
                           : level == kHttpQueryContentLength ? "content-length"
-                          : level == kHttpQueryCustom && name ? Narrow(name)
+                          : level == kHttpQueryCustom && name ? WideToUtf8Bytes(name)
                                                               : "";
         for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         const auto it = r->headers.find(key);
         if (key.empty() || it == r->headers.end()) return Fail(kErrorHttpHeaderNotFound);
         value = it->second;
     }
-    const std::wstring text = Utf8BytesToWide(value.data(), value.size());
+    const std::wstring text = Utf8BytesToWide(value);
     const auto needed = static_cast<std::uint32_t>((text.size() + 1) * sizeof(wchar_t));
     if (buffer == nullptr || *bytes < needed) {
         *bytes = needed;

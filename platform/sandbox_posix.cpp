@@ -13,8 +13,6 @@
 namespace plat::sandbox {
 namespace {
 
-std::string Narrow(const std::wstring& w) { return WideToUtf8Bytes(w.data(), w.size()); }
-std::wstring Widen(const std::string& s) { return Utf8BytesToWide(s.data(), s.size()); }
 
 void MakeDirs(const std::string& path) {
     std::string prefix;
@@ -67,7 +65,7 @@ std::string ChooseRoot() {
 }
 
 void CreateLayout(const std::string& root) {
-    const std::string user = Narrow(UserName());
+    const std::string user = WideToUtf8Bytes(UserName());
     for (const char* dir : {"/drive_c/Program Files", "/drive_c/Program Files (x86)", "/drive_c/ProgramData",
                             "/drive_c/Windows/Temp", "/drive_c/Users/Public", "/registry"}) {
         MakeDirs(root + dir);
@@ -78,7 +76,7 @@ void CreateLayout(const std::string& root) {
     struct stat st {};
     if (::stat(envFile.c_str(), &st) != 0) {
         std::ofstream out(envFile + ".new", std::ios::binary);
-        for (const auto& [name, value] : DefaultEnvironment()) out << Narrow(name) << '=' << Narrow(value) << '\n';
+        for (const auto& [name, value] : DefaultEnvironment()) out << WideToUtf8Bytes(name) << '=' << WideToUtf8Bytes(value) << '\n';
         out.close();
         std::rename((envFile + ".new").c_str(), envFile.c_str());
     }
@@ -119,7 +117,7 @@ std::vector<std::pair<std::wstring, std::wstring>>& Environment() {
             // separator is the first '=' after the first character.
             const auto eq = line.find('=', 1);
             if (line.empty() || eq == std::string::npos) continue;
-            v.emplace_back(Widen(line.substr(0, eq)), Widen(line.substr(eq + 1)));
+            v.emplace_back(Utf8BytesToWide(line.substr(0, eq)), Utf8BytesToWide(line.substr(eq + 1)));
         }
         return v;
     }();
@@ -133,7 +131,7 @@ const std::wstring* FindVariable(const std::wstring& name) {
 }
 
 std::string ToHostPath(const std::wstring& windowsPath) {
-    if (!windowsPath.empty() && windowsPath[0] == L'/') return Narrow(windowsPath);
+    if (!windowsPath.empty() && windowsPath[0] == L'/') return WideToUtf8Bytes(windowsPath);
     std::wstring rest = windowsPath;
     std::string base;
     const bool drive = rest.size() >= 2 && rest[1] == L':' && std::iswalpha(rest[0]);
@@ -144,7 +142,7 @@ std::string ToHostPath(const std::wstring& windowsPath) {
         base = Root() + "/drive_c";  // the current drive is C:
     }
     if (base.empty()) {
-        std::string relative = Narrow(rest);
+        std::string relative = WideToUtf8Bytes(rest);
         for (char& c : relative)
             if (c == '\\') c = '/';
         return relative;
@@ -165,7 +163,7 @@ std::string ToHostPath(const std::wstring& windowsPath) {
     }
     flush();
     std::string host = base;
-    for (const auto& p : parts) host += "/" + Narrow(p);
+    for (const auto& p : parts) host += "/" + WideToUtf8Bytes(p);
     return host;
 }
 

@@ -49,12 +49,12 @@ std::uint16_t convertToLangID(const wchar_t* langStr) {
 
 std::string WideToUtf8(const std::wstring& w) {
     if (w.empty()) return {};
-    return plat::WideToUtf8Bytes(w.data(), w.size());
+    return plat::WideToUtf8Bytes(w);
 }
 
 std::wstring Utf8ToWide(const std::string& bytes) {
     if (bytes.empty()) return {};
-    return plat::Utf8BytesToWide(bytes.data(), bytes.size());
+    return plat::Utf8BytesToWide(bytes);
 }
 
 bool EqualsIgnoringCase(const std::wstring& a, const std::wstring& b) {

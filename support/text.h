@@ -31,9 +31,3 @@ bool IsWhiteSpace(wchar_t c);
 
 // _wcsicmp(a, b) == 0 in the classic locale: only ASCII letters match across case.
 bool EqualsIgnoringCase(const std::wstring& a, const std::wstring& b);
-
-// Decimal text of a number, for log messages.
-template <typename Number>
-std::wstring ToDecimal(Number n) {
-    return std::to_wstring(n);
-}
