@@ -40,8 +40,9 @@ bool SetFileAttributes(const std::wstring& path, std::uint32_t attributes);
 std::uint32_t GetFileAttributes(const std::wstring& path);  // kInvalidFileAttributes when absent
 
 // Opens the file for appending (created when missing, shared with every other
-// opener), writes the bytes with a single write call and closes it. Two
-// processes appending at once never interleave within one call's bytes.
+// opener), writes the bytes with a single write call under a lock held across
+// processes, and closes it. Concurrent appenders never tear, overwrite or lose
+// one another's bytes, whatever the file system.
 bool AppendToFile(const std::wstring& path, const std::string& bytes);
 
 // Reads a whole file as raw bytes, with sharing allowed. False when it cannot

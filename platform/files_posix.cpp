@@ -180,9 +180,21 @@ std::uint32_t GetFileAttributes(const std::wstring& path) {
 bool AppendToFile(const std::wstring& path, const std::string& bytes) {
     const int fd = ::open(sandbox::ToHostPath(path).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return Fail(errno);
+    // O_APPEND alone is not atomic on network file systems: the lock, held
+    // across processes, keeps concurrent writers from sharing an offset.
+    // A shared-mode lock would not exclude the other appenders.
+    int locked;
+    do {
+        locked = ::flock(fd, LOCK_EX);
+    } while (locked != 0 && errno == EINTR);
+    if (locked != 0) {
+        const int e = errno;
+        ::close(fd);
+        return Fail(e);
+    }
     const ssize_t written = ::write(fd, bytes.data(), bytes.size());
     const int e = errno;
-    ::close(fd);
+    ::close(fd);  // releases the lock
     if (written != static_cast<ssize_t>(bytes.size())) return Fail(written < 0 ? e : ENOSPC);
     return true;
 }

@@ -46,14 +46,61 @@ bool SetFileAttributes(const std::wstring& path, std::uint32_t attributes) {
 }
 std::uint32_t GetFileAttributes(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()); }
 
+namespace {
+// The range every appender locks: far beyond any real log's end, so that the
+// lock (mandatory on Windows) never stands in the way of a reader.
+constexpr DWORD kAppendLockOffsetHigh = 0x7FFFFFFF;
+
+class AppendLock {
+public:
+    explicit AppendLock(HANDLE file) : file_(file) {
+        overlapped_.OffsetHigh = kAppendLockOffsetHigh;
+        locked_ = ::LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &overlapped_) != 0;
+    }
+    ~AppendLock() {
+        if (locked_) ::UnlockFileEx(file_, 0, 1, 0, &overlapped_);
+    }
+    AppendLock(const AppendLock&) = delete;
+    AppendLock& operator=(const AppendLock&) = delete;
+    bool locked() const { return locked_; }
+
+private:
+    HANDLE file_;
+    OVERLAPPED overlapped_ {};
+    bool locked_ = false;
+};
+
+class OwnedHandle {
+public:
+    explicit OwnedHandle(HANDLE h) : h_(h) {}
+    ~OwnedHandle() {
+        if (h_ != INVALID_HANDLE_VALUE) ::CloseHandle(h_);
+    }
+    OwnedHandle(const OwnedHandle&) = delete;
+    OwnedHandle& operator=(const OwnedHandle&) = delete;
+    HANDLE get() const { return h_; }
+    bool valid() const { return h_ != INVALID_HANDLE_VALUE; }
+
+private:
+    HANDLE h_;
+};
+}  // namespace
+
 bool AppendToFile(const std::wstring& path, const std::string& bytes) {
-    HANDLE h = ::CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                             nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return false;
+    // FILE_APPEND_DATA without FILE_WRITE_DATA: every write goes to the end.
+    // Read access is what LockFileEx needs from the handle.
+    OwnedHandle file(::CreateFileW(path.c_str(), FILE_APPEND_DATA | GENERIC_READ,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) return false;
+    // Appending is atomic on a local NTFS volume, but not on a network share
+    // nor under every emulation of Windows: the lock, held across processes,
+    // keeps concurrent writers from landing on the same offset.
+    AppendLock lock(file.get());
+    if (!lock.locked()) return false;
     DWORD written = 0;
-    const BOOL ok = ::WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    const BOOL ok = ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
     const DWORD error = ::GetLastError();
-    ::CloseHandle(h);
     if (!ok || written != bytes.size()) {
         ::SetLastError(ok ? ERROR_DISK_FULL : error);
         return false;

@@ -85,12 +85,18 @@ class EntryTest(unittest.TestCase):
     def test_concurrent_runs_never_interleave_within_a_line(self):
         import concurrent.futures
         self.m.run()  # the machine is laid out before the runs race
+        # Every argument is a log line of its own: many writers, many lines each.
+        runs, lines_per_run = 16, 40
+
+        def one_run(i):
+            return self.m.run(*["run-%d-%d-%s" % (i, j, "x" * 120) for j in range(lines_per_run)])[0]
+
         with concurrent.futures.ThreadPoolExecutor(max_workers=8) as pool:
-            codes = list(pool.map(lambda i: self.m.run("run-%d" % i, "x" * 200)[0], range(16)))
-        self.assertEqual(codes, [0] * 16)
+            codes = list(pool.map(one_run, range(runs)))
+        self.assertEqual(codes, [0] * runs)
         messages = self.m.log_messages()  # checks every line's shape
-        self.assertEqual(sorted(m for m in messages if m.startswith("run-")), sorted("run-%d" % i for i in range(16)))
-        self.assertEqual(messages.count("x" * 200), 16)
+        expected = ["run-%d-%d-%s" % (i, j, "x" * 120) for i in range(runs) for j in range(lines_per_run)]
+        self.assertEqual(sorted(m for m in messages if m.startswith("run-")), sorted(expected))
 
     def test_log_is_only_appended(self):
         self.m.run()
