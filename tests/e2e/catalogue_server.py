@@ -106,13 +106,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
 
 class CatalogueServer:
-    def __init__(self, port, certificate=None, plain_port=18471):
+    def __init__(self, port=0, certificate=None, plain_port=0):
+        """Port 0: a free port of the system's choosing, so that runs beside each other never meet."""
         self.mode = "ok"
         self.body = CATALOGUE
         self.large_size = 0
         self.plain_port = plain_port
         self.requests = []
         self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)
+        self.port = self.httpd.server_address[1]
+        self.url = ("https" if certificate else "http") + "://localhost:%d%s" % (self.port, PATH)
         self.httpd.daemon_threads = True
         self.httpd.owner = self
         if certificate:
@@ -148,12 +151,12 @@ def make_test_authority(folder):
 if __name__ == "__main__":
     import argparse
     parser = argparse.ArgumentParser(description="Serve the test catalogue on loopback until stopped.")
-    parser.add_argument("--port", type=int, default=18471)
+    parser.add_argument("--port", type=int, default=0, help="0 (the default): a free port")
     parser.add_argument("--mode", default="ok")
     options = parser.parse_args()
     server = CatalogueServer(options.port)
     server.mode = options.mode
-    print("serving the test catalogue on http://localhost:%d%s" % (options.port, PATH), flush=True)
+    print(server.url, flush=True)
     try:
         server.thread.join()
     except KeyboardInterrupt:

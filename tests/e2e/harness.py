@@ -12,8 +12,7 @@ import tempfile
 
 PROGRAM = os.environ.get("PENDREL_PROGRAM", "")
 PROBE = os.environ.get("PENDREL_PROBE", "")
-HTTP_PROGRAM = os.environ.get("PENDREL_HTTP_PROGRAM", "")
-HTTPS_PROGRAM = os.environ.get("PENDREL_HTTPS_PROGRAM", "")
+CATALOGUE_PROGRAM = os.environ.get("PENDREL_CATALOGUE_PROGRAM", "")
 EXAMPLES = os.environ.get("PENDREL_EXAMPLES", "")
 TARGET = os.environ.get("PENDREL_TARGET", "linux")
 WINE_DIR = os.environ.get("PENDREL_WINE_DIR", "")

@@ -1,14 +1,13 @@
 """The catalogue search end to end, against local catalogue servers over HTTP and HTTPS."""
 import os
 import shutil
+import socket
 import tempfile
 import unittest
 
 from catalogue_server import CATALOGUE, PATH, CatalogueServer, make_test_authority
-from harness import HTTP_PROGRAM, HTTPS_PROGRAM, PROBE, Machine
+from harness import CATALOGUE_PROGRAM, PROBE, Machine
 
-HTTP_URL = "http://localhost:18471" + PATH
-HTTPS_URL = "https://localhost:18472" + PATH
 
 
 def hex_sample(data):
@@ -20,8 +19,8 @@ class CatalogueTest(unittest.TestCase):
     def setUpClass(cls):
         cls.folder = tempfile.mkdtemp(prefix="pendrel-ca-")
         cls.ca_pem, cls.ca_der, certificate = make_test_authority(cls.folder)
-        cls.http = CatalogueServer(18471)
-        cls.https = CatalogueServer(18472, certificate)
+        cls.http = CatalogueServer()
+        cls.https = CatalogueServer(certificate=certificate, plain_port=cls.http.port)
 
     @classmethod
     def tearDownClass(cls):
@@ -37,13 +36,13 @@ class CatalogueTest(unittest.TestCase):
         self.catalogue = self.m.temp + "quelto_voices.json"
 
     def search(self, *args, https=False, trusted=True):
-        env = {}
+        env = {"PENDREL_TEST_CATALOGUE_URL": (self.https if https else self.http).url}
         if https and trusted:
             if self.m.wine:
                 self.assertEqual(self.m.run("trust", self.ca_der, program=PROBE)[0], 0)
             else:
                 env["SSL_CERT_FILE"] = self.ca_pem
-        return self.m.run("/searchvoices", *args, program=HTTPS_PROGRAM if https else HTTP_PROGRAM, extra_env=env)
+        return self.m.run("/searchvoices", *args, program=CATALOGUE_PROGRAM, extra_env=env)
 
     def messages(self):
         return self.m.log_lines()[2:]  # after "Run Pendrel" and "/searchvoices"
@@ -72,7 +71,7 @@ class CatalogueTest(unittest.TestCase):
         preview = CATALOGUE[:256].decode("utf-8", "replace").replace("\ufffd", "?")
         self.assertEqual(self.messages(), [
             ("INFO", "Starting exploration of available voices on Mirelka server"),
-            ("INFO", "[SearchVoices] POST " + HTTP_URL),
+            ("INFO", "[SearchVoices] POST " + self.http.url),
             ("INFO", "[SearchVoices] username=Jos\u00e9, password=<provided>"),
             ("INFO", "Content-Type=application/json; charset=utf-8"),
             ("INFO", 'Content-Disposition=attachment; filename="voices.json"'),
@@ -171,11 +170,13 @@ class CatalogueTest(unittest.TestCase):
         self.assert_no_leftovers()
 
     def test_no_server(self):
-        self.http.close()  # nothing listens on the port now
-        try:
-            code, _, _ = self.search()
-        finally:
-            type(self).http = CatalogueServer(18471)
+        # A port bound but never listened on refuses connections, and no other
+        # program can take it while it is held.
+        with socket.socket() as held:
+            held.bind(("127.0.0.1", 0))
+            url = "http://localhost:%d%s" % (held.getsockname()[1], PATH)
+            code, _, _ = self.m.run("/searchvoices", program=CATALOGUE_PROGRAM,
+                                    extra_env={"PENDREL_TEST_CATALOGUE_URL": url})
         self.assertEqual(code, 1)
         self.assertEqual(self.m.log_lines()[-3:], [
             ("ERROR", "WinHttpSendRequest failed"),
