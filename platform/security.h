@@ -99,6 +99,11 @@ struct AceSummary {
 std::wstring SidToString(SidPtr sid);
 std::vector<AceSummary> DescribeAcl(AclPtr acl);
 
+// The same through a handle opened with FILE_FLAG_OPEN_REPARSE_POINT
+// (SetKernelObjectSecurity): the list goes on the file the path names itself;
+// a link there is refused with access denied, never followed.
+bool SetFileSecurityNoFollow(const std::wstring& path, std::uint32_t information, DescriptorPtr descriptor);
+
 // The entries of a file's discretionary access list (GetFileSecurityW). On the
 // stand-in they are derived back from the permission bits. False when the file
 // cannot be read.

@@ -123,6 +123,23 @@ class Machine:
                 found.add(os.path.relpath(os.path.join(folder, n), top))
         return found
 
+    def pending_deletions(self):
+        """The Windows paths the machine deletes at its next restart (PendingFileRenameOperations)."""
+        path = "SYSTEM\\CurrentControlSet\\Control\\Session Manager"
+        key = self.registry("HKLM", path).get(("HKLM\\" + path).lower())
+        if key is None or "pendingfilerenameoperations" not in key.values:
+            return []
+        _, _, data = key.values["pendingfilerenameoperations"]
+        text = bytes.fromhex(data).decode("utf-16-le" if self.wine else "utf-32-le")
+        strings = text.split("\0")
+        pending = []
+        for i in range(0, len(strings) - 1, 2):
+            if not strings[i]:
+                break
+            if strings[i + 1] == "":
+                pending.append(strings[i][4:] if strings[i].startswith("\\??\\") else strings[i])
+        return pending
+
     def sapi_voices(self, category):
         code, out, err = self.run("voices", category, program=PROBE)
         assert code == 0, (code, err)

@@ -210,5 +210,24 @@ class InstallTest(unittest.TestCase):
         self.assertEqual(set(values), {"kept"} | {"w%d" % i for i in range(12)}, "no writer's change is lost")
 
 
+    def test_another_engines_token_is_never_overwritten(self):
+        other = "{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}"
+        token = "Vendor_Other_Voice"
+        self.m.set_value("HKLM", DESKTOP + "\\Tokens\\" + token, "CLSID", other)
+        self.m.set_value("HKLM", DESKTOP + "\\Tokens\\" + token, "", "another vendor's voice")
+        before = self.m.registry("HKLM", DESKTOP + "\\Tokens\\" + token)
+        self.m.install_voice("hijack", metadata(token, name="Hijacked"))
+        self.m.install_voice("own", metadata("TTS_Mirelka_es-ES_Own"))
+        self.assertEqual(self.m.run()[0], 0)
+        after = self.m.registry("HKLM", DESKTOP + "\\Tokens\\" + token)
+        self.assertEqual({k: (v.values, v.acl) for k, v in after.items()},
+                         {k: (v.values, v.acl) for k, v in before.items()})
+        self.assertEqual(self.m.registry("HKLM", ONECORE + "\\Tokens\\" + token), {})
+        self.assertEqual(self.m.registry("HKCU", DESKTOP + "\\Tokens\\" + token), {})
+        self.assertIn(("ERROR", "Token '%s' belongs to another engine (%s), voice not registered: %shijack\\metaData.txt"
+                       % (token, other, VOICES)), self.m.log_lines())
+        self.assertTrue(self.m.registry("HKLM", DESKTOP + "\\Tokens\\TTS_Mirelka_es-ES_Own"), "the other voices go on")
+
+
 if __name__ == "__main__":
     unittest.main()
