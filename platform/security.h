@@ -59,6 +59,13 @@ struct AclSizeInformation {
     std::uint32_t aclBytesFree = 0;
 };
 
+// Room for an absolute SECURITY_DESCRIPTOR, aligned as that structure (which
+// holds pointers) must be; never a plain byte array.
+struct SecurityDescriptorStorage {
+    alignas(void*) unsigned char bytes[kSecurityDescriptorMinLength] = {};
+    DescriptorPtr get() { return bytes; }
+};
+
 void* LocalAlloc(std::uint32_t flags, std::size_t bytes);
 void* LocalFree(void* block);
 

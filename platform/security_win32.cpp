@@ -4,6 +4,9 @@
 
 namespace plat {
 
+static_assert(sizeof(SECURITY_DESCRIPTOR) <= sizeof(SecurityDescriptorStorage) &&
+              alignof(SECURITY_DESCRIPTOR) <= alignof(SecurityDescriptorStorage));
+
 void* LocalAlloc(std::uint32_t flags, std::size_t bytes) { return ::LocalAlloc(flags, bytes); }
 void* LocalFree(void* block) { return ::LocalFree(block); }
 

@@ -17,8 +17,9 @@ public:
     // Opens the file without following a link (plat::FileReader).
     bool Open(const std::wstring& path);
 
-    // The next line's bytes, without its line feed. TooLong: the line had more
-    // than the limit; `line` holds its first bytes and the rest was skipped.
+    // The next line's bytes, without its line feed. TooLong: the line has more
+    // than the limit; `line` holds its first bytes and the rest is left unread
+    // (readers stop there).
     // A last line without a line feed is a line; End comes after it.
     Result Next(std::string& line);
 

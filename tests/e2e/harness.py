@@ -66,6 +66,20 @@ class Machine:
 
     # -- running the program ------------------------------------------------
     def run(self, *args, timeout=120, program=None, extra_env=None):
+        command, env = self._command(args, program, extra_env)
+        done = subprocess.run(command, env=env, stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
+        return done.returncode, done.stdout, done.stderr
+
+    def run_peak_memory(self, *args):
+        """The exit code and the peak resident memory in KiB of one run of the program."""
+        command, env = self._command(args, None, None)
+        process = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL)
+        _, status, usage = os.wait4(process.pid, 0)
+        process.returncode = os.waitstatus_to_exitcode(status)
+        return process.returncode, usage.ru_maxrss
+
+    def _command(self, args, program, extra_env):
         env = dict(os.environ)
         env["LANG"] = "C.UTF-8"
         env.update(extra_env or {})
@@ -76,8 +90,7 @@ class Machine:
         else:
             env["PENDREL_SANDBOX"] = self.sandbox
             command = [program] + list(args)
-        done = subprocess.run(command, env=env, stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
-        return done.returncode, done.stdout, done.stderr
+        return command, env
 
     # -- the machine's registry and token store -------------------------------
     def registry(self, hive, path):
