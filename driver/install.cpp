@@ -6,6 +6,7 @@
 #include "platform/files.h"
 #include "platform/registry.h"
 #include "platform/speech.h"
+#include "support/line_reader.h"
 #include "support/log.h"
 #include "support/paths.h"
 #include "support/text.h"
@@ -46,17 +47,20 @@ void ApplyLine(std::wstring line, VoiceMetadata& m) {
 }  // namespace
 
 bool ReadVoiceMetadata(const std::wstring& path, VoiceMetadata& metadata) {
+    // Any line of at most 254 characters fits in this many bytes (three per
+    // character at most), so a longer one is overlong whatever it holds.
+    LineReader reader(4 * (kLineLimit + 2));
+    if (!reader.Open(path)) return false;
     std::string bytes;
-    if (!plat::ReadWholeFile(path, bytes)) return false;
-    if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) bytes.erase(0, 3);
-    const std::wstring text = DecodeUtf8UntilInvalid(bytes);
-    for (std::size_t start = 0; start < text.size();) {
-        std::size_t end = text.find(L'\n', start);
-        if (end == std::wstring::npos) end = text.size();
-        const std::wstring line = text.substr(start, end - start);
+    for (bool first = true;; first = false) {
+        const LineReader::Result result = reader.Next(bytes);
+        if (result == LineReader::Result::End || result == LineReader::Result::Failed) break;
+        if (first && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) bytes.erase(0, 3);
+        std::size_t decoded = 0;
+        const std::wstring line = DecodeUtf8UntilInvalid(bytes, &decoded);
         if (Utf16Length(line) > kLineLimit) break;  // an overlong line ends the reading
         ApplyLine(line, metadata);
-        start = end + 1;
+        if (decoded < bytes.size()) break;  // bytes that are not UTF-8 end the text, as the file's end does
     }
     return true;
 }
@@ -77,6 +81,11 @@ int RunInstallMode() {
         do {
             if (!(entry.attributes & plat::kFileAttributeDirectory) || entry.name.empty() || entry.name[0] == L'.')
                 continue;
+            if (entry.attributes & plat::kFileAttributeReparsePoint) {
+                // A junction or link would lead this elevated run to files elsewhere.
+                WriteLogLine(L"WARNING", L"Voice folder is a link, skipped: " + voices + entry.name);
+                continue;
+            }
             ++counter;
             const std::wstring metadataPath = voices + entry.name + L"\\metaData.txt";
             WriteLogLine(L"INFO", std::to_wstring(counter) + L") Voice: " + metadataPath);
@@ -89,6 +98,14 @@ int RunInstallMode() {
             if (!IsValidTokenKeyName(m.TokenKeyName)) {
                 WriteLogLine(L"ERROR", L"Invalid TokenKeyName '" + std::wstring(m.TokenKeyName) +
                                            L"', voice not registered: " + metadataPath);
+                continue;
+            }
+            // metaData.txt is writable by everyone: a name may have been chosen to
+            // take over another vendor's voice, which this elevated run never touches.
+            const std::wstring otherEngine = OtherEngineOfTokenAnywhere(m.TokenKeyName);
+            if (!otherEngine.empty()) {
+                WriteLogLine(L"ERROR", L"Token '" + std::wstring(m.TokenKeyName) + L"' belongs to another engine (" +
+                                           otherEngine + L"), voice not registered: " + metadataPath);
                 continue;
             }
             WriteLogLine(L"INFO", L"Creating the new voice registries:");

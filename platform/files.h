@@ -2,6 +2,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/types.h"
 
@@ -73,5 +74,101 @@ bool MoveFileReplacing(const std::wstring& from, const std::wstring& to);
 // starting with "/"). Paths the core composes are checked with it before they
 // are listed or deleted.
 bool IsAbsolutePath(const std::wstring& path);
+
+}  // namespace plat
+
+namespace plat {
+
+// ERROR_DIRECTORY, and ERROR_NOT_A_REPARSE_POINT: an entry listed as a link
+// whose handle, opened without following links, shows none (Wine 8 opens the
+// target of a Unix link to a folder that way).
+constexpr std::uint32_t kErrorDirectory = 267;
+constexpr std::uint32_t kErrorNotAReparsePoint = 4390;
+
+// A walk down a folder tree that never follows a link, even when the tree
+// changes meanwhile. Each folder is opened with FILE_FLAG_OPEN_REPARSE_POINT |
+// FILE_FLAG_BACKUP_SEMANTICS on its "\\?\" path (so neither MAX_PATH, nor the
+// stripping of trailing dots and spaces, nor device names such as "aux" apply),
+// checked through that handle and listed through it. The folders above the
+// current one stay open without delete sharing, so none of them can be renamed
+// or replaced by a link meanwhile. Entries are deleted through handles of their
+// own (FileDispositionInfoEx with POSIX semantics and the read-only attribute
+// ignored; where Windows lacks it, and on Wine, the read-only attribute is
+// cleared through the same handle and FileDispositionInfo used). The stand-in
+// keeps the same guarantees with openat, unlinkat and O_NOFOLLOW | O_DIRECTORY,
+// holding one descriptor whatever the depth.
+struct FolderWalkState;
+class FolderWalk {
+public:
+    enum class Opened { Folder, Link, Failed };
+    enum class Entered { Folder, NotAFolder, Failed };
+
+    FolderWalk();
+    ~FolderWalk();
+    FolderWalk(const FolderWalk&) = delete;
+    FolderWalk& operator=(const FolderWalk&) = delete;
+
+    // Opens and lists the top folder, a full path. Link: the path names a
+    // link, which is left unopened. Failed: the last error says why.
+    Opened Open(const std::wstring& folder);
+
+    // The folders open, the top one included; 0 once the top one is left.
+    std::size_t Depth() const;
+
+    // The current folder's full path, as the caller wrote the top one.
+    const std::wstring& CurrentPath() const;
+
+    // The current folder's entries without "." and "..", as listed when it was
+    // opened.
+    const std::vector<FindData>& Entries() const;
+
+    // Opens entry `index` of the current folder as a folder, lists it and makes
+    // it current. NotAFolder: the handle shows a file or a link, whatever the
+    // listing said; nothing was opened.
+    Entered Enter(std::size_t index);
+
+    // Deletes entry `index` of the current folder, a file or a link (the link
+    // itself), through a handle of its own; read-only entries too. False with
+    // the last error: 32 when another program holds it, kErrorDirectory when
+    // it turned out to be a folder, kErrorNotAReparsePoint when a link could
+    // only be opened through.
+    bool DeleteEntry(std::size_t index);
+
+    // Makes the parent folder current; with `remove`, first deletes the
+    // current folder (empty by then) through its own handle, its read-only
+    // attribute cleared. False when it was not deleted, or the parent could
+    // not be reached again (the walk then ends).
+    bool Leave(bool remove);
+
+private:
+    FolderWalkState* state_;
+};
+
+// MoveFileExW(path, NULL, MOVEFILE_DELAY_UNTIL_REBOOT): the entry is deleted
+// when the machine next starts (a folder only if it is empty by then). Windows
+// records it in HKLM\SYSTEM\CurrentControlSet\Control\Session Manager, value
+// PendingFileRenameOperations; the stand-in records it there the same way.
+bool ScheduleDeleteAtRestart(const std::wstring& path);
+
+// A file opened for reading (CreateFileW with GENERIC_READ, every kind of
+// sharing and FILE_FLAG_OPEN_REPARSE_POINT), read in pieces so that its size
+// never decides the memory spent. A link at the end of the path is refused,
+// never read through, and so is anything but a plain file (a folder, a device,
+// a pipe that would block the run).
+struct FileReaderState;
+class FileReader {
+public:
+    FileReader();
+    ~FileReader();
+    FileReader(const FileReader&) = delete;
+    FileReader& operator=(const FileReader&) = delete;
+
+    bool Open(const std::wstring& path);
+    // Up to `capacity` bytes into `buffer`; `read` is 0 at the end of the file.
+    bool Read(char* buffer, std::uint32_t capacity, std::uint32_t& read);
+
+private:
+    FileReaderState* state_;
+};
 
 }  // namespace plat

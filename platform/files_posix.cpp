@@ -12,6 +12,7 @@
 #include <cwctype>
 #include <vector>
 
+#include "platform/registry.h"
 #include "platform/sandbox_posix.h"
 #include "platform/text.h"
 
@@ -54,7 +55,8 @@ std::uint32_t AttributesOf(const std::string& host) {
         if (::stat(host.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) attributes |= kFileAttributeDirectory;
         return attributes;
     }
-    if (S_ISDIR(st.st_mode)) return kFileAttributeDirectory;
+    // A folder without write permission plays one with the read-only attribute.
+    if (S_ISDIR(st.st_mode)) return kFileAttributeDirectory | ((st.st_mode & S_IWUSR) ? 0 : kFileAttributeReadonly);
     std::uint32_t attributes = kFileAttributeArchive;
     if ((st.st_mode & S_IWUSR) == 0) attributes |= kFileAttributeReadonly;
     return attributes;
@@ -155,6 +157,8 @@ bool RemoveDirectory(const std::wstring& path) {
         if (::unlink(host.c_str()) != 0) return Fail(errno);
         return true;
     }
+    // NTFS refuses to remove a folder with the read-only attribute.
+    if (attributes & kFileAttributeReadonly) return Fail(EACCES);
     if (::rmdir(host.c_str()) != 0) return Fail(errno);
     return true;
 }
@@ -166,7 +170,7 @@ bool SetFileAttributes(const std::wstring& path, std::uint32_t attributes) {
     if (S_ISLNK(st.st_mode)) return true;  // a link has no permission bits of its own
     mode_t mode = st.st_mode & 07777;
     if (attributes & kFileAttributeReadonly) mode &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
-    else if (!S_ISDIR(st.st_mode)) mode |= S_IWUSR;
+    else mode |= S_IWUSR;
     if (::chmod(host.c_str(), mode) != 0) return Fail(errno);
     return true;
 }
@@ -311,6 +315,310 @@ bool IsAbsolutePath(const std::wstring& path) {
         return true;
     if (path.size() >= 2 && path[0] == L'\\' && path[1] == L'\\') return true;
     return !path.empty() && path[0] == L'/';
+}
+
+// -- The folder walk ----------------------------------------------------------
+
+struct FolderWalkState {
+    struct Level {
+        dev_t dev = 0;
+        ino_t ino = 0;
+        std::string hostName;        // its name in its parent folder
+        std::size_t pathLength = 0;  // of the walk's path while it is current
+        std::vector<FindData> entries;
+        std::vector<std::string> hostNames;  // the entries' own names, index for index
+    };
+    int fd = -1;  // the current folder: the only descriptor held, whatever the depth
+    std::vector<Level> levels;
+    std::wstring path;
+
+    void Close() {
+        if (fd >= 0) ::close(fd);
+        fd = -1;
+        levels.clear();
+        path.clear();
+    }
+};
+
+namespace {
+
+// The entries of the folder open as `fd`, each described without following it.
+bool ListFolder(int fd, FolderWalkState::Level& level) {
+    const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) return Fail(errno);
+    DIR* dir = ::fdopendir(copy);
+    if (dir == nullptr) {
+        const int e = errno;
+        ::close(copy);
+        return Fail(e);
+    }
+    std::vector<std::pair<FindData, std::string>> found;
+    while (dirent* e = ::readdir(dir)) {
+        const std::string name = e->d_name;
+        if (name == "." || name == "..") continue;
+        struct stat st {};
+        std::uint32_t attributes = kFileAttributeArchive;
+        if (::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            if (S_ISLNK(st.st_mode)) attributes = kFileAttributeReparsePoint;
+            else if (S_ISDIR(st.st_mode)) attributes = kFileAttributeDirectory;
+            if (!S_ISLNK(st.st_mode) && !(st.st_mode & S_IWUSR)) attributes |= kFileAttributeReadonly;
+        }
+        found.push_back({{attributes, Utf8BytesToWide(name)}, name});
+    }
+    ::closedir(dir);
+    std::sort(found.begin(), found.end(),
+              [](const auto& a, const auto& b) { return LessIgnoringCase(a.first.name, b.first.name); });
+    level.entries.clear();
+    level.hostNames.clear();
+    for (auto& [data, name] : found) {
+        level.entries.push_back(std::move(data));
+        level.hostNames.push_back(std::move(name));
+    }
+    return true;
+}
+
+// A folder without write permission stands for one with the read-only
+// attribute; its entries can be deleted only once that is cleared, through the
+// folder's own descriptor.
+void ClearReadOnly(int fd, const struct stat& st) {
+    if (!(st.st_mode & S_IWUSR)) ::fchmod(fd, (st.st_mode & 07777) | S_IWUSR);
+}
+
+}  // namespace
+
+FolderWalk::FolderWalk() : state_(new FolderWalkState) {}
+FolderWalk::~FolderWalk() {
+    state_->Close();
+    delete state_;
+}
+
+FolderWalk::Opened FolderWalk::Open(const std::wstring& folder) {
+    state_->Close();
+    std::string host = sandbox::ToHostPath(folder);
+    while (host.size() > 1 && host.back() == '/') host.pop_back();
+    const int fd = ::open(host.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        const int e = errno;
+        struct stat st {};
+        const bool exists = ::lstat(host.c_str(), &st) == 0;
+        if (exists && S_ISLNK(st.st_mode)) return Opened::Link;
+        if (exists && !S_ISDIR(st.st_mode)) SetLastError(kErrorDirectory);
+        else Fail(e);
+        return Opened::Failed;
+    }
+    FolderWalkState::Level level;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !ListFolder(fd, level)) {
+        const std::uint32_t error = GetLastError();
+        ::close(fd);
+        SetLastError(error);
+        return Opened::Failed;
+    }
+    ClearReadOnly(fd, st);
+    level.dev = st.st_dev;
+    level.ino = st.st_ino;
+    const auto slash = host.find_last_of('/');
+    level.hostName = slash == std::string::npos ? host : host.substr(slash + 1);
+    level.pathLength = folder.size();
+    state_->fd = fd;
+    state_->path = folder;
+    state_->levels.push_back(std::move(level));
+    return Opened::Folder;
+}
+
+std::size_t FolderWalk::Depth() const { return state_->levels.size(); }
+const std::wstring& FolderWalk::CurrentPath() const { return state_->path; }
+const std::vector<FindData>& FolderWalk::Entries() const { return state_->levels.back().entries; }
+
+FolderWalk::Entered FolderWalk::Enter(std::size_t index) {
+    const FolderWalkState::Level& current = state_->levels.back();
+    const std::string name = current.hostNames.at(index);
+    const std::wstring windowsName = current.entries.at(index).name;
+    const int child = ::openat(state_->fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (child < 0) {
+        if (errno == ELOOP || errno == ENOTDIR) {
+            SetLastError(kErrorDirectory);
+            return Entered::NotAFolder;
+        }
+        Fail(errno);
+        return Entered::Failed;
+    }
+    FolderWalkState::Level level;
+    struct stat st {};
+    if (::fstat(child, &st) != 0 || !ListFolder(child, level)) {
+        const std::uint32_t error = GetLastError();
+        ::close(child);
+        SetLastError(error);
+        return Entered::Failed;
+    }
+    ClearReadOnly(child, st);
+    level.dev = st.st_dev;
+    level.ino = st.st_ino;
+    level.hostName = name;
+    state_->path += L"\\" + windowsName;
+    level.pathLength = state_->path.size();
+    ::close(state_->fd);
+    state_->fd = child;
+    state_->levels.push_back(std::move(level));
+    return Entered::Folder;
+}
+
+bool FolderWalk::DeleteEntry(std::size_t index) {
+    const std::string& name = state_->levels.back().hostNames.at(index);
+    struct stat st {};
+    if (::fstatat(state_->fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Fail(errno);
+    if (S_ISDIR(st.st_mode)) {
+        SetLastError(kErrorDirectory);
+        return false;
+    }
+    if (S_ISREG(st.st_mode)) {
+        // A file another program holds (an exclusive lock stands for an open
+        // handle without delete sharing) cannot be deleted, as on Windows.
+        const int fd = ::openat(state_->fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) {
+            const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+            ::close(fd);
+            if (held) {
+                SetLastError(kErrorSharingViolation);
+                return false;
+            }
+        }
+    }
+    // unlinkat never follows a link: a link goes, never what it leads to.
+    if (::unlinkat(state_->fd, name.c_str(), 0) != 0) return Fail(errno);
+    return true;
+}
+
+bool FolderWalk::Leave(bool remove) {
+    auto& levels = state_->levels;
+    const FolderWalkState::Level current = {levels.back().dev, levels.back().ino, levels.back().hostName, 0, {}, {}};
+    // ".." is never a link; its identity shows whether the tree was moved
+    // meanwhile, in which case the walk stops rather than act elsewhere.
+    const int parent = ::openat(state_->fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+    struct stat st {};
+    if (parent < 0 || ::fstat(parent, &st) != 0 ||
+        (levels.size() >= 2 && (st.st_dev != levels[levels.size() - 2].dev || st.st_ino != levels[levels.size() - 2].ino))) {
+        if (parent >= 0) ::close(parent);
+        state_->Close();
+        SetLastError(kErrorPathNotFound);
+        return false;
+    }
+    bool removed = !remove;
+    if (remove) {
+        struct stat own {};
+        if (::fstatat(parent, current.hostName.c_str(), &own, AT_SYMLINK_NOFOLLOW) != 0 || own.st_dev != current.dev ||
+            own.st_ino != current.ino) {
+            SetLastError(kErrorPathNotFound);  // renamed meanwhile: whatever has its name now is not it
+        } else if (::unlinkat(parent, current.hostName.c_str(), AT_REMOVEDIR) == 0) {
+            removed = true;
+        } else {
+            Fail(errno);
+        }
+    }
+    const std::uint32_t error = GetLastError();
+    ::close(state_->fd);
+    levels.pop_back();
+    if (levels.empty()) {
+        ::close(parent);
+        state_->fd = -1;
+        state_->path.clear();
+    } else {
+        state_->fd = parent;
+        state_->path.resize(levels.back().pathLength);
+    }
+    SetLastError(error);
+    return removed;
+}
+
+bool ScheduleDeleteAtRestart(const std::wstring& path) {
+    HKey key = nullptr;
+    const std::int32_t opened = RegCreateKeyEx(kHkeyLocalMachine, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
+                                               kKeyQueryValue | kKeySetValue, &key);
+    if (opened != 0) {
+        SetLastError(static_cast<std::uint32_t>(opened));
+        return false;
+    }
+    // Pairs of strings, a source and its destination (empty: a deletion), the
+    // list ended by an empty source.
+    const wchar_t* const name = L"PendingFileRenameOperations";
+    std::uint32_t type = 0, bytes = 0;
+    std::vector<std::wstring> pairs;
+    if (RegQueryValueEx(key, name, &type, nullptr, &bytes) == 0 && type == kRegMultiSz && bytes >= sizeof(wchar_t)) {
+        std::vector<wchar_t> old(bytes / sizeof(wchar_t));
+        if (RegQueryValueEx(key, name, &type, old.data(), &bytes) != 0) old.clear();
+        old.resize(std::min<std::size_t>(old.size(), bytes / sizeof(wchar_t)));
+        std::size_t i = 0;
+        auto next = [&] {
+            std::wstring text;
+            while (i < old.size() && old[i] != 0) text += old[i++];
+            ++i;
+            return text;
+        };
+        while (i < old.size()) {
+            std::wstring source = next();
+            if (source.empty()) break;
+            pairs.push_back(std::move(source));
+            pairs.push_back(next());
+        }
+    }
+    pairs.push_back(L"\\??\\" + path);
+    pairs.push_back(L"");
+    std::vector<wchar_t> data;
+    for (const std::wstring& text : pairs) {
+        data.insert(data.end(), text.begin(), text.end());
+        data.push_back(0);
+    }
+    data.push_back(0);
+    const std::int32_t set = RegSetValueEx(key, name, kRegMultiSz, data.data(),
+                                           static_cast<std::uint32_t>(data.size() * sizeof(wchar_t)));
+    RegCloseKey(key);
+    if (set != 0) {
+        SetLastError(static_cast<std::uint32_t>(set));
+        return false;
+    }
+    return true;
+}
+
+// -- Reading without following links -------------------------------------------
+
+struct FileReaderState {
+    int fd = -1;
+};
+
+FileReader::FileReader() : state_(new FileReaderState) {}
+FileReader::~FileReader() {
+    if (state_->fd >= 0) ::close(state_->fd);
+    delete state_;
+}
+
+bool FileReader::Open(const std::wstring& path) {
+    if (state_->fd >= 0) ::close(state_->fd);
+    state_->fd = -1;
+    // Non-blocking, so that opening a pipe never waits for a writer.
+    const int fd = ::open(sandbox::ToHostPath(path).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return Fail(errno == ELOOP ? EACCES : errno);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return Fail(EACCES);
+    }
+    state_->fd = fd;
+    return true;
+}
+
+bool FileReader::Read(char* buffer, std::uint32_t capacity, std::uint32_t& read) {
+    read = 0;
+    if (state_->fd < 0) {
+        SetLastError(kErrorInvalidHandle);
+        return false;
+    }
+    for (;;) {
+        const ssize_t n = ::read(state_->fd, buffer, capacity);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return Fail(errno);
+        read = static_cast<std::uint32_t>(n);
+        return true;
+    }
 }
 
 }  // namespace plat

@@ -2,6 +2,8 @@
 #include "platform/win32.h"
 
 #include <cwctype>
+#include <utility>
+#include <vector>
 
 namespace plat {
 
@@ -183,6 +185,274 @@ bool IsAbsolutePath(const std::wstring& path) {
     if (path.size() >= 3 && std::iswalpha(path[0]) && path[1] == L':' && (path[2] == L'\\' || path[2] == L'/'))
         return true;
     return path.size() >= 2 && path[0] == L'\\' && path[1] == L'\\';
+}
+
+// -- The folder walk ----------------------------------------------------------
+
+namespace {
+
+// A handle closed when it goes out of scope.
+class OwnedHandle {
+public:
+    explicit OwnedHandle(HANDLE h = INVALID_HANDLE_VALUE) : h_(h) {}
+    OwnedHandle(OwnedHandle&& other) noexcept : h_(std::exchange(other.h_, INVALID_HANDLE_VALUE)) {}
+    OwnedHandle& operator=(OwnedHandle&& other) noexcept {
+        std::swap(h_, other.h_);
+        return *this;
+    }
+    OwnedHandle(const OwnedHandle&) = delete;
+    OwnedHandle& operator=(const OwnedHandle&) = delete;
+    ~OwnedHandle() {
+        if (valid()) {
+            const DWORD error = ::GetLastError();  // closing must not hide the cause of a failure
+            ::CloseHandle(h_);
+            ::SetLastError(error);
+        }
+    }
+    bool valid() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
+    HANDLE get() const { return h_; }
+
+private:
+    HANDLE h_;
+};
+
+// The class and flags of FileDispositionInfoEx, by value: the SDK declares them
+// only for newer target versions, while the program runs on older ones too.
+constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+constexpr DWORD kDispositionDelete = 0x1, kDispositionPosixSemantics = 0x2, kDispositionIgnoreReadOnly = 0x10;
+struct DispositionInfoEx {
+    DWORD flags;
+};
+
+constexpr DWORD kNoFollow = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;
+constexpr DWORD kFolderAccess = DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
+constexpr DWORD kEntryAccess = DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
+constexpr DWORD kSettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                      FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE |
+                                      FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+// The "\\?\" form of a full path, which the file functions take as it is:
+// no MAX_PATH limit, no trailing dots or spaces stripped, no device names.
+std::wstring ExtendedPath(const std::wstring& path) {
+    if (path.rfind(L"\\\\?\\", 0) == 0) return path;
+    std::wstring full = path;
+    const DWORD needed = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (needed > 0) {
+        std::wstring buffer(needed, L'\0');
+        const DWORD length = ::GetFullPathNameW(path.c_str(), needed, buffer.data(), nullptr);
+        if (length > 0 && length < needed) full.assign(buffer.data(), length);
+    }
+    if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
+OwnedHandle OpenNoFollow(const std::wstring& extendedPath, DWORD access, DWORD share) {
+    return OwnedHandle(::CreateFileW(extendedPath.c_str(), access, share, nullptr, OPEN_EXISTING, kNoFollow, nullptr));
+}
+
+bool AttributesOfHandle(HANDLE h, DWORD& attributes) {
+    FILE_ATTRIBUTE_TAG_INFO info {};
+    if (!::GetFileInformationByHandleEx(h, FileAttributeTagInfo, &info, sizeof info)) return false;
+    attributes = info.FileAttributes;
+    return true;
+}
+
+bool SetAttributesOfHandle(HANDLE h, DWORD attributes) {
+    FILE_BASIC_INFO basic {};  // times of zero stay as they are
+    basic.FileAttributes = attributes & kSettableAttributes;
+    if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    return ::SetFileInformationByHandle(h, FileBasicInfo, &basic, sizeof basic) != 0;
+}
+
+// The folder's entries, read through its handle, "." and ".." left out.
+bool ListThroughHandle(HANDLE h, std::vector<FindData>& entries) {
+    std::vector<std::uint64_t> buffer(64 * 1024 / sizeof(std::uint64_t));  // aligned as the records need
+    FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;
+    entries.clear();
+    for (;;) {
+        if (!::GetFileInformationByHandleEx(h, kind, buffer.data(), static_cast<DWORD>(buffer.size() * 8)))
+            return ::GetLastError() == ERROR_NO_MORE_FILES;
+        kind = FileIdBothDirectoryInfo;
+        const auto* record = reinterpret_cast<const unsigned char*>(buffer.data());
+        for (;;) {
+            const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(record);
+            std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+            if (name != L"." && name != L"..") entries.push_back({entry->FileAttributes, std::move(name)});
+            if (entry->NextEntryOffset == 0) break;
+            record += entry->NextEntryOffset;
+        }
+    }
+}
+
+// Deletes the entry the handle (opened with DELETE access) stands for. The
+// POSIX semantics take the name away at once and the read-only attribute is
+// ignored, so nothing about the file changes but its removal. Windows before
+// 10 version 1809 and Wine know neither (ERROR_INVALID_PARAMETER and the
+// like): then the read-only attribute is cleared through the same handle and
+// the classic disposition used, the name going when the handle closes.
+bool DeleteThroughHandle(HANDLE h, DWORD attributes) {
+    DispositionInfoEx ex {kDispositionDelete | kDispositionPosixSemantics | kDispositionIgnoreReadOnly};
+    if (::SetFileInformationByHandle(h, kFileDispositionInfoEx, &ex, sizeof ex)) return true;
+    const DWORD error = ::GetLastError();
+    if (error != ERROR_INVALID_PARAMETER && error != ERROR_INVALID_FUNCTION && error != ERROR_NOT_SUPPORTED) {
+        ::SetLastError(error);
+        return false;
+    }
+    const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    if (readOnly && !SetAttributesOfHandle(h, attributes & ~FILE_ATTRIBUTE_READONLY)) return false;
+    FILE_DISPOSITION_INFO classic {TRUE};
+    if (::SetFileInformationByHandle(h, FileDispositionInfo, &classic, sizeof classic)) return true;
+    const DWORD failed = ::GetLastError();
+    if (readOnly) SetAttributesOfHandle(h, attributes);  // left as it was found
+    ::SetLastError(failed);
+    return false;
+}
+
+}  // namespace
+
+struct FolderWalkState {
+    struct Level {
+        OwnedHandle handle;  // opened without delete sharing: the folder cannot be renamed meanwhile
+        DWORD attributes = 0;
+        std::size_t pathLength = 0, extendedLength = 0;
+        std::vector<FindData> entries;
+    };
+    std::vector<Level> levels;
+    std::wstring path, extended;
+};
+
+FolderWalk::FolderWalk() : state_(new FolderWalkState) {}
+FolderWalk::~FolderWalk() {
+    // The deepest folder first, as the walk would leave them.
+    while (!state_->levels.empty()) state_->levels.pop_back();
+    delete state_;
+}
+
+FolderWalk::Opened FolderWalk::Open(const std::wstring& folder) {
+    while (!state_->levels.empty()) state_->levels.pop_back();
+    const std::wstring extended = ExtendedPath(folder);
+    OwnedHandle h = OpenNoFollow(extended, kFolderAccess, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    if (!h.valid()) return Opened::Failed;
+    FolderWalkState::Level level;
+    if (!AttributesOfHandle(h.get(), level.attributes)) return Opened::Failed;
+    if (level.attributes & FILE_ATTRIBUTE_REPARSE_POINT) return Opened::Link;
+    if (!(level.attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        ::SetLastError(ERROR_DIRECTORY);
+        return Opened::Failed;
+    }
+    if (!ListThroughHandle(h.get(), level.entries)) return Opened::Failed;
+    level.handle = std::move(h);
+    state_->path = folder;
+    state_->extended = extended;
+    level.pathLength = folder.size();
+    level.extendedLength = extended.size();
+    state_->levels.push_back(std::move(level));
+    return Opened::Folder;
+}
+
+std::size_t FolderWalk::Depth() const { return state_->levels.size(); }
+const std::wstring& FolderWalk::CurrentPath() const { return state_->path; }
+const std::vector<FindData>& FolderWalk::Entries() const { return state_->levels.back().entries; }
+
+FolderWalk::Entered FolderWalk::Enter(std::size_t index) {
+    const FindData& entry = state_->levels.back().entries.at(index);
+    const std::wstring name = entry.name;
+    const bool listedAsLink = (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    OwnedHandle h = OpenNoFollow(state_->extended + L"\\" + name, kFolderAccess, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    if (!h.valid()) return Entered::Failed;
+    FolderWalkState::Level level;
+    if (!AttributesOfHandle(h.get(), level.attributes)) return Entered::Failed;
+    if ((level.attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !(level.attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        listedAsLink) {
+        ::SetLastError(listedAsLink ? kErrorNotAReparsePoint : ERROR_DIRECTORY);
+        return Entered::NotAFolder;
+    }
+    if (!ListThroughHandle(h.get(), level.entries)) return Entered::Failed;
+    level.handle = std::move(h);
+    state_->path += L"\\" + name;
+    state_->extended += L"\\" + name;
+    level.pathLength = state_->path.size();
+    level.extendedLength = state_->extended.size();
+    state_->levels.push_back(std::move(level));
+    return Entered::Folder;
+}
+
+bool FolderWalk::DeleteEntry(std::size_t index) {
+    const FindData& entry = state_->levels.back().entries.at(index);
+    const bool listedAsLink = (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    OwnedHandle h = OpenNoFollow(state_->extended + L"\\" + entry.name, kEntryAccess,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    if (!h.valid()) return false;
+    DWORD attributes = 0;
+    if (!AttributesOfHandle(h.get(), attributes)) return false;
+    if (listedAsLink && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        // Opened through the link after all: deleting would reach its target.
+        ::SetLastError(kErrorNotAReparsePoint);
+        return false;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        ::SetLastError(ERROR_DIRECTORY);
+        return false;
+    }
+    return DeleteThroughHandle(h.get(), attributes);
+}
+
+bool FolderWalk::Leave(bool remove) {
+    FolderWalkState::Level& current = state_->levels.back();
+    bool removed = !remove;
+    if (remove) {
+        // NTFS refuses to remove a folder with the read-only attribute.
+        DWORD attributes = current.attributes;
+        if ((attributes & FILE_ATTRIBUTE_READONLY) && SetAttributesOfHandle(current.handle.get(), attributes & ~FILE_ATTRIBUTE_READONLY))
+            attributes &= ~FILE_ATTRIBUTE_READONLY;
+        removed = DeleteThroughHandle(current.handle.get(), attributes);
+    }
+    const DWORD error = ::GetLastError();
+    state_->levels.pop_back();  // closing the handle completes a classic deletion
+    if (!state_->levels.empty()) {
+        state_->path.resize(state_->levels.back().pathLength);
+        state_->extended.resize(state_->levels.back().extendedLength);
+    } else {
+        state_->path.clear();
+        state_->extended.clear();
+    }
+    ::SetLastError(error);
+    return removed;
+}
+
+bool ScheduleDeleteAtRestart(const std::wstring& path) {
+    return ::MoveFileExW(ExtendedPath(path).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != 0;
+}
+
+// -- Reading without following links -------------------------------------------
+
+struct FileReaderState {
+    OwnedHandle handle;
+};
+
+FileReader::FileReader() : state_(new FileReaderState) {}
+FileReader::~FileReader() { delete state_; }
+
+bool FileReader::Open(const std::wstring& path) {
+    state_->handle = OwnedHandle();
+    OwnedHandle h(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!h.valid()) return false;
+    DWORD attributes = 0;
+    if (!AttributesOfHandle(h.get(), attributes)) return false;
+    if ((attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) || ::GetFileType(h.get()) != FILE_TYPE_DISK) {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    state_->handle = std::move(h);
+    return true;
+}
+
+bool FileReader::Read(char* buffer, std::uint32_t capacity, std::uint32_t& read) {
+    DWORD n = 0;
+    const BOOL ok = ::ReadFile(state_->handle.get(), buffer, capacity, &n, nullptr);
+    read = n;
+    return ok != 0;
 }
 
 }  // namespace plat

@@ -764,3 +764,20 @@ std::int32_t RegSetKeySecurity(HKey handle, std::uint32_t information, Descripto
 }
 
 }  // namespace plat
+
+namespace plat::sandbox {
+
+// The hive reader on its own, for the fuzzing harness: a hive file's bytes
+// read as a process reads them at its first use, then written out again.
+std::string ReadHiveForFuzzing(const std::string& bytes) {
+    Hive hive;
+    hive.name = L"HKEY_LOCAL_MACHINE";
+    hive.root.name = hive.name;
+    hive.root.dacl = SddlToAcl(kDefaultSddl);
+    Parse(hive, DecodeUtf16(bytes));
+    std::wstring text;
+    for (const auto& [name, child] : hive.root.subkeys) WriteKey(text, *child, hive.name + L"\\" + child->name);
+    return EncodeUtf16(text);
+}
+
+}  // namespace plat::sandbox

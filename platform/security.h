@@ -59,6 +59,13 @@ struct AclSizeInformation {
     std::uint32_t aclBytesFree = 0;
 };
 
+// Room for an absolute SECURITY_DESCRIPTOR, aligned as that structure (which
+// holds pointers) must be; never a plain byte array.
+struct SecurityDescriptorStorage {
+    alignas(void*) unsigned char bytes[kSecurityDescriptorMinLength] = {};
+    DescriptorPtr get() { return bytes; }
+};
+
 void* LocalAlloc(std::uint32_t flags, std::size_t bytes);
 void* LocalFree(void* block);
 
@@ -98,6 +105,11 @@ struct AceSummary {
 };
 std::wstring SidToString(SidPtr sid);
 std::vector<AceSummary> DescribeAcl(AclPtr acl);
+
+// The same through a handle opened with FILE_FLAG_OPEN_REPARSE_POINT
+// (SetKernelObjectSecurity): the list goes on the file the path names itself;
+// a link there is refused with access denied, never followed.
+bool SetFileSecurityNoFollow(const std::wstring& path, std::uint32_t information, DescriptorPtr descriptor);
 
 // The entries of a file's discretionary access list (GetFileSecurityW). On the
 // stand-in they are derived back from the permission bits. False when the file

@@ -1,6 +1,8 @@
 // The Win32 security structures, built byte for byte as Windows lays them out,
 // so that the core computes the same sizes and entries on both builds.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -243,10 +245,12 @@ bool GetSecurityDescriptorDacl(DescriptorPtr descriptor, bool* present, AclPtr* 
     return true;
 }
 
-bool SetFileSecurity(const std::wstring& path, std::uint32_t information, DescriptorPtr descriptor) {
-    const std::string host = sandbox::ToHostPath(path);
-    struct stat st {};
-    if (::stat(host.c_str(), &st) != 0) return Fail(kErrorFileNotFound);
+namespace {
+
+// The permission bits a descriptor's list stands for; false when it has no
+// list to apply.
+bool ModeOf(std::uint32_t information, DescriptorPtr descriptor, mode_t& mode, bool& apply) {
+    apply = false;
     if (!(information & kDaclSecurityInformation)) return true;
     bool present = false, defaulted = false;
     AclPtr acl = nullptr;
@@ -262,9 +266,43 @@ bool SetFileSecurity(const std::wstring& path, std::uint32_t information, Descri
             else if (ace.sid == L"S-1-3-4" || ace.sid == L"S-1-3-0") owner |= BitsOf(ace.mask);
         }
     }
-    const mode_t mode = static_cast<mode_t>(((owner | everyone) << 6) | (everyone << 3) | everyone);
-    if (::chmod(host.c_str(), mode) != 0) return Fail(kErrorAccessDenied);
+    mode = static_cast<mode_t>(((owner | everyone) << 6) | (everyone << 3) | everyone);
+    apply = true;
     return true;
+}
+
+}  // namespace
+
+bool SetFileSecurity(const std::wstring& path, std::uint32_t information, DescriptorPtr descriptor) {
+    const std::string host = sandbox::ToHostPath(path);
+    struct stat st {};
+    if (::stat(host.c_str(), &st) != 0) return Fail(kErrorFileNotFound);
+    mode_t mode = 0;
+    bool apply = false;
+    if (!ModeOf(information, descriptor, mode, apply)) return false;
+    if (apply && ::chmod(host.c_str(), mode) != 0) return Fail(kErrorAccessDenied);
+    return true;
+}
+
+bool SetFileSecurityNoFollow(const std::wstring& path, std::uint32_t information, DescriptorPtr descriptor) {
+    // O_PATH | O_NOFOLLOW opens a link itself; its own descriptor then names
+    // exactly the file that was checked.
+    const int fd = ::open(sandbox::ToHostPath(path).c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return Fail(kErrorFileNotFound);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || S_ISLNK(st.st_mode)) {
+        ::close(fd);
+        return Fail(kErrorAccessDenied);
+    }
+    mode_t mode = 0;
+    bool apply = false;
+    bool ok = ModeOf(information, descriptor, mode, apply);
+    if (ok && apply) {
+        const std::string self = "/proc/self/fd/" + std::to_string(fd);
+        ok = ::chmod(self.c_str(), mode) == 0 || Fail(kErrorAccessDenied);
+    }
+    ::close(fd);
+    return ok;
 }
 
 bool GetFileAccessEntries(const std::wstring& path, std::vector<AceSummary>& entries) {

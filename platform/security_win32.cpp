@@ -4,6 +4,9 @@
 
 namespace plat {
 
+static_assert(sizeof(SECURITY_DESCRIPTOR) <= sizeof(SecurityDescriptorStorage) &&
+              alignof(SECURITY_DESCRIPTOR) <= alignof(SecurityDescriptorStorage));
+
 void* LocalAlloc(std::uint32_t flags, std::size_t bytes) { return ::LocalAlloc(flags, bytes); }
 void* LocalFree(void* block) { return ::LocalFree(block); }
 
@@ -82,6 +85,24 @@ bool GetSecurityDescriptorDacl(DescriptorPtr descriptor, bool* present, AclPtr* 
 
 bool SetFileSecurity(const std::wstring& path, std::uint32_t information, DescriptorPtr descriptor) {
     return ::SetFileSecurityW(path.c_str(), information, descriptor) != 0;
+}
+
+bool SetFileSecurityNoFollow(const std::wstring& path, std::uint32_t information, DescriptorPtr descriptor) {
+    HANDLE h = ::CreateFileW(path.c_str(), READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    FILE_ATTRIBUTE_TAG_INFO tag {};
+    BOOL ok = ::GetFileInformationByHandleEx(h, FileAttributeTagInfo, &tag, sizeof tag);
+    if (ok && (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        ok = FALSE;
+        ::SetLastError(ERROR_ACCESS_DENIED);
+    }
+    if (ok) ok = ::SetKernelObjectSecurity(h, information, descriptor);
+    const DWORD error = ::GetLastError();
+    ::CloseHandle(h);
+    ::SetLastError(error);
+    return ok != 0;
 }
 
 bool GetFileAccessEntries(const std::wstring& path, std::vector<AceSummary>& entries) {

@@ -30,4 +30,8 @@ bool CreateLink(const std::wstring& link, const std::wstring& target, bool direc
 // stand-in trusts what SSL_CERT_FILE names instead, and does nothing here.
 bool TrustRootCertificate(const std::string& der);
 
+// Takes that certificate out of the trusted root store again, so that a test
+// leaves nothing behind on the machine; true when it is no longer there.
+bool DistrustRootCertificate(const std::string& der);
+
 }  // namespace plat::testing

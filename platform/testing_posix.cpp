@@ -46,6 +46,7 @@ bool CreateLink(const std::wstring& link, const std::wstring& target, bool) {
 }
 
 bool TrustRootCertificate(const std::string&) { return true; }
+bool DistrustRootCertificate(const std::string&) { return true; }
 
 void ReleaseHeldFile(void* hold) {
     if (hold != nullptr) ::close(static_cast<int>(reinterpret_cast<std::intptr_t>(hold) - 1));

@@ -40,6 +40,27 @@ bool TrustRootCertificate(const std::string& der) {
     return ok != 0;
 }
 
+bool DistrustRootCertificate(const std::string& der) {
+    PCCERT_CONTEXT wanted = ::CertCreateCertificateContext(X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
+                                                           static_cast<DWORD>(der.size()));
+    if (wanted == nullptr) return false;
+    HCERTSTORE store = ::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+    bool gone = store != nullptr;
+    if (store != nullptr) {
+        // Every copy: a test run twice may have added it twice.
+        while (PCCERT_CONTEXT found =
+                   ::CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, wanted, nullptr)) {
+            if (!::CertDeleteCertificateFromStore(found)) {  // frees `found` either way
+                gone = false;
+                break;
+            }
+        }
+        ::CertCloseStore(store, 0);
+    }
+    ::CertFreeCertificateContext(wanted);
+    return gone;
+}
+
 void ReleaseHeldFile(void* hold) {
     if (hold != nullptr) ::CloseHandle(hold);
 }

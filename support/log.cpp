@@ -20,12 +20,18 @@ std::wstring GetLogFilePath() {
 }
 
 std::string EncodeLogText(const std::wstring& text) {
+    static const char digits[] = "0123456789ABCDEF";
     std::string bytes;
     bytes.reserve(text.size() + 2);
     for (std::size_t i = 0; i < text.size(); ++i) {
         const auto c = static_cast<std::uint32_t>(text[i]);
-        if (c == L'\n') {
-            bytes += "\r\n";  // the file is written as a text-mode stream would
+        if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
+            // A control character (a line feed in a user name, a server's
+            // answer, a file name) is shown, never acted on: a log line stays
+            // one line, and nobody can forge another.
+            bytes += "\\x";
+            bytes += digits[c >> 4];
+            bytes += digits[c & 15];
         } else if (c <= 0xFF) {
             bytes += static_cast<char>(c);
         } else {

@@ -8,7 +8,8 @@ std::wstring GetLogFilePath();
 
 // Appends "[YYYY-MM-DD hh:mm:ss] [level] message" and a CR LF to the log. One
 // byte per character (ISO 8859-1); a character beyond U+00FF is written as
-// '?'. Failures are silent.
+// '?', a control character (C0, DEL and C1) as "\xHH", so that a line is
+// always one line. Failures are silent.
 void WriteLogLine(const std::wstring& level, const std::wstring& message);
 
 // The bytes a line of text takes in the log file.

@@ -51,7 +51,7 @@ void SetFilePermission(const wchar_t* FileName) {
         if (plat::DescriptorPtr descriptor = plat::LocalAlloc(plat::kLptr, plat::kSecurityDescriptorMinLength)) {
             if (plat::InitializeSecurityDescriptor(descriptor, plat::kSecurityDescriptorRevision) &&
                 plat::SetSecurityDescriptorDacl(descriptor, true, acl, false)) {
-                plat::SetFileSecurity(FileName, plat::kDaclSecurityInformation, descriptor);
+                plat::SetFileSecurityNoFollow(FileName, plat::kDaclSecurityInformation, descriptor);
             }
             plat::LocalFree(descriptor);
         }

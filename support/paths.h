@@ -22,7 +22,8 @@ std::wstring GetVoicesRootPath_Post();
 void EnsureDirectoryExists(const std::wstring& path);
 
 // Replaces the file's access list with one entry that grants everyone every
-// right. Nothing is reported.
+// right, through the file itself: a link there is left alone, never followed.
+// Nothing is reported.
 void SetFilePermission(const wchar_t* FileName);
 
 // Deletes the catalogue's temporary files "quelto_voices.json" and

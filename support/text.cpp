@@ -65,7 +65,7 @@ bool EqualsIgnoringCase(const std::wstring& a, const std::wstring& b) {
     return true;
 }
 
-std::wstring DecodeUtf8UntilInvalid(const std::string& bytes) {
+std::wstring DecodeUtf8UntilInvalid(const std::string& bytes, std::size_t* consumed) {
     std::wstring out;
     out.reserve(bytes.size());
     std::size_t i = 0;
@@ -96,6 +96,7 @@ std::wstring DecodeUtf8UntilInvalid(const std::string& bytes) {
         }
         i += static_cast<std::size_t>(extra) + 1;
     }
+    if (consumed != nullptr) *consumed = i;
     return out;
 }
 

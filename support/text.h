@@ -19,8 +19,9 @@ std::string WideToUtf8(const std::wstring& w);
 std::wstring Utf8ToWide(const std::string& bytes);
 
 // Decodes UTF-8 up to the first bytes that are not UTF-8 (a stream's
-// decoder stops there as at the end of the file).
-std::wstring DecodeUtf8UntilInvalid(const std::string& bytes);
+// decoder stops there as at the end of the file); `consumed`, when given,
+// receives how many bytes were decoded.
+std::wstring DecodeUtf8UntilInvalid(const std::string& bytes, std::size_t* consumed = nullptr);
 
 // The length of wide text in UTF-16 units, on every build.
 std::size_t Utf16Length(const std::wstring& text);

@@ -1,5 +1,7 @@
 #include "tokens/registration.h"
 
+#include <vector>
+
 #include "support/log.h"
 #include "support/paths.h"
 #include "support/text.h"
@@ -11,6 +13,39 @@ const plat::Guid CLSID_QueltoEngine = {0x8D758097, 0x2AAE, 0x4277, {0x88, 0xCC, 
 
 std::wstring HiveName(plat::HKey hRootKey) {
     return hRootKey == plat::kHkeyLocalMachine ? L"HKEY_LOCAL_MACHINE" : L"HKEY_CURRENT_USER";
+}
+
+std::wstring OtherEngineOfToken(plat::HKey hive, const std::wstring& tokenPath) {
+    plat::HKey key = nullptr;
+    if (plat::RegOpenKeyEx(hive, tokenPath.c_str(), 0, plat::kKeyQueryValue, &key) != 0) return L"";
+    std::uint32_t type = 0, bytes = 0;
+    const std::int32_t found = plat::RegQueryValueEx(key, L"CLSID", &type, nullptr, &bytes);
+    std::wstring clsid;
+    if (found == 0 && (type == plat::kRegSz || type == plat::kRegExpandSz) && bytes <= 512 * sizeof(wchar_t)) {
+        std::vector<wchar_t> text(bytes / sizeof(wchar_t) + 1, L'\0');
+        if (plat::RegQueryValueEx(key, L"CLSID", &type, text.data(), &bytes) == 0) clsid = text.data();
+        else clsid = L"?";
+    } else if (found != static_cast<std::int32_t>(plat::kErrorFileNotFound)) {
+        clsid = L"?";  // there, but not a class id this engine could have written
+    }
+    plat::RegCloseKey(key);
+    if (clsid.empty()) return L"";
+    wchar_t* own = nullptr;
+    bool ours = false;
+    if (plat::Succeeded(plat::StringFromCLSID(CLSID_QueltoEngine, &own))) {
+        ours = EqualsIgnoringCase(clsid, own);
+        plat::CoTaskMemFree(own);
+    }
+    return ours ? L"" : clsid;
+}
+
+std::wstring OtherEngineOfTokenAnywhere(const std::wstring& tokenKeyName) {
+    for (plat::HKey hive : {plat::kHkeyLocalMachine, plat::kHkeyCurrentUser})
+        for (const wchar_t* root : engines) {
+            const std::wstring other = OtherEngineOfToken(hive, std::wstring(root) + L"\\Tokens\\" + tokenKeyName);
+            if (!other.empty()) return other;
+        }
+    return L"";
 }
 
 bool IsValidTokenKeyName(const std::wstring& tokenKeyName) {

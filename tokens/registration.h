@@ -18,6 +18,16 @@ std::wstring HiveName(plat::HKey hRootKey);
 // be the whole collection) and without a backslash (a key elsewhere).
 bool IsValidTokenKeyName(const std::wstring& tokenKeyName);
 
+// The CLSID value of the token key at `tokenPath` under the hive when it names
+// another engine than the Quelto engine (a value that is not text shows as
+// "?"); empty when the key is absent, has no CLSID value, or is this
+// engine's. Such a token is another vendor's voice: never written, never deleted.
+std::wstring OtherEngineOfToken(plat::HKey hive, const std::wstring& tokenPath);
+
+// The first CLSID of another engine that a token of this name carries under
+// either stack of either hive; empty when none does.
+std::wstring OtherEngineOfTokenAnywhere(const std::wstring& tokenKeyName);
+
 // Writes the voice's token under both stacks of the hive (see the layout in
 // the README). Failures abandon the stack silently.
 void Regnewvoice(plat::HKey hRootKey, const wchar_t* TokenKeyName, const wchar_t* LangIndependentName,

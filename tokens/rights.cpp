@@ -35,8 +35,8 @@ void DoSetHiveRights() {
         return;
     }
     *plat::GetSidSubAuthority(sid, 0) = plat::kSecurityWorldRid;
-    unsigned char descriptor[plat::kSecurityDescriptorMinLength] = {};
-    RegSetHiveSecurity(g_hRegKey, sid, 1, descriptor);
+    plat::SecurityDescriptorStorage descriptor;
+    RegSetHiveSecurity(g_hRegKey, sid, 1, descriptor.get());
     plat::LocalFree(sid);
 }
 
@@ -74,8 +74,8 @@ std::int32_t AddAccessRights(plat::HKey hKey, plat::SidPtr pSID, std::uint32_t d
         Print(L"Error " + LastError() + L": RegGetKeySecurity (obteniendo seguridad)\n");
         return 0;
     }
-    unsigned char descriptor[plat::kSecurityDescriptorMinLength] = {};
-    if (!plat::InitializeSecurityDescriptor(descriptor, plat::kSecurityDescriptorRevision)) {
+    plat::SecurityDescriptorStorage descriptor;
+    if (!plat::InitializeSecurityDescriptor(descriptor.get(), plat::kSecurityDescriptorRevision)) {
         Print(L"Error " + LastError() + L":InitializeSecurityDescriptor\n");
         return 0;
     }
@@ -110,8 +110,8 @@ std::int32_t AddAccessRights(plat::HKey hKey, plat::SidPtr pSID, std::uint32_t d
         if (!plat::AddAce(acl, plat::kAclRevision, plat::kMaxDword, ace, aceSize)) return fail(L":AddAce\n");
     }
     if (!plat::AddAccessAllowedAce(acl, plat::kAclRevision, dwAcessMask, pSID)) return fail(L":AddAccessAllowedAce");
-    if (!plat::SetSecurityDescriptorDacl(descriptor, true, acl, false)) return fail(L":SetSecurityDescriptorDacl");
-    if (plat::RegSetKeySecurity(hKey, plat::kDaclSecurityInformation, descriptor) != 0)
+    if (!plat::SetSecurityDescriptorDacl(descriptor.get(), true, acl, false)) return fail(L":SetSecurityDescriptorDacl");
+    if (plat::RegSetKeySecurity(hKey, plat::kDaclSecurityInformation, descriptor.get()) != 0)
         return fail(L":RegSetKeySecurity\n");
     plat::LocalFree(acl);
     return 1;

@@ -2,6 +2,7 @@
 
 #include "platform/files.h"
 #include "platform/registry.h"
+#include "support/line_reader.h"
 #include "support/log.h"
 #include "support/text.h"
 #include "tokens/registration.h"
@@ -19,16 +20,9 @@ std::wstring Trim(const std::wstring& s) {
     return s.substr(start, end - start);
 }
 
-// The file's text as a text-mode stream reads it: CR LF as one line break, a
-// Ctrl+Z as the end, and bytes that are not UTF-8 as the end too.
-std::wstring ReadText(const std::string& raw) {
-    const std::string bytes = raw.substr(0, raw.find('\x1A'));
-    std::string lf;
-    lf.reserve(bytes.size());
-    for (std::size_t i = 0; i < bytes.size(); ++i)
-        if (!(bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n')) lf += bytes[i];
-    return DecodeUtf8UntilInvalid(lf);
-}
+// Lines longer than this end the reading: a token name is at most 255
+// characters, and the memory spent stays the same whatever the file's size.
+constexpr std::size_t kVoiceTxtLineBytes = 64 * 1024;
 
 }  // namespace
 
@@ -44,6 +38,12 @@ void UnregisterTokenEverywhere(const std::wstring& tokenKeyName) {
     for (const auto& h : hives) {
         for (const wchar_t* root : engines) {
             const std::wstring path = std::wstring(root) + L"\\Tokens\\" + tokenKeyName;
+            const std::wstring otherEngine = OtherEngineOfToken(h.hive, path);
+            if (!otherEngine.empty()) {
+                WriteLogLine(L"WARNING", L"Token not deleted, it belongs to another engine (" + otherEngine + L"): " +
+                                             path + L" (" + h.label + L")");
+                continue;
+            }
             const std::int32_t code = plat::RegDeleteTree(h.hive, path.c_str());
             if (code == 0)
                 WriteLogLine(L"INFO", L"Token deleted: " + path + L" (" + h.label + L")");
@@ -55,18 +55,22 @@ void UnregisterTokenEverywhere(const std::wstring& tokenKeyName) {
 }
 
 std::wstring ReadTokenKeyNameFromVoiceTxt(const std::wstring& voiceTxtPath) {
+    // Read as a text-mode stream reads it: a Ctrl+Z is the end of the file, and
+    // so are bytes that are not UTF-8. A carriage return before a line feed is
+    // white space to the trimming.
+    LineReader reader(kVoiceTxtLineBytes);
+    if (!reader.Open(voiceTxtPath)) return L"";
     std::string bytes;
-    if (!plat::ReadWholeFile(voiceTxtPath, bytes)) return L"";
-    const std::wstring text = ReadText(bytes);
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find(L'\n', start);
-        if (end == std::wstring::npos) end = text.size();
-        const std::wstring line = text.substr(start, end - start);
-        start = end + 1;
+    for (;;) {
+        const LineReader::Result result = reader.Next(bytes);
+        if (result != LineReader::Result::Line) return L"";
+        const std::size_t ctrlZ = bytes.find('\x1A');
+        if (ctrlZ != std::string::npos) bytes.resize(ctrlZ);
+        std::size_t decoded = 0;
+        const std::wstring line = DecodeUtf8UntilInvalid(bytes, &decoded);
         const std::size_t colon = line.find(L':');
-        if (colon == std::wstring::npos) continue;
-        if (EqualsIgnoringCase(Trim(line.substr(0, colon)), L"TokenKeyName")) return Trim(line.substr(colon + 1));
+        if (colon != std::wstring::npos && EqualsIgnoringCase(Trim(line.substr(0, colon)), L"TokenKeyName"))
+            return Trim(line.substr(colon + 1));
+        if (ctrlZ != std::string::npos || decoded < bytes.size()) return L"";
     }
-    return L"";
 }

@@ -1,33 +1,105 @@
 #include "uninstall/uninstall.h"
 
+#include <vector>
+
 #include "platform/files.h"
 #include "support/log.h"
 #include "support/paths.h"
 #include "uninstall/unregistration.h"
 
+namespace {
+
+// What became of the entries below one folder of the walk.
+struct LevelState {
+    std::size_t next = 0;         // the next entry of the listing to handle
+    bool scheduled = false;       // some entry below waits for the next restart
+    bool left = false;            // some entry below stays for good
+};
+
+// Why an entry can be deleted at the next restart although not now: another
+// program holds it (a running program's image counts), or a link that this
+// platform can only open through (deleting that would reach its target).
+bool DeletableAtRestart(std::uint32_t error) {
+    return error == plat::kErrorSharingViolation || error == 33 /* ERROR_LOCK_VIOLATION */ ||
+           error == plat::kErrorAccessDenied || error == plat::kErrorNotAReparsePoint;
+}
+
+// An entry that could not be deleted now: scheduled for the next restart when
+// that can help, otherwise left with an ERROR line naming it and the cause.
+void DeleteLater(const std::wstring& path, std::uint32_t error, LevelState& level) {
+    if (DeletableAtRestart(error) && plat::ScheduleDeleteAtRestart(path)) {
+        WriteLogLine(L"WARNING", L"Scheduled for deletion at the next restart: " + path);
+        level.scheduled = true;
+        return;
+    }
+    WriteLogLine(L"ERROR", L"Cannot delete " + path + L" (error " + std::to_wstring(error) + L")");
+    level.left = true;
+}
+
+}  // namespace
+
 bool DeleteDirectoryRecursive(const std::wstring& dirPath) {
-    const std::uint32_t own = plat::GetFileAttributes(dirPath);
-    if (own != plat::kInvalidFileAttributes && (own & plat::kFileAttributeReparsePoint))
-        return plat::RemoveDirectory(dirPath);  // a link: the link goes, not what it leads to
-    plat::FindData entry;
-    plat::FindHandle listing = plat::FindFirstFile(dirPath + L"\\*", entry);
-    if (listing == nullptr) return false;
-    do {
-        if (entry.name == L"." || entry.name == L"..") continue;
-        const std::wstring path = dirPath + L"\\" + entry.name;
-        const bool directory = (entry.attributes & plat::kFileAttributeDirectory) != 0;
-        if (entry.attributes & plat::kFileAttributeReparsePoint) {
-            if (directory) plat::RemoveDirectory(path);
-            else plat::DeleteFile(path);
-        } else if (directory) {
-            DeleteDirectoryRecursive(path);
-        } else {
-            plat::SetFileAttributes(path, plat::kFileAttributeNormal);
-            plat::DeleteFile(path);
+    plat::FolderWalk walk;
+    switch (walk.Open(dirPath)) {
+        case plat::FolderWalk::Opened::Link: return plat::RemoveDirectory(dirPath);  // the link goes, not its target
+        case plat::FolderWalk::Opened::Failed: return false;
+        case plat::FolderWalk::Opened::Folder: break;
+    }
+    // One state per open folder, on the heap: the depth of the tree never
+    // reaches the call stack.
+    std::vector<LevelState> levels(1);
+    while (walk.Depth() > 0) {
+        LevelState& level = levels.back();
+        const std::vector<plat::FindData>& entries = walk.Entries();
+        if (level.next < entries.size()) {
+            const std::size_t index = level.next++;
+            const plat::FindData& entry = entries[index];
+            const std::wstring path = walk.CurrentPath() + L"\\" + entry.name;
+            const bool folder = (entry.attributes & plat::kFileAttributeDirectory) &&
+                                !(entry.attributes & plat::kFileAttributeReparsePoint);
+            if (folder) {
+                const auto entered = walk.Enter(index);
+                if (entered == plat::FolderWalk::Entered::Folder) {
+                    levels.emplace_back();
+                    continue;
+                }
+                if (entered == plat::FolderWalk::Entered::Failed) {
+                    const std::uint32_t error = plat::GetLastError();
+                    WriteLogLine(L"ERROR", L"Cannot open folder " + path + L" (error " + std::to_wstring(error) + L")");
+                    level.left = true;
+                    continue;
+                }
+                // Not a folder after all (a link, or replaced meanwhile): deleted as an entry.
+            }
+            if (!walk.DeleteEntry(index)) DeleteLater(path, plat::GetLastError(), level);
+            continue;
         }
-    } while (plat::FindNextFile(listing, entry));
-    plat::FindClose(listing);
-    return plat::RemoveDirectory(dirPath);
+        // Every entry handled: the folder itself, unless something stays below.
+        const LevelState done = level;
+        levels.pop_back();
+        LevelState topResult;
+        LevelState& parent = levels.empty() ? topResult : levels.back();
+        const std::wstring path = walk.CurrentPath();
+        const bool top = walk.Depth() == 1;
+        bool removed = false;
+        if (done.left) {
+            walk.Leave(false);
+            parent.left = true;
+        } else if (done.scheduled) {
+            walk.Leave(false);
+            // Removed at restart after its entries, which were scheduled first.
+            DeleteLater(path, plat::kErrorSharingViolation, parent);
+        } else {
+            removed = walk.Leave(true);
+            if (!removed) DeleteLater(path, plat::GetLastError(), parent);
+        }
+        if (top) return removed;
+        if (walk.Depth() == 0) {
+            WriteLogLine(L"ERROR", L"The folder tree changed while it was deleted, nothing more deleted: " + dirPath);
+            return false;
+        }
+    }
+    return false;
 }
 
 int RunUninstallMode() {

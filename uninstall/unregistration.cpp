@@ -42,8 +42,9 @@ void UnregisterAllVoicesFromDisk() {
     plat::FindHandle listing = plat::IsAbsolutePath(voices) ? plat::FindFirstFile(voices + L"\\*", entry) : nullptr;
     if (listing != nullptr) {
         do {
-            if (!(entry.attributes & plat::kFileAttributeDirectory) || entry.name.empty() || entry.name[0] == L'.')
-                continue;
+            if (!(entry.attributes & plat::kFileAttributeDirectory) || entry.name.empty() || entry.name[0] == L'.' ||
+                (entry.attributes & plat::kFileAttributeReparsePoint))
+                continue;  // a link is never read through
             const std::wstring name = ReadTokenKeyNameFromVoiceTxt(voices + L"\\" + entry.name + L"\\voice.txt");
             if (!name.empty()) UnregisterTokenEverywhere(name);
         } while (plat::FindNextFile(listing, entry));

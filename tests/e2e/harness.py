@@ -65,6 +65,20 @@ class Machine:
 
     # -- running the program ------------------------------------------------
     def run(self, *args, timeout=120, program=None, extra_env=None):
+        command, env = self._command(args, program, extra_env)
+        done = subprocess.run(command, env=env, stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
+        return done.returncode, done.stdout, done.stderr
+
+    def run_peak_memory(self, *args):
+        """The exit code and the peak resident memory in KiB of one run of the program."""
+        command, env = self._command(args, None, None)
+        process = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL)
+        _, status, usage = os.wait4(process.pid, 0)
+        process.returncode = os.waitstatus_to_exitcode(status)
+        return process.returncode, usage.ru_maxrss
+
+    def _command(self, args, program, extra_env):
         env = dict(os.environ)
         env["LANG"] = "C.UTF-8"
         env.update(extra_env or {})
@@ -75,8 +89,7 @@ class Machine:
         else:
             env["PENDREL_SANDBOX"] = self.sandbox
             command = [program] + list(args)
-        done = subprocess.run(command, env=env, stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
-        return done.returncode, done.stdout, done.stderr
+        return command, env
 
     # -- the machine's registry and token store -------------------------------
     def registry(self, hive, path):
@@ -121,6 +134,23 @@ class Machine:
             for n in dirs + names:
                 found.add(os.path.relpath(os.path.join(folder, n), top))
         return found
+
+    def pending_deletions(self):
+        """The Windows paths the machine deletes at its next restart (PendingFileRenameOperations)."""
+        path = "SYSTEM\\CurrentControlSet\\Control\\Session Manager"
+        key = self.registry("HKLM", path).get(("HKLM\\" + path).lower())
+        if key is None or "pendingfilerenameoperations" not in key.values:
+            return []
+        _, _, data = key.values["pendingfilerenameoperations"]
+        text = bytes.fromhex(data).decode("utf-16-le" if self.wine else "utf-32-le")
+        strings = text.split("\0")
+        pending = []
+        for i in range(0, len(strings) - 1, 2):
+            if not strings[i]:
+                break
+            if strings[i + 1] == "":
+                pending.append(strings[i][4:] if strings[i].startswith("\\??\\") else strings[i])
+        return pending
 
     def sapi_voices(self, category):
         code, out, err = self.run("voices", category, program=PROBE)

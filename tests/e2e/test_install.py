@@ -210,5 +210,58 @@ class InstallTest(unittest.TestCase):
         self.assertEqual(set(values), {"kept"} | {"w%d" % i for i in range(12)}, "no writer's change is lost")
 
 
+    def test_another_engines_token_is_never_overwritten(self):
+        other = "{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}"
+        token = "Vendor_Other_Voice"
+        self.m.set_value("HKLM", DESKTOP + "\\Tokens\\" + token, "CLSID", other)
+        self.m.set_value("HKLM", DESKTOP + "\\Tokens\\" + token, "", "another vendor's voice")
+        before = self.m.registry("HKLM", DESKTOP + "\\Tokens\\" + token)
+        self.m.install_voice("hijack", metadata(token, name="Hijacked"))
+        self.m.install_voice("own", metadata("TTS_Mirelka_es-ES_Own"))
+        self.assertEqual(self.m.run()[0], 0)
+        after = self.m.registry("HKLM", DESKTOP + "\\Tokens\\" + token)
+        self.assertEqual({k: (v.values, v.acl) for k, v in after.items()},
+                         {k: (v.values, v.acl) for k, v in before.items()})
+        self.assertEqual(self.m.registry("HKLM", ONECORE + "\\Tokens\\" + token), {})
+        self.assertEqual(self.m.registry("HKCU", DESKTOP + "\\Tokens\\" + token), {})
+        self.assertIn(("ERROR", "Token '%s' belongs to another engine (%s), voice not registered: %shijack\\metaData.txt"
+                       % (token, other, VOICES)), self.m.log_lines())
+        self.assertTrue(self.m.registry("HKLM", DESKTOP + "\\Tokens\\TTS_Mirelka_es-ES_Own"), "the other voices go on")
+
+
+    def test_huge_metadata_costs_no_more_memory_than_a_small_one(self):
+        base = self.m.install_voice("huge", metadata("TTS_Mirelka_es-ES_Huge") + b"Name: ")
+        with open(self.m.host(base + "\\metaData.txt"), "r+b") as f:
+            f.truncate(4 << 30)  # sparse: 4 GiB of one endless line
+        code, peak_kib = self.m.run_peak_memory()
+        self.assertEqual(code, 0)
+        self.assertLess(peak_kib, 300 * 1024)
+        self.assertTrue(self.m.registry("HKLM", DESKTOP + "\\Tokens\\TTS_Mirelka_es-ES_Huge"),
+                        "the lines before the overlong one register the voice")
+
+    def test_links_in_the_voices_folder_are_never_followed(self):
+        import os
+        import shutil
+        import tempfile
+        outside = tempfile.mkdtemp(prefix="pendrel-outside-")
+        self.addCleanup(shutil.rmtree, outside, True)
+        with open(os.path.join(outside, "metaData.txt"), "wb") as f:
+            f.write(metadata("TTS_Mirelka_es-ES_Outside"))
+        os.chmod(os.path.join(outside, "metaData.txt"), 0o600)
+        self.m.install_voice("real", metadata("TTS_Mirelka_es-ES_Real"))
+        os.symlink(outside, self.m.host(VOICES + "linked"))
+        if not self.m.wine:
+            # Wine 8 shows a Unix link to a file as the file itself; the stand-in tests it.
+            os.makedirs(self.m.host(VOICES + "filelink"))
+            os.symlink(os.path.join(outside, "metaData.txt"), self.m.host(VOICES + "filelink") + "/metaData.txt")
+        self.assertEqual(self.m.run()[0], 0)
+        self.assertEqual(os.stat(os.path.join(outside, "metaData.txt")).st_mode & 0o777, 0o600)
+        self.assertEqual(self.m.registry("HKLM", DESKTOP + "\\Tokens\\TTS_Mirelka_es-ES_Outside"), {})
+        self.assertTrue(self.m.registry("HKLM", DESKTOP + "\\Tokens\\TTS_Mirelka_es-ES_Real"))
+        self.assertIn(("WARNING", "Voice folder is a link, skipped: " + VOICES + "linked"), self.m.log_lines())
+        if not self.m.wine:
+            self.assertIn(("ERROR", "Cannot open input file: " + VOICES + "filelink\\metaData.txt"), self.m.log_lines())
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -13,6 +13,29 @@ VOICES = ROOT + "\\data_quelto\\voices\\"
 EXAMPLE_TOKENS = ["TTS_Mirelka_eu-ES_Ane", "TTS_Mirelka_en-US_Mark", "TTS_Mirelka_es-ES_Elena"]
 
 
+def remove_deep_tree(top):
+    """Deletes what is left of a tree too deep for shutil's recursion, one level at a time."""
+    if not os.path.isdir(top):
+        return
+    stack = [(os.open(top, os.O_RDONLY), None)]
+    while stack:
+        fd = stack[-1][0]
+        entries = list(os.scandir(fd))
+        for e in entries:
+            if not e.is_dir(follow_symlinks=False):
+                os.unlink(e.name, dir_fd=fd)
+        folders = [e.name for e in entries if e.is_dir(follow_symlinks=False)]
+        if folders:
+            stack.append((os.open(folders[0], os.O_RDONLY, dir_fd=fd), folders[0]))
+            continue
+        os.close(fd)
+        _, name = stack.pop()
+        if stack:
+            os.rmdir(name, dir_fd=stack[-1][0])
+        else:
+            os.rmdir(top)
+
+
 class UninstallTest(unittest.TestCase):
     def setUp(self):
         self.m = Machine()
@@ -136,6 +159,83 @@ class UninstallTest(unittest.TestCase):
         self.m.run("/uninstall")
         self.assertFalse(self.m.exists(ROOT))
         self.assertEqual(os.listdir(outside), ["precious.txt"])
+
+    def test_names_windows_mangles_read_only_folders_and_links_all_go(self):
+        outside = tempfile.mkdtemp(prefix="pendrel-outside-")
+        self.addCleanup(shutil.rmtree, outside, True)
+        os.mkdir(os.path.join(outside, "inner"))
+        with open(os.path.join(outside, "inner", "precious.txt"), "w") as f:
+            f.write("keep")
+        self.install_examples()
+        for name in ("aux.txt", "nul.json", "name. ", "con"):
+            self.m.write_file(ROOT + "\\" + name, b"x")
+        self.m.write_file(ROOT + "\\locked\\inner\\f.txt", b"x")
+        os.chmod(self.m.host(ROOT + "\\locked\\inner"), 0o555)
+        os.chmod(self.m.host(ROOT + "\\locked"), 0o555)
+        os.symlink(outside, os.path.join(self.m.host(ROOT), "outside-link"))
+        code, _, _ = self.m.run("/uninstall")
+        self.assertEqual(code, 0)
+        self.assertEqual(sorted(os.listdir(outside)), ["inner"])
+        self.assertEqual(os.listdir(os.path.join(outside, "inner")), ["precious.txt"])
+        pending = self.m.pending_deletions()
+        if self.m.wine:
+            # Wine 8 opens a Unix link to a folder only through it, so the link
+            # cannot go without reaching its target: it and the folder holding
+            # it wait for the restart, each with its WARNING line.
+            self.assertEqual(pending, [ROOT + "\\outside-link", ROOT])
+            self.assertEqual(sorted(os.listdir(self.m.host(ROOT))), ["outside-link"])
+            warnings = [m for level, m in self.m.log_lines() if level == "WARNING"]
+            self.assertEqual(warnings, ["Scheduled for deletion at the next restart: " + p for p in pending])
+        else:
+            self.assertEqual(pending, [])
+            self.assertFalse(self.m.exists(ROOT))
+        self.assertNotIn("ERROR", [level for level, _ in self.m.log_lines()])
+
+    def test_tree_deeper_than_any_path_limit(self):
+        self.install_examples()
+        top = self.m.host(ROOT)
+        self.addCleanup(remove_deep_tree, top)
+        fd = os.open(top, os.O_RDONLY)
+        for _ in range(5000):
+            os.mkdir("d", dir_fd=fd)
+            inner = os.open("d", os.O_RDONLY, dir_fd=fd)
+            os.close(fd)
+            fd = inner
+        os.close(os.open("leaf.txt", os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=fd))
+        os.close(fd)
+        code, _, _ = self.m.run("/uninstall", timeout=600)
+        self.assertEqual(code, 0)
+        if self.m.wine:
+            # Wine 8 resolves every Windows path into one Unix path, which
+            # cannot exceed PATH_MAX (4096 bytes, about 2,000 levels here): the
+            # levels beyond stay, named by an ERROR line, and so does every
+            # folder above them; nothing crashes.
+            errors = [m for level, m in self.m.log_lines() if level == "ERROR"]
+            self.assertEqual(len(errors), 1, errors)
+            self.assertTrue(errors[0].startswith("Cannot open folder " + ROOT + "\\d\\d\\"), errors[0])
+            self.assertEqual(os.listdir(top), ["d"])
+        else:
+            self.assertFalse(self.m.exists(ROOT))
+
+
+    def test_another_engines_token_is_never_deleted(self):
+        other = "{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}"
+        self.install_examples()
+        # One found by the prefix scan, one named by a voice folder's voice.txt.
+        for token in ("TTS_Mirelka_Foreign", "Vendor_Named"):
+            for hive in ("HKLM", "HKCU"):
+                self.m.set_value(hive, ONECORE + "\\Tokens\\" + token, "CLSID", other)
+        self.m.write_file(VOICES + "named\\voice.txt", b"TokenKeyName: Vendor_Named\r\n")
+        self.assertEqual(self.m.run("/uninstall")[0], 0)
+        for token in ("TTS_Mirelka_Foreign", "Vendor_Named"):
+            self.assertEqual(self.tokens_left(token), ["HKLM\\" + ONECORE, "HKCU\\" + ONECORE], token)
+        for token in EXAMPLE_TOKENS:
+            self.assertEqual(self.tokens_left(token), [], token)
+        warnings = [m for level, m in self.m.log_lines() if level == "WARNING"]
+        self.assertIn("Token not deleted, it belongs to another engine (%s): %s\\Tokens\\TTS_Mirelka_Foreign (HKLM)"
+                      % (other, ONECORE), warnings)
+        self.assertIn("Token not deleted, it belongs to another engine (%s): %s\\Tokens\\Vendor_Named (HKCU)"
+                      % (other, ONECORE), warnings)
 
 
 if __name__ == "__main__":

@@ -137,6 +137,11 @@ extern "C" int wmain(int argc, wchar_t* argv[]) {
         if (!plat::ReadWholeFile(argv[2], der)) return 3;
         return plat::testing::TrustRootCertificate(der) ? 0 : 4;
     }
+    if (verb == L"untrust" && argc == 3) {
+        std::string der;
+        if (!plat::ReadWholeFile(argv[2], der)) return 3;
+        return plat::testing::DistrustRootCertificate(der) ? 0 : 4;
+    }
     if (verb == L"hold" && argc == 3) {
         // Holds the file until standard input ends, as a running program holds its library.
         void* hold = plat::testing::HoldFileOpen(argv[2]);
@@ -146,6 +151,6 @@ extern "C" int wmain(int argc, wchar_t* argv[]) {
         plat::testing::ReleaseHeldFile(hold);
         return hold ? 0 : 3;
     }
-    Out(L"usage: probe dump HKLM|HKCU PATH | voices CATEGORY-ID | set[-then-crash] HKLM|HKCU PATH NAME VALUE | hold FILE | trust CERT.der");
+    Out(L"usage: probe dump HKLM|HKCU PATH | voices CATEGORY-ID | set[-then-crash] HKLM|HKCU PATH NAME VALUE | hold FILE | trust|untrust CERT.der");
     return 2;
 }

@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <string>
+#include <vector>
 
 #include "platform/environment.h"
 #include "platform/files.h"
 #include "platform/testing.h"
 #include "support/log.h"
 #include "support/paths.h"
+#include "unit/log_support.h"
 #include "unit/scratch.h"
 
 namespace {
@@ -51,9 +54,12 @@ TEST_F(LogFile, EmptyLevelAndEmptyMessageKeepTheLineShape) {
     EXPECT_TRUE(std::regex_match(Contents(), std::regex(kStamp + R"(\[\] message\r\n)" + kStamp + R"(\[INFO\] \r\n)")));
 }
 
-TEST_F(LogFile, LineBreakInAMessageContinuesWithoutTimestamp) {
-    WriteLogLine(L"INFO", L"one\ntwo");
-    EXPECT_TRUE(std::regex_match(Contents(), std::regex(kStamp + R"(\[INFO\] one\r\ntwo\r\n)")));
+TEST_F(LogFile, ControlCharactersAreShownEscapedSoALineIsNeverForged) {
+    WriteLogLine(L"INFO", L"/username=a\n[2099-01-01 00:00:00] [ERROR] injected");
+    WriteLogLine(L"ERR\rOR", L"tab\there\x1b[31m del\x7f nel\x85 \x01");
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{
+                              "[INFO] /username=a\\x0A[2099-01-01 00:00:00] [ERROR] injected",
+                              "[ERR\\x0DOR] tab\\x09here\\x1B[31m del\\x7F nel\\x85 \\x01"}));
 }
 
 TEST_F(LogFile, TextIsLatin1WithAQuestionMarkBeyondIt) {
@@ -64,8 +70,8 @@ TEST_F(LogFile, TextIsLatin1WithAQuestionMarkBeyondIt) {
 
 TEST(LogEncoding, EveryByteOfTheLatin1Range) {
     std::wstring all;
-    for (wchar_t c = 1; c <= 0xFF; ++c)
-        if (c != L'\n') all += c;
+    for (wchar_t c = 0x20; c <= 0xFF; ++c)
+        if (c < 0x7F || c > 0x9F) all += c;
     const std::string bytes = EncodeLogText(all);
     ASSERT_EQ(bytes.size(), all.size());
     for (std::size_t i = 0; i < all.size(); ++i)

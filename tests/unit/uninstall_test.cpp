@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "platform/files.h"
 #include "platform/registry.h"
 #include "platform/testing.h"
@@ -171,7 +173,52 @@ TEST_F(Uninstall, FolderIsDeletedWithEveryKindOfFile) {
     EXPECT_FALSE(DeleteDirectoryRecursive(root)) << "a missing folder";
 }
 
-TEST_F(Uninstall, FileHeldOpenStaysWithItsParentsAndTheRestGoes) {
+// The machine's deletions waiting for the next restart, in their order.
+std::vector<std::wstring> PendingDeletions() {
+    std::vector<std::wstring> sources;
+    plat::HKey key = nullptr;
+    if (plat::RegOpenKeyEx(plat::kHkeyLocalMachine, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0,
+                           plat::kKeyRead, &key) != 0)
+        return sources;
+    std::uint32_t type = 0, bytes = 0;
+    std::vector<wchar_t> data;
+    if (plat::RegQueryValueEx(key, L"PendingFileRenameOperations", &type, nullptr, &bytes) == 0) {
+        data.resize(bytes / sizeof(wchar_t) + 1);
+        plat::RegQueryValueEx(key, L"PendingFileRenameOperations", &type, data.data(), &bytes);
+        data.resize(bytes / sizeof(wchar_t));
+    }
+    plat::RegCloseKey(key);
+    std::vector<std::wstring> strings;
+    for (std::size_t i = 0; i < data.size();) {
+        std::wstring text;
+        while (i < data.size() && data[i] != 0) text += data[i++];
+        ++i;
+        strings.push_back(text);
+    }
+    for (std::size_t i = 0; i + 1 < strings.size() && !strings[i].empty(); i += 2)
+        if (strings[i + 1].empty()) sources.push_back(strings[i]);
+    return sources;
+}
+
+// Puts back what the machine had scheduled before the test (its own prefix under Wine).
+void ForgetPendingDeletions(const std::vector<std::wstring>& before) {
+    std::vector<wchar_t> data;
+    for (const std::wstring& source : before) {
+        data.insert(data.end(), source.begin(), source.end());
+        data.insert(data.end(), {L'\0', L'\0'});
+    }
+    data.push_back(0);
+    plat::HKey key = nullptr;
+    if (plat::RegCreateKeyEx(plat::kHkeyLocalMachine, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
+                             plat::kKeyAllAccess, &key) != 0)
+        return;
+    plat::RegSetValueEx(key, L"PendingFileRenameOperations", plat::kRegMultiSz, data.data(),
+                        static_cast<std::uint32_t>(data.size() * sizeof(wchar_t)));
+    plat::RegCloseKey(key);
+}
+
+TEST_F(Uninstall, FileHeldOpenAndItsParentsAreScheduledForRestartAndTheRestGoes) {
+    const auto before = PendingDeletions();
     const std::wstring root = GetRootPath();
     EnsureDirectoryExists(root + L"\\bin\\x64");
     EnsureDirectoryExists(root + L"\\data");
@@ -182,9 +229,39 @@ TEST_F(Uninstall, FileHeldOpenStaysWithItsParentsAndTheRestGoes) {
     ASSERT_NE(hold, nullptr);
     EXPECT_FALSE(DeleteDirectoryRecursive(root));
     plat::testing::ReleaseHeldFile(hold);
+    const auto pending = PendingDeletions();
+    ForgetPendingDeletions(before);
     EXPECT_TRUE(Exists(root + L"\\bin\\x64\\QueltoEngine.dll"));
     EXPECT_FALSE(Exists(root + L"\\bin\\x64\\other.dll"));
     EXPECT_FALSE(Exists(root + L"\\data"));
+    // The file first, then each folder above it: a folder goes at restart only once it is empty.
+    const std::vector<std::wstring> scheduled = {root + L"\\bin\\x64\\QueltoEngine.dll", root + L"\\bin\\x64",
+                                                 root + L"\\bin", root};
+    std::vector<std::string> warnings;
+    std::vector<std::wstring> recorded(pending.begin() + static_cast<std::ptrdiff_t>(std::min(before.size(), pending.size())),
+                                       pending.end());
+    std::vector<std::wstring> expected;
+    for (const std::wstring& path : scheduled) {
+        std::string narrow(path.begin(), path.end());
+        warnings.push_back("[WARNING] Scheduled for deletion at the next restart: " + narrow);
+        expected.push_back(L"\\??\\" + path);
+    }
+    EXPECT_EQ(LogLines(), warnings);
+    EXPECT_EQ(recorded, expected);
+}
+
+TEST_F(Uninstall, ReadOnlyFolderIsDeleted) {
+    if (plat::testing::RunningUnderWine())
+        GTEST_SKIP() << "Wine 8 drops the read-only attribute of a folder and removes such folders anyway; "
+                        "NTFS refuses them (access denied), which the stand-in models";
+    const std::wstring root = GetRootPath();
+    EnsureDirectoryExists(root + L"\\locked\\inner");
+    plat::WriteWholeFile(root + L"\\locked\\inner\\f.txt", "x");
+    ASSERT_TRUE(plat::SetFileAttributes(root + L"\\locked\\inner", plat::kFileAttributeReadonly));
+    ASSERT_TRUE(plat::SetFileAttributes(root + L"\\locked", plat::kFileAttributeReadonly));
+    EXPECT_TRUE(DeleteDirectoryRecursive(root));
+    EXPECT_FALSE(Exists(root));
+    EXPECT_TRUE(LogLines().empty());
 }
 
 TEST_F(Uninstall, LinksAreRemovedNeverFollowed) {
