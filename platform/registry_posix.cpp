@@ -258,9 +258,11 @@ Key* AddSubkey(Key& parent, const std::wstring& name, bool created) {
     child->aclStated = created;
     Key* key = child.get();
     parent.subkeys.emplace(name, std::move(child));
-    // In the file, a new key goes before the first sibling that sorts after it.
-    const auto at = std::find_if(parent.fileOrder.begin(), parent.fileOrder.end(),
-                                 [&](const Key* sibling) { return CaseLess()(name, sibling->name); });
+    // A key read from the file keeps its place there (Wine and Windows sort
+    // differently); a new one goes before the first sibling sorting after it.
+    const auto at = !created ? parent.fileOrder.end()
+                             : std::find_if(parent.fileOrder.begin(), parent.fileOrder.end(),
+                                            [&](const Key* sibling) { return CaseLess()(name, sibling->name); });
     parent.fileOrder.insert(at, key);
     return key;
 }
