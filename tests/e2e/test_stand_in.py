@@ -181,11 +181,14 @@ class StandInTest(unittest.TestCase):
                 self.assertEqual(self.read_hive(), data)
         self.assertEqual(self.m.log_bytes(), b"", "the run stopped before doing anything")
 
-    def test_a_key_512_levels_deep_is_kept(self):
+    def test_keys_go_512_levels_deep_and_no_deeper(self):
         data = utf16(HEADER + "[HKEY_LOCAL_MACHINE" + "\\k" * 512 + "]\r\n\r\n")
         self.write_hive(data)
         self.m.set_value("HKLM", "Software\\Custom", "kept", "1")
         self.assertIn("[HKEY_LOCAL_MACHINE" + "\\k" * 512 + "]\r\n", self.read_hive()[2:].decode("utf-16-le"))
+        code, _, _ = self.run_program("set", "HKLM", "\\".join(["k"] * 513), "x", "1", program=PROBE)
+        self.assertNotEqual(code, 0, "no key is created below the 512th level")
+        self.m.set_value("HKLM", "Software\\Custom", "still", "readable")
 
     # -- what the hive reader accepts -----------------------------------------------
     def test_every_form_reg_export_writes_is_read_and_written_back_unchanged(self):
