@@ -14,7 +14,6 @@
 
 #include "platform/registry.h"
 #include "platform/sandbox_posix.h"
-#include "platform/text.h"
 
 namespace plat {
 
@@ -89,7 +88,7 @@ FindHandle FindFirstFile(const std::wstring& pattern, FindData& data) {
     while (dirent* e = ::readdir(dir)) {
         const std::string name = e->d_name;
         if (name == "." || name == "..") continue;
-        names.push_back({AttributesOf(host + "/" + name), Utf8BytesToWide(std::string(e->d_name))});
+        names.push_back({AttributesOf(host + "/" + name), sandbox::NameFromHost(name)});
     }
     ::closedir(dir);
     std::sort(names.begin(), names.end(), [](const FindData& a, const FindData& b) { return LessIgnoringCase(a.name, b.name); });
@@ -204,10 +203,12 @@ bool AppendToFile(const std::wstring& path, const std::string& bytes) {
 }
 
 bool ReadWholeFile(const std::wstring& path, std::string& bytes) {
-    const int fd = ::open(sandbox::ToHostPath(path).c_str(), O_RDONLY | O_CLOEXEC);
+    // Opened without waiting: a FIFO or a device put where a file belongs must
+    // never hold the run up. Only a regular file is read.
+    const int fd = ::open(sandbox::ToHostPath(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return Fail(errno);
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         return Fail(EACCES);
     }
@@ -251,7 +252,8 @@ struct FileObject {
 
 FileHandle CreateFileForWriting(const std::wstring& path, bool shareRead) {
     const std::string host = sandbox::ToHostPath(path);
-    const int fd = ::open(host.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // A symbolic link in the file's place is refused, never written through.
+    const int fd = ::open(host.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
         // Windows tells a missing folder (3) from a missing file.
         Fail(errno == ENOENT ? ENOTDIR : errno);

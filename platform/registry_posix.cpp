@@ -1,20 +1,24 @@
 // The stand-in registry: both hives of the sandbox's machine, each kept in a
-// file "registry/<hive>.reg" in the format of `reg export` (UTF-16LE with a
-// byte-order mark, CR LF), which `reg import` reads back on Windows. Each
-// key's access list sits on a comment line under the key's header, in SDDL.
+// file "registry/<hive>.reg" in the format of `reg export` (see "Hive files"
+// below), which `reg import` reads back on Windows. Each key's access list
+// sits on a comment line under the key's header, in SDDL.
 //
-// A process loads a hive at its first use, holding a lock on it until it
-// exits, and then writes it back atomically (a temporary file renamed over
-// the old one): two processes take turns, and one that crashes leaves the
-// hive as it found it.
+// A process loads both hives at its first use of either, holding a lock on
+// each until it exits, and then writes them back atomically (a temporary file
+// renamed over the old one): two processes take turns, and one that crashes
+// leaves the hives as it found them. A hive that exists but cannot be read or
+// parsed is never replaced: the process stops instead.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <optional>
@@ -24,6 +28,7 @@
 
 #include "platform/registry.h"
 #include "platform/sandbox_posix.h"
+#include "platform/text.h"
 
 namespace plat {
 
@@ -60,7 +65,12 @@ struct Key {
     std::wstring name;
     std::vector<Value> values;  // in creation order
     std::map<std::wstring, std::unique_ptr<Key>, CaseLess> subkeys;
+    std::vector<Key*> fileOrder;  // the subkeys in the order the hive file lists them
     std::optional<std::vector<std::uint8_t>> dacl;  // absent: no list, everyone may do everything
+    bool aclStated = false;        // the file gives the list on a ";sddl:" line
+    std::wstring sddl;             // that line as the file wrote it; empty once the list changed
+    bool listed = false;           // the file has a header of its own for the key
+    std::vector<std::wstring> comments;  // other comment lines of the key's block
 };
 
 // A fresh key's list: the system and administrators in full, users may read.
@@ -233,112 +243,33 @@ bool AccessAllowed(const Key& key, std::uint32_t desired) {
     return (wanted & ~granted) == 0;
 }
 
-// ---- Hives ----------------------------------------------------------------------
+// ---- Keys -------------------------------------------------------------------------
 
-struct Hive {
-    std::wstring name;
-    std::string file;
-    Key root;
-    bool loaded = false;
-    bool dirty = false;
-    int lockFd = -1;
-};
+// Windows refuses keys deeper than this below a hive's root.
+constexpr std::size_t kMaxKeyDepth = 512;
 
-std::wstring DecodeUtf16(const std::string& bytes) {
-    std::vector<std::uint8_t> raw(bytes.begin(), bytes.end());
-    std::size_t start = raw.size() >= 2 && raw[0] == 0xFF && raw[1] == 0xFE ? 2 : 0;
-    Value v{L"", kRegSz, {raw.begin() + static_cast<long>(start), raw.end()}};
-    if (v.data.size() % 2) v.data.pop_back();
-    v.data.push_back(0);
-    v.data.push_back(0);
-    const std::vector<std::uint8_t> wide = FromStored(v);
-    return std::wstring(reinterpret_cast<const wchar_t*>(wide.data()), wide.size() / sizeof(wchar_t) - 1);
+Key* AddSubkey(Key& parent, const std::wstring& name, bool created) {
+    auto child = std::make_unique<Key>();
+    child->name = name;
+    child->dacl = SddlToAcl(kDefaultSddl);
+    // A key this process creates carries its list in the file; one that a
+    // hive file only implies keeps the machine's default unwritten.
+    child->listed = created;
+    child->aclStated = created;
+    Key* key = child.get();
+    parent.subkeys.emplace(name, std::move(child));
+    // A key read from the file keeps its place there (Wine and Windows sort
+    // differently); a new one goes before the first sibling sorting after it.
+    const auto at = !created ? parent.fileOrder.end()
+                             : std::find_if(parent.fileOrder.begin(), parent.fileOrder.end(),
+                                            [&](const Key* sibling) { return CaseLess()(name, sibling->name); });
+    parent.fileOrder.insert(at, key);
+    return key;
 }
 
-std::string EncodeUtf16(const std::wstring& text) {
-    const std::vector<std::uint8_t> stored =
-        ToStored(kRegSz, text.data(), static_cast<std::uint32_t>(text.size() * sizeof(wchar_t)));
-    return "\xFF\xFE" + std::string(stored.begin(), stored.end());
-}
-
-std::wstring Quote(const std::wstring& s) {
-    std::wstring out = L"\"";
-    for (wchar_t c : s) {
-        if (c == L'\\' || c == L'"') out += L'\\';
-        out += c;
-    }
-    return out + L"\"";
-}
-
-std::wstring HexBytes(const std::vector<std::uint8_t>& data) {
-    std::wstring out;
-    wchar_t byte[4];
-    for (std::size_t i = 0; i < data.size(); ++i) {
-        std::swprintf(byte, 4, L"%02x", data[i]);
-        if (i) out += L',';
-        out += byte;
-    }
-    return out;
-}
-
-// "..." form only for a plain string: one terminating NUL, nothing that would
-// break the line.
-bool PlainString(const Value& v) {
-    if (v.type != kRegSz || v.data.size() < 2 || v.data.size() % 2) return false;
-    for (std::size_t i = 0; i + 2 < v.data.size(); i += 2) {
-        const std::uint32_t u = v.data[i] | (v.data[i + 1] << 8);
-        if (u == 0 || u == L'\r' || u == L'\n') return false;
-    }
-    return v.data[v.data.size() - 2] == 0 && v.data.back() == 0;
-}
-
-void WriteKey(std::wstring& out, const Key& key, const std::wstring& path) {
-    out += L"[" + path + L"]\r\n;sddl:" + AclToSddl(key.dacl) + L"\r\n";
-    for (const Value& v : key.values) {
-        out += v.name.empty() ? std::wstring(L"@") : Quote(v.name);
-        out += L"=";
-        if (PlainString(v)) {
-            const std::vector<std::uint8_t> wide = FromStored(v);
-            out += Quote(std::wstring(reinterpret_cast<const wchar_t*>(wide.data()), wide.size() / sizeof(wchar_t) - 1));
-        } else if (v.type == kRegDword && v.data.size() == 4) {
-            std::uint32_t d;
-            std::memcpy(&d, v.data.data(), 4);
-            wchar_t text[16];
-            std::swprintf(text, 16, L"dword:%08x", d);
-            out += text;
-        } else if (v.type == kRegBinary) {
-            out += L"hex:" + HexBytes(v.data);
-        } else {
-            wchar_t type[16];
-            std::swprintf(type, 16, L"hex(%x):", v.type);
-            out += type + HexBytes(v.data);
-        }
-        out += L"\r\n";
-    }
-    out += L"\r\n";
-    for (const auto& [name, child] : key.subkeys) WriteKey(out, *child, path + L"\\" + child->name);
-}
-
-std::wstring Unquote(const std::wstring& line, std::size_t& pos) {
-    std::wstring s;
-    for (++pos; pos < line.size() && line[pos] != L'"'; ++pos) {
-        if (line[pos] == L'\\' && pos + 1 < line.size()) ++pos;
-        s += line[pos];
-    }
-    ++pos;
-    return s;
-}
-
-std::vector<std::uint8_t> ParseHex(const std::wstring& text) {
-    std::vector<std::uint8_t> out;
-    std::wistringstream in(text);
-    std::wstring byte;
-    while (std::getline(in, byte, L',')) {
-        while (!byte.empty() && (byte.back() == L'\\' || byte.back() == L' ')) byte.pop_back();
-        while (!byte.empty() && byte.front() == L' ') byte.erase(byte.begin());
-        if (!byte.empty()) out.push_back(static_cast<std::uint8_t>(std::wcstoul(byte.c_str(), nullptr, 16)));
-    }
-    return out;
+void RemoveSubkey(Key& parent, std::map<std::wstring, std::unique_ptr<Key>, CaseLess>::iterator it) {
+    parent.fileOrder.erase(std::find(parent.fileOrder.begin(), parent.fileOrder.end(), it->second.get()));
+    parent.subkeys.erase(it);
 }
 
 Key* Descend(Key* key, const std::vector<std::wstring>& path, bool create) {
@@ -346,12 +277,10 @@ Key* Descend(Key* key, const std::vector<std::wstring>& path, bool create) {
         auto it = key->subkeys.find(part);
         if (it == key->subkeys.end()) {
             if (!create) return nullptr;
-            auto child = std::make_unique<Key>();
-            child->name = part;
-            child->dacl = SddlToAcl(kDefaultSddl);
-            it = key->subkeys.emplace(part, std::move(child)).first;
+            key = AddSubkey(*key, part, false);
+        } else {
+            key = it->second.get();
         }
-        key = it->second.get();
     }
     return key;
 }
@@ -372,57 +301,323 @@ std::vector<std::wstring> SplitPath(const wchar_t* subKey) {
     return parts;
 }
 
-void Parse(Hive& hive, const std::wstring& text) {
-    std::wistringstream in(text);
-    std::wstring line;
-    Key* current = nullptr;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == L'\r') line.pop_back();
-        if (line.size() >= 2 && line.front() == L'[' && line.back() == L']') {
-            std::vector<std::wstring> path = SplitPath(line.substr(1, line.size() - 2).c_str());
-            if (path.empty() || !SameName(path[0], hive.name)) {
-                current = nullptr;
-                continue;
-            }
-            path.erase(path.begin());
-            current = Descend(&hive.root, path, true);
-        } else if (current && line.rfind(L";sddl:", 0) == 0) {
-            current->dacl = SddlToAcl(line.substr(6));
-        } else if (current && (line.rfind(L"\"", 0) == 0 || line.rfind(L"@=", 0) == 0)) {
-            std::size_t pos = 0;
-            Value v;
-            if (line[0] == L'@') pos = 1;
-            else v.name = Unquote(line, pos);
-            if (pos >= line.size() || line[pos] != L'=') continue;
-            const std::wstring data = line.substr(pos + 1);
-            if (!data.empty() && data[0] == L'"') {
-                std::size_t p = 0;
-                const std::wstring s = Unquote(data, p) + L'\0';
-                v.type = kRegSz;
-                v.data = ToStored(kRegSz, s.data(), static_cast<std::uint32_t>(s.size() * sizeof(wchar_t)));
-            } else if (data.rfind(L"dword:", 0) == 0) {
-                const auto d = static_cast<std::uint32_t>(std::wcstoul(data.c_str() + 6, nullptr, 16));
-                v.type = kRegDword;
-                v.data.assign(reinterpret_cast<const std::uint8_t*>(&d), reinterpret_cast<const std::uint8_t*>(&d) + 4);
-            } else if (data.rfind(L"hex:", 0) == 0) {
-                v.type = kRegBinary;
-                v.data = ParseHex(data.substr(4));
-            } else if (data.rfind(L"hex(", 0) == 0) {
-                const std::size_t close = data.find(L"):");
-                if (close == std::wstring::npos) continue;
-                v.type = static_cast<std::uint32_t>(std::wcstoul(data.c_str() + 4, nullptr, 16));
-                v.data = ParseHex(data.substr(close + 2));
-            } else {
-                continue;
-            }
-            current->values.push_back(std::move(v));
+// ---- Hive files ---------------------------------------------------------------------
+//
+// A hive file is what `reg export` writes: a version line, then one block per
+// key (its "[path]" header, its values, a blank line), in UTF-16LE with a
+// byte-order mark and CR LF line ends. Long binary data continues on indented
+// lines after a trailing backslash. For hand edits UTF-8, with or without a
+// byte-order mark, and LF line ends are read as well, and the file is written
+// back in the encoding and line ends it had. Whatever the reader accepts it
+// writes back unchanged; whatever it could not write back it refuses, so a
+// hive is never silently cut down.
+
+const wchar_t* const kVersionLine = L"Windows Registry Editor Version 5.00";
+
+enum class Encoding { Utf16, Utf8Bom, Utf8 };
+
+struct Hive {
+    std::wstring name;
+    std::string file;
+    Key root;
+    Encoding encoding = Encoding::Utf16;
+    bool crlf = true;
+    std::vector<std::wstring> preamble;  // comment lines before the first key
+    bool loaded = false;
+    bool dirty = false;
+    int lockFd = -1;
+};
+
+bool IsHexDigit(wchar_t c) { return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F'); }
+
+// "name" or "data" in double quotes, with \\ and \" escapes; pos is at the
+// opening quote and ends after the closing one. False when it is unterminated.
+bool Unquote(const std::wstring& line, std::size_t& pos, std::wstring& text) {
+    text.clear();
+    for (++pos; pos < line.size(); ++pos) {
+        if (line[pos] == L'"') {
+            ++pos;
+            return true;
+        }
+        if (line[pos] == L'\\' && pos + 1 < line.size()) ++pos;
+        text += line[pos];
+    }
+    return false;
+}
+
+std::wstring Quote(const std::wstring& s) {
+    std::wstring out = L"\"";
+    for (wchar_t c : s) {
+        if (c == L'\\' || c == L'"') out += L'\\';
+        out += c;
+    }
+    return out + L"\"";
+}
+
+bool ParseHex(const std::wstring& text, std::vector<std::uint8_t>& out) {
+    out.clear();
+    if (text.empty()) return true;
+    std::size_t pos = 0;
+    for (;;) {
+        if (pos + 2 > text.size() || !IsHexDigit(text[pos]) || !IsHexDigit(text[pos + 1])) return false;
+        out.push_back(static_cast<std::uint8_t>(std::wcstoul(text.substr(pos, 2).c_str(), nullptr, 16)));
+        pos += 2;
+        if (pos == text.size()) return true;
+        if (text[pos] != L',') return false;
+        ++pos;
+    }
+}
+
+// "..." form only for a plain string: one terminating NUL, nothing that would
+// break the line.
+bool PlainString(const Value& v) {
+    if (v.type != kRegSz || v.data.size() < 2 || v.data.size() % 2) return false;
+    for (std::size_t i = 0; i + 2 < v.data.size(); i += 2) {
+        const std::uint32_t u = v.data[i] | (v.data[i + 1] << 8);
+        if (u == 0 || u == L'\r' || u == L'\n') return false;
+    }
+    return v.data[v.data.size() - 2] == 0 && v.data.back() == 0;
+}
+
+std::size_t Utf16Units(const std::wstring& text, std::size_t from) {
+    std::size_t units = 0;
+    for (std::size_t i = from; i < text.size(); ++i) units += static_cast<std::uint32_t>(text[i]) > 0xFFFF ? 2 : 1;
+    return units;
+}
+
+// One value's line(s), without the last line end. Binary data wraps as
+// `reg export` wraps it: once a line passes 76 characters it ends with a
+// backslash and continues on a line indented by two spaces.
+std::wstring ValueLines(const Value& v, const std::wstring& eol) {
+    std::wstring out = v.name.empty() ? std::wstring(L"@") : Quote(v.name);
+    out += L"=";
+    if (PlainString(v)) {
+        const std::vector<std::uint8_t> wide = FromStored(v);
+        return out + Quote(std::wstring(reinterpret_cast<const wchar_t*>(wide.data()), wide.size() / sizeof(wchar_t) - 1));
+    }
+    if (v.type == kRegDword && v.data.size() == 4) {
+        std::uint32_t d;
+        std::memcpy(&d, v.data.data(), 4);
+        wchar_t text[16];
+        std::swprintf(text, 16, L"dword:%08x", d);
+        return out + text;
+    }
+    wchar_t prefix[24];
+    if (v.type == kRegBinary) std::swprintf(prefix, 24, L"hex:");
+    else std::swprintf(prefix, 24, L"hex(%x):", v.type);
+    out += prefix;
+    std::size_t lineStart = 0;
+    wchar_t byte[4];
+    for (std::size_t i = 0; i < v.data.size(); ++i) {
+        std::swprintf(byte, 4, L"%02x", v.data[i]);
+        out += byte;
+        if (i + 1 == v.data.size()) break;
+        out += L',';
+        if (Utf16Units(out, lineStart) > 76) {
+            out += L"\\" + eol;
+            lineStart = out.size();
+            out += L"  ";
         }
     }
+    return out;
+}
+
+void WriteKey(std::wstring& out, const Key& key, const std::wstring& path, const std::wstring& eol) {
+    if (key.listed || key.aclStated || !key.values.empty() || !key.comments.empty()) {
+        out += L"[" + path + L"]" + eol;
+        if (key.aclStated) out += L";sddl:" + (key.sddl.empty() ? AclToSddl(key.dacl) : key.sddl) + eol;
+        for (const std::wstring& comment : key.comments) out += comment + eol;
+        for (const Value& v : key.values) out += ValueLines(v, eol) + eol;
+        out += eol;
+    }
+    for (const Key* child : key.fileOrder) WriteKey(out, *child, path + L"\\" + child->name, eol);
+}
+
+std::wstring HiveText(const Hive& hive) {
+    const std::wstring eol = hive.crlf ? L"\r\n" : L"\n";
+    std::wstring text = kVersionLine + eol + eol;
+    for (const std::wstring& comment : hive.preamble) text += comment + eol;
+    WriteKey(text, hive.root, hive.name, eol);
+    return text;
+}
+
+// Reads one value line (with its continuation lines, which `next` hands out).
+// False with the reason when the line is not one `reg export` could write.
+template <typename NextLine>
+bool ParseValue(const std::wstring& line, Value& v, NextLine next, std::string& why) {
+    std::size_t pos = 0;
+    if (line[0] == L'@') {
+        pos = 1;
+    } else if (!Unquote(line, pos, v.name)) {
+        why = "the value's name has no closing quote";
+        return false;
+    }
+    if (pos >= line.size() || line[pos] != L'=') {
+        why = "no '=' after the value's name";
+        return false;
+    }
+    std::wstring data = line.substr(pos + 1);
+    if (!data.empty() && data[0] == L'"') {
+        std::size_t p = 0;
+        std::wstring s;
+        if (!Unquote(data, p, s) || p != data.size()) {
+            why = "the string does not end with its closing quote";
+            return false;
+        }
+        s += L'\0';
+        v.type = kRegSz;
+        v.data = ToStored(kRegSz, s.data(), static_cast<std::uint32_t>(s.size() * sizeof(wchar_t)));
+        return true;
+    }
+    if (data.rfind(L"dword:", 0) == 0) {
+        const std::wstring digits = data.substr(6);
+        if (digits.empty() || digits.size() > 8 || !std::all_of(digits.begin(), digits.end(), IsHexDigit)) {
+            why = "a dword needs one to eight hexadecimal digits";
+            return false;
+        }
+        const auto d = static_cast<std::uint32_t>(std::wcstoul(digits.c_str(), nullptr, 16));
+        v.type = kRegDword;
+        v.data.assign(reinterpret_cast<const std::uint8_t*>(&d), reinterpret_cast<const std::uint8_t*>(&d) + 4);
+        return true;
+    }
+    std::size_t bytesAt = 0;
+    if (data.rfind(L"hex:", 0) == 0) {
+        v.type = kRegBinary;
+        bytesAt = 4;
+    } else if (data.rfind(L"hex(", 0) == 0) {
+        const std::size_t close = data.find(L"):");
+        const std::wstring type = close == std::wstring::npos ? L"" : data.substr(4, close - 4);
+        if (type.empty() || type.size() > 8 || !std::all_of(type.begin(), type.end(), IsHexDigit)) {
+            why = "hex(...) needs a hexadecimal type";
+            return false;
+        }
+        v.type = static_cast<std::uint32_t>(std::wcstoul(type.c_str(), nullptr, 16));
+        bytesAt = close + 2;
+    } else {
+        why = "the data is neither a string, a dword nor hex bytes";
+        return false;
+    }
+    std::wstring bytes = data.substr(bytesAt);
+    while (!bytes.empty() && bytes.back() == L'\\') {
+        bytes.pop_back();
+        const std::wstring* more = next();
+        if (more == nullptr) {
+            why = "the data continues past the end of the file";
+            return false;
+        }
+        const std::size_t indent = more->find_first_not_of(L" \t");
+        if (indent != std::wstring::npos) bytes += more->substr(indent);
+    }
+    if (!ParseHex(bytes, v.data)) {
+        why = "the hex bytes are not two-digit numbers separated by commas";
+        return false;
+    }
+    return true;
+}
+
+bool ParseHive(Hive& hive, const std::wstring& text, std::string& why) {
+    std::vector<std::wstring> lines;
+    for (std::size_t start = 0; start <= text.size();) {
+        std::size_t end = text.find(L'\n', start);
+        if (end == std::wstring::npos) end = text.size();
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    hive.crlf = !lines.empty() && !lines[0].empty() && lines[0].back() == L'\r';
+    for (std::wstring& line : lines)
+        if (!line.empty() && line.back() == L'\r') line.pop_back();
+    if (lines.empty() || lines[0] != kVersionLine) {
+        why = "line 1 is not \"Windows Registry Editor Version 5.00\"";
+        return false;
+    }
+    Key* current = nullptr;
+    std::size_t i = 1;
+    auto fail = [&](const std::string& reason) {
+        why = "line " + std::to_string(i + 1) + ": " + reason;
+        return false;
+    };
+    for (; i < lines.size(); ++i) {
+        const std::wstring& line = lines[i];
+        if (line.find_first_not_of(L" \t") == std::wstring::npos) continue;
+        if (line[0] == L'[') {
+            if (line.back() != L']' || line.size() < 3 || line[1] == L'-')
+                return fail("a key's header is \"[path]\" and nothing else");
+            const std::wstring path = line.substr(1, line.size() - 2);
+            std::vector<std::wstring> parts = SplitPath(path.c_str());
+            std::size_t separators = static_cast<std::size_t>(std::count(path.begin(), path.end(), L'\\'));
+            if (parts.empty() || separators + 1 != parts.size()) return fail("a key's path has an empty name");
+            if (!SameName(parts[0], hive.name)) return fail("the key belongs to another hive");
+            parts.erase(parts.begin());
+            if (parts.size() > kMaxKeyDepth) return fail("the key is more than 512 levels deep");
+            current = Descend(&hive.root, parts, true);
+            current->listed = true;
+        } else if (line[0] == L';') {
+            if (current != nullptr && line.rfind(L";sddl:", 0) == 0 && !current->aclStated) {
+                current->dacl = SddlToAcl(line.substr(6));
+                current->sddl = line.substr(6);
+                current->aclStated = true;
+            } else if (current != nullptr) {
+                current->comments.push_back(line);
+            } else {
+                hive.preamble.push_back(line);
+            }
+        } else if (line[0] == L'"' || line[0] == L'@') {
+            if (current == nullptr) return fail("a value before the first key");
+            Value v;
+            std::string reason;
+            const std::size_t first = i;
+            auto next = [&]() -> const std::wstring* { return ++i < lines.size() ? &lines[i] : nullptr; };
+            if (!ParseValue(line, v, next, reason)) {
+                why = "line " + std::to_string(first + 1) + ": " + reason;
+                return false;
+            }
+            for (const Value& other : current->values)
+                if (SameName(other.name, v.name)) return fail("the value \"" + WideToUtf8Bytes(v.name) + "\" is set twice");
+            current->values.push_back(std::move(v));
+        } else {
+            return fail("neither a key, a value nor a comment");
+        }
+    }
+    return true;
+}
+
+// The file's bytes as text, with the encoding they came in; false when they
+// are in none that a hive file may have.
+bool DecodeHive(const std::string& bytes, Hive& hive, std::wstring& text, std::string& why) {
+    if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF && static_cast<unsigned char>(bytes[1]) == 0xFE) {
+        if (bytes.size() % 2) {
+            why = "UTF-16LE text with an odd number of bytes";
+            return false;
+        }
+        const Value v{L"", kRegSz, {bytes.begin() + 2, bytes.end()}};
+        const std::vector<std::uint8_t> wide = FromStored(v);
+        text.assign(reinterpret_cast<const wchar_t*>(wide.data()), wide.size() / sizeof(wchar_t));
+        hive.encoding = Encoding::Utf16;
+        return true;
+    }
+    const bool bom = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0;
+    const std::string utf8 = bom ? bytes.substr(3) : bytes;
+    text = Utf8BytesToWide(utf8);
+    if (WideToUtf8Bytes(text) != utf8) {
+        why = "neither UTF-16LE with a byte-order mark nor valid UTF-8";
+        return false;
+    }
+    hive.encoding = bom ? Encoding::Utf8Bom : Encoding::Utf8;
+    return true;
+}
+
+std::string EncodeHive(const Hive& hive, const std::wstring& text) {
+    if (hive.encoding != Encoding::Utf16)
+        return (hive.encoding == Encoding::Utf8Bom ? "\xEF\xBB\xBF" : "") + WideToUtf8Bytes(text);
+    const std::vector<std::uint8_t> stored =
+        ToStored(kRegSz, text.data(), static_cast<std::uint32_t>(text.size() * sizeof(wchar_t)));
+    return "\xFF\xFE" + std::string(stored.begin(), stored.end());
 }
 
 // What a fresh Windows machine already has below the speech stacks: one
 // voice of the system's own in each.
 const wchar_t* const kFreshLocalMachine =
+    L"Windows Registry Editor Version 5.00\n"
     L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Speech\\Voices\\Tokens\\TTS_MS_EN-US_ZIRA_11.0]\n"
     L"@=\"Microsoft Zira Desktop - English (United States)\"\n"
     L"\"409\"=\"Microsoft Zira Desktop - English (United States)\"\n"
@@ -436,8 +631,36 @@ const wchar_t* const kFreshLocalMachine =
     L"\"CLSID\"=\"{179F3D56-1B0B-42B2-A962-59B7EF59FE1B}\"\n"
     L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Speech_OneCore\\Voices\\Tokens\\MSTTS_V110_enUS_ZiraM\\Attributes]\n"
     L"\"Age\"=\"Adult\"\n\"Gender\"=\"Female\"\n\"Language\"=\"409\"\n\"Name\"=\"Microsoft Zira\"\n"
-    L"\"Vendor\"=\"Microsoft\"\n"
+    L"\"Vendor\"=\"Microsoft\"\n";
+const wchar_t* const kFreshCurrentUser =
+    L"Windows Registry Editor Version 5.00\n"
     L"[HKEY_CURRENT_USER\\SOFTWARE\\Microsoft\\Speech]\n";
+
+std::string Reason(int error) {
+    if (error == ELOOP) return "it is a symbolic link";
+    return std::strerror(error);
+}
+
+void SayOnStandardError(const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(STDERR_FILENO, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+// How long a process waits for a hive another one holds: 60 seconds, or
+// PENDREL_HIVE_WAIT_SECONDS. After 3 seconds it says that it waits.
+std::chrono::seconds HiveWaitLimit() {
+    if (const char* s = std::getenv("PENDREL_HIVE_WAIT_SECONDS"); s && *s) {
+        char* end = nullptr;
+        const long seconds = std::strtol(s, &end, 10);
+        if (*end == 0 && seconds >= 0) return std::chrono::seconds(seconds);
+    }
+    return std::chrono::seconds(60);
+}
 
 class Registry {
 public:
@@ -450,51 +673,174 @@ public:
         hives_[1].file = "HKEY_CURRENT_USER.reg";
     }
     ~Registry() {
-        for (Hive& hive : hives_) Save(hive);
+        std::string problem;
+        if (!Save(problem)) {
+            SayOnStandardError(problem);
+            std::_Exit(sandbox::kExitHiveNotSaved);
+        }
     }
 
     Hive* HiveOf(HKey root) {
         Hive* hive = root == kHkeyLocalMachine ? &hives_[0] : root == kHkeyCurrentUser ? &hives_[1] : nullptr;
-        if (hive != nullptr && !hive->loaded) Load(*hive);
+        if (hive != nullptr && !hive->loaded) {
+            // Both hives at once, always in the same order: two processes can
+            // never each hold the hive the other waits for.
+            for (Hive& h : hives_) {
+                std::string problem;
+                if (!h.loaded && !Load(h, true, problem)) {
+                    // Nothing of this run's registry work is saved.
+                    SayOnStandardError(problem + " The run stopped; no registry change of it was saved.\n");
+                    std::_Exit(sandbox::kExitHiveUnusable);
+                }
+            }
+        }
         return hive;
     }
 
-private:
-    void Load(Hive& hive) {
-        const std::string& dir = dir_;
-        hive.lockFd = ::open((dir + hive.file + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (hive.lockFd >= 0) ::flock(hive.lockFd, LOCK_EX);
-        hive.root.name = hive.name;
-        hive.root.dacl = SddlToAcl(kDefaultSddl);
-        std::ifstream in(dir + hive.file, std::ios::binary);
-        if (in) {
-            std::stringstream bytes;
-            bytes << in.rdbuf();
-            Parse(hive, DecodeUtf16(bytes.str()));
-        } else {
-            Parse(hive, kFreshLocalMachine);  // a new machine
-            hive.dirty = true;
+    bool Check(std::string& problem) {
+        for (Hive& h : hives_) {
+            if (h.loaded) continue;
+            Hive scratch;
+            scratch.name = h.name;
+            scratch.file = h.file;
+            if (!Load(scratch, false, problem)) return false;
         }
-        hive.loaded = true;
+        return true;
     }
 
-    void Save(Hive& hive) {
-        if (hive.loaded && hive.dirty) {
-            std::wstring text = L"Windows Registry Editor Version 5.00\r\n\r\n";
-            for (const auto& [name, child] : hive.root.subkeys) WriteKey(text, *child, hive.name + L"\\" + child->name);
-            const std::string path = dir_ + hive.file;
-            const std::string bytes = EncodeUtf16(text);
-            const int fd = ::open((path + ".tmp").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-            if (fd >= 0) {
-                bool ok = ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-                ok = ::fsync(fd) == 0 && ok;
-                ok = ::close(fd) == 0 && ok;
-                if (ok) std::rename((path + ".tmp").c_str(), path.c_str());
-                else ::unlink((path + ".tmp").c_str());
+    bool Save(std::string& problem) {
+        bool ok = true;
+        for (Hive& hive : hives_) {
+            std::string failure;
+            if (hive.loaded && hive.dirty && !Write(hive, failure)) {
+                problem += failure;
+                ok = false;
             }
+            hive.dirty = false;
+            if (hive.lockFd >= 0) ::close(hive.lockFd);
+            hive.lockFd = -1;
         }
-        if (hive.lockFd >= 0) ::close(hive.lockFd);
-        hive.lockFd = -1;
+        return ok;
+    }
+
+private:
+    bool Lock(Hive& hive, std::string& problem) {
+        const std::string lockPath = dir_ + hive.file + ".lock";
+        int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0 && (errno == EACCES || errno == EROFS)) fd = ::open(lockPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) {
+            problem = "The registry hive " + dir_ + hive.file + " cannot be locked: " + lockPath + ": " + Reason(errno) + ".";
+            return false;
+        }
+        const auto start = std::chrono::steady_clock::now();
+        const std::chrono::seconds limit = HiveWaitLimit();
+        bool said = false;
+        for (;;) {
+            if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+                hive.lockFd = fd;
+                return true;
+            }
+            if (errno != EWOULDBLOCK && errno != EINTR) {
+                problem = "The registry hive " + dir_ + hive.file + " cannot be locked: " + Reason(errno) + ".";
+                ::close(fd);
+                return false;
+            }
+            const auto waited = std::chrono::steady_clock::now() - start;
+            if (!said && (waited >= std::chrono::seconds(3) || waited >= limit)) {
+                SayOnStandardError("Waiting for the registry hive " + dir_ + hive.file +
+                                   ": another process is using it (waiting at most " + std::to_string(limit.count()) +
+                                   " seconds).\n");
+                said = true;
+            }
+            if (waited >= limit) {
+                problem = "The registry hive " + dir_ + hive.file + " is still in use by another process after " +
+                          std::to_string(limit.count()) + " seconds.";
+                ::close(fd);
+                return false;
+            }
+            ::usleep(50 * 1000);
+        }
+    }
+
+    // Reads and parses the hive; a missing file stands for a new machine.
+    bool Load(Hive& hive, bool lock, std::string& problem) {
+        if (lock && !Lock(hive, problem)) return false;
+        const std::string path = dir_ + hive.file;
+        hive.root = Key{};
+        hive.root.name = hive.name;
+        hive.root.dacl = SddlToAcl(kDefaultSddl);
+        std::string bytes, why;
+        const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0 && errno == ENOENT) {
+            std::string ignored;
+            ParseHive(hive, hive.name == L"HKEY_LOCAL_MACHINE" ? kFreshLocalMachine : kFreshCurrentUser, ignored);
+            hive.encoding = Encoding::Utf16;
+            hive.crlf = true;
+            hive.dirty = lock;
+            hive.loaded = lock;
+            return true;
+        }
+        if (fd < 0) {
+            why = Reason(errno);
+        } else {
+            struct stat st {};
+            if (::fstat(fd, &st) != 0) why = Reason(errno);
+            else if (!S_ISREG(st.st_mode)) why = "it is not a regular file";
+            char chunk[65536];
+            while (why.empty()) {
+                const ssize_t n = ::read(fd, chunk, sizeof chunk);
+                if (n < 0 && errno == EINTR) continue;
+                if (n < 0) why = Reason(errno);
+                if (n <= 0) break;
+                bytes.append(chunk, static_cast<std::size_t>(n));
+            }
+            ::close(fd);
+        }
+        if (!why.empty()) {
+            problem = "The registry hive " + path + " cannot be read: " + why + ".";
+        } else {
+            std::wstring text;
+            if (!DecodeHive(bytes, hive, text, why) || !ParseHive(hive, text, why))
+                problem = "The registry hive " + path + " cannot be parsed: " + why + ".";
+        }
+        if (!problem.empty()) {
+            hive.root = Key{};
+            if (hive.lockFd >= 0) ::close(hive.lockFd);
+            hive.lockFd = -1;
+            return false;
+        }
+        hive.loaded = lock;
+        return true;
+    }
+
+    // Written to a temporary file beside the hive, then renamed over it: the
+    // hive is either the old one or the new one, never half of each.
+    bool Write(const Hive& hive, std::string& problem) {
+        const std::string path = dir_ + hive.file;
+        const std::string temporary = path + ".tmp";
+        const std::string bytes = EncodeHive(hive, HiveText(hive));
+        ::unlink(temporary.c_str());  // one a crash left behind; the hive's lock is ours
+        int error = 0;
+        const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            error = errno;
+        } else {
+            std::size_t done = 0;
+            while (done < bytes.size() && error == 0) {
+                const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+                if (n < 0 && errno == EINTR) continue;
+                if (n <= 0) error = n < 0 ? errno : ENOSPC;
+                else done += static_cast<std::size_t>(n);
+            }
+            if (error == 0 && ::fsync(fd) != 0) error = errno;
+            if (::close(fd) != 0 && error == 0) error = errno;
+            if (error == 0 && ::rename(temporary.c_str(), path.c_str()) != 0) error = errno;
+            if (error != 0) ::unlink(temporary.c_str());
+        }
+        if (error == 0) return true;
+        problem = "The registry hive " + path + " could not be saved: " + Reason(error) +
+                  ". This run's changes to it are lost; the hive is as it was before the run.\n";
+        return false;
     }
 
     std::string dir_;
@@ -506,6 +852,21 @@ Registry& TheRegistry() {
     return registry;
 }
 
+}  // namespace
+
+namespace sandbox {
+
+bool CheckRegistry(std::string& problem) {
+    if (TheRegistry().Check(problem)) return true;
+    problem += " The run stopped before changing anything.\n";
+    return false;
+}
+
+bool SaveRegistry(std::string& problem) { return TheRegistry().Save(problem); }
+
+}  // namespace sandbox
+
+namespace {
 }  // namespace
 
 struct RegKeyObject {
@@ -552,7 +913,8 @@ std::int32_t Open(HKey root, const wchar_t* subKey, std::uint32_t sam, HKey* res
         if (it == key->subkeys.end()) {
             if (!create) return static_cast<std::int32_t>(kErrorFileNotFound);
             if (!AccessAllowed(*key, kKeyCreateSubKey)) return static_cast<std::int32_t>(kErrorAccessDenied);
-            key = Descend(key, {part}, true);
+            if (r.path.size() >= kMaxKeyDepth) return static_cast<std::int32_t>(kErrorInvalidParameter);
+            key = AddSubkey(*key, part, true);
             r.hive->dirty = true;
         } else {
             key = it->second.get();
@@ -697,6 +1059,7 @@ std::int32_t RegDeleteTree(HKey root, const wchar_t* subKey) {
         if (!AccessAllowed(*parent, kDelete | kKeyEnumerateSubKeys | kKeyQueryValue))
             return static_cast<std::int32_t>(kErrorAccessDenied);
         parent->subkeys.clear();
+        parent->fileOrder.clear();
         parent->values.clear();
         r.hive->dirty = true;
         return 0;
@@ -709,7 +1072,7 @@ std::int32_t RegDeleteTree(HKey root, const wchar_t* subKey) {
     if (it == parent->subkeys.end()) return static_cast<std::int32_t>(kErrorFileNotFound);
     if (!AccessAllowed(*it->second, kDelete | kKeyEnumerateSubKeys | kKeyQueryValue))
         return static_cast<std::int32_t>(kErrorAccessDenied);
-    parent->subkeys.erase(it);
+    RemoveSubkey(*parent, it);
     r.hive->dirty = true;
     return 0;
 }
@@ -759,6 +1122,8 @@ std::int32_t RegSetKeySecurity(HKey handle, std::uint32_t information, Descripto
         std::memcpy(stored.data() + 2, &size, 2);
         key->dacl = std::move(stored);
     }
+    key->aclStated = true;
+    key->sddl.clear();
     r.hive->dirty = true;
     return 0;
 }

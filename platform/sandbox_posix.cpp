@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cwctype>
 #include <fstream>
@@ -12,6 +13,30 @@
 
 namespace plat::sandbox {
 namespace {
+
+// Windows names hold no separator, wildcard, quote, pipe, colon or control character.
+bool IsForbiddenInName(unsigned char byte) {
+    return byte < 0x20 || byte == '\\' || byte == '/' || byte == ':' || byte == '*' || byte == '?' || byte == '"' ||
+           byte == '<' || byte == '>' || byte == '|';
+}
+
+constexpr std::uint32_t kEscapeBase = 0xDC00;
+
+// The length of the well-formed UTF-8 sequence at p, or 0 when there is none.
+std::size_t Utf8SequenceLength(const unsigned char* p, std::size_t available) {
+    const unsigned char b = p[0];
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
+    if (b < 0x80) return 1;
+    if (b >= 0xC2 && b <= 0xDF) length = 2;
+    else if (b >= 0xE0 && b <= 0xEF) length = 3, low = b == 0xE0 ? 0xA0 : 0x80, high = b == 0xED ? 0x9F : 0xBF;
+    else if (b >= 0xF0 && b <= 0xF4) length = 4, low = b == 0xF0 ? 0x90 : 0x80, high = b == 0xF4 ? 0x8F : 0xBF;
+    else return 0;
+    if (available < length || p[1] < low || p[1] > high) return 0;
+    for (std::size_t i = 2; i < length; ++i)
+        if ((p[i] & 0xC0) != 0x80) return 0;
+    return length;
+}
 
 
 void MakeDirs(const std::string& path) {
@@ -111,8 +136,12 @@ std::vector<std::pair<std::wstring, std::wstring>>& Environment() {
         std::vector<std::pair<std::wstring, std::wstring>> v;
         std::ifstream in(Root() + "/environment", std::ios::binary);
         std::string line;
+        bool first = true;
         while (std::getline(in, line)) {
             if (!line.empty() && line.back() == '\r') line.pop_back();
+            // An editor may have saved the file with a byte-order mark.
+            if (first && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
+            first = false;
             // Names may begin with '=' on Windows (the per-drive folders); the
             // separator is the first '=' after the first character.
             const auto eq = line.find('=', 1);
@@ -130,28 +159,60 @@ const std::wstring* FindVariable(const std::wstring& name) {
     return nullptr;
 }
 
-std::string ToHostPath(const std::wstring& windowsPath) {
-    if (!windowsPath.empty() && windowsPath[0] == L'/') return WideToUtf8Bytes(windowsPath);
-    std::wstring rest = windowsPath;
-    std::string base;
-    const bool drive = rest.size() >= 2 && rest[1] == L':' && std::iswalpha(rest[0]);
-    if (drive) {
-        base = Root() + "/drive_" + static_cast<char>(std::towlower(rest[0]));
-        rest = rest.substr(2);
-    } else if (!rest.empty() && (rest[0] == L'\\')) {
-        base = Root() + "/drive_c";  // the current drive is C:
+std::wstring NameFromHost(const std::string& hostName) {
+    std::wstring name;
+    const auto* p = reinterpret_cast<const unsigned char*>(hostName.data());
+    const std::size_t n = hostName.size();
+    for (std::size_t i = 0; i < n;) {
+        const std::size_t length = Utf8SequenceLength(p + i, n - i);
+        if (length == 0 || (length == 1 && IsForbiddenInName(p[i]))) {
+            name += static_cast<wchar_t>(kEscapeBase + p[i]);
+            ++i;
+        } else {
+            name += Utf8BytesToWide(hostName.data() + i, length);
+            i += length;
+        }
     }
-    if (base.empty()) {
-        std::string relative = WideToUtf8Bytes(rest);
-        for (char& c : relative)
-            if (c == '\\') c = '/';
-        return relative;
+    return name;
+}
+
+std::string NameToHost(const std::wstring& windowsName) {
+    std::string host;
+    std::size_t run = 0;  // start of the characters not yet converted
+    for (std::size_t i = 0; i < windowsName.size(); ++i) {
+        const auto c = static_cast<std::uint32_t>(windowsName[i]);
+        const bool afterHighSurrogate = i > 0 && windowsName[i - 1] >= 0xD800 && windowsName[i - 1] <= 0xDBFF;
+        if (c < kEscapeBase || c > kEscapeBase + 0xFF || afterHighSurrogate) continue;
+        const auto byte = static_cast<unsigned char>(c - kEscapeBase);
+        if (byte < 0x80 && !IsForbiddenInName(byte)) continue;  // never an escape: stays U+FFFD below
+        host += WideToUtf8Bytes(windowsName.data() + run, i - run);
+        host += static_cast<char>(byte);
+        run = i + 1;
+    }
+    host += WideToUtf8Bytes(windowsName.data() + run, windowsName.size() - run);
+    return host;
+}
+
+std::string ToHostPath(const std::wstring& windowsPath) {
+    std::wstring rest = windowsPath;
+    std::string host;  // the root the names are appended to; empty for a relative path
+    bool rooted = true;
+    if (!rest.empty() && rest[0] == L'/') {
+        rest.erase(0, 1);  // a host path: the names follow the host's root
+    } else if (rest.size() >= 2 && rest[1] == L':' && std::iswalpha(rest[0])) {
+        host = Root() + "/drive_" + static_cast<char>(std::towlower(rest[0]));
+        rest.erase(0, 2);
+    } else if (!rest.empty() && rest[0] == L'\\') {
+        host = Root() + "/drive_c";  // the current drive is C:
+    } else {
+        rooted = false;
     }
     std::vector<std::wstring> parts;
     std::wstring part;
     auto flush = [&] {
         if (part == L"..") {
-            if (!parts.empty()) parts.pop_back();
+            if (!parts.empty() && parts.back() != L"..") parts.pop_back();
+            else if (!rooted) parts.push_back(part);  // above the current folder, as Windows resolves it
         } else if (!part.empty() && part != L".") {
             parts.push_back(part);
         }
@@ -162,9 +223,12 @@ std::string ToHostPath(const std::wstring& windowsPath) {
         else part += c;
     }
     flush();
-    std::string host = base;
-    for (const auto& p : parts) host += "/" + WideToUtf8Bytes(p);
-    return host;
+    if (!rooted && parts.empty()) return ".";
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        if (i > 0 || rooted) host += '/';
+        host += NameToHost(parts[i]);
+    }
+    return host.empty() ? "/" : host;
 }
 
 }  // namespace plat::sandbox

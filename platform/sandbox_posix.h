@@ -18,10 +18,33 @@ const std::wstring& UserName();
 
 // Maps a Windows path to the host: "C:\Program Files\x" becomes
 // <sandbox>/drive_c/Program Files/x, other drive letters drive_<letter>.
-// "." and ".." are resolved the Windows way, never above the drive's root.
-// A path that is already an absolute POSIX path is used as it is; any other
-// path is relative to the current folder, with backslashes as separators.
+// A path that is already an absolute POSIX path stays on the host (a
+// variable set to a host folder); any other path is relative to the current
+// folder. Backslashes and slashes both separate; "." and ".." are resolved the
+// Windows way, by the text alone and never above the root. Each name goes
+// through NameToHost.
 std::string ToHostPath(const std::wstring& windowsPath);
+
+// A host file name as a Windows name, and back. Host names are bytes; a
+// Windows name cannot hold a backslash, the characters \ / : * ? " < > | or a
+// control character, nor bytes that are not UTF-8. Each such byte b is shown
+// as the unpaired surrogate U+DC00+b, which UTF-8 text never decodes to and
+// an NTFS name can hold, so that every listed name maps back to exactly the
+// entry it came from and can never separate a path.
+std::wstring NameFromHost(const std::string& hostName);
+std::string NameToHost(const std::wstring& windowsName);
+
+// The registry's hive files (registry_posix.cpp). CheckRegistry reads and
+// parses both without changing anything: false, with a message naming the
+// file and the cause, when one exists but cannot be read or parsed.
+// SaveRegistry writes back what this process changed and releases the hives:
+// false, with such a message, when a hive could not be saved.
+bool CheckRegistry(std::string& problem);
+bool SaveRegistry(std::string& problem);
+
+// Exit codes of the stand-in's own failures.
+constexpr int kExitHiveUnusable = 2;  // a hive could not be read, parsed or locked: nothing was saved
+constexpr int kExitHiveNotSaved = 3;  // the run's registry changes could not be written back
 
 // The machine's environment, in the order of the environment file.
 std::vector<std::pair<std::wstring, std::wstring>>& Environment();
