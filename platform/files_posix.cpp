@@ -365,7 +365,7 @@ bool ListFolder(int fd, FolderWalkState::Level& level) {
             else if (S_ISDIR(st.st_mode)) attributes = kFileAttributeDirectory;
             if (!S_ISLNK(st.st_mode) && !(st.st_mode & S_IWUSR)) attributes |= kFileAttributeReadonly;
         }
-        found.push_back({{attributes, Utf8BytesToWide(name)}, name});
+        found.push_back({{attributes, sandbox::NameFromHost(name)}, name});
     }
     ::closedir(dir);
     std::sort(found.begin(), found.end(),

@@ -1139,10 +1139,10 @@ std::string ReadHiveForFuzzing(const std::string& bytes) {
     hive.name = L"HKEY_LOCAL_MACHINE";
     hive.root.name = hive.name;
     hive.root.dacl = SddlToAcl(kDefaultSddl);
-    Parse(hive, DecodeUtf16(bytes));
     std::wstring text;
-    for (const auto& [name, child] : hive.root.subkeys) WriteKey(text, *child, hive.name + L"\\" + child->name);
-    return EncodeUtf16(text);
+    std::string why;
+    if (!DecodeHive(bytes, hive, text, why) || !ParseHive(hive, text, why)) return "";
+    return EncodeHive(hive, HiveText(hive));
 }
 
 }  // namespace plat::sandbox
