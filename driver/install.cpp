@@ -3,9 +3,11 @@
 #include <cwchar>
 #include <vector>
 
+#include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/registry.h"
 #include "platform/speech.h"
+#include "support/causes.h"
 #include "support/log.h"
 #include "support/paths.h"
 #include "support/text.h"
@@ -50,13 +52,29 @@ bool ReadVoiceMetadata(const std::wstring& path, VoiceMetadata& metadata) {
     if (!plat::ReadWholeFile(path, bytes)) return false;
     if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) bytes.erase(0, 3);
     const std::wstring text = DecodeUtf8UntilInvalid(bytes);
-    for (std::size_t start = 0; start < text.size();) {
+    // The fields after an early stop stay empty: the warning explains a voice
+    // registered without them.
+    const auto stoppedEarly = [&](std::size_t lineNumber, const std::wstring& why) {
+        WriteLogLine(L"WARNING", L"Reading stopped at line " + std::to_wstring(lineNumber) + L" of " + path + L": " +
+                                     why + L"; the fields after it stay empty");
+    };
+    std::size_t lineNumber = 1;
+    for (std::size_t start = 0; start < text.size(); ++lineNumber) {
         std::size_t end = text.find(L'\n', start);
         if (end == std::wstring::npos) end = text.size();
         const std::wstring line = text.substr(start, end - start);
-        if (Utf16Length(line) > kLineLimit) break;  // an overlong line ends the reading
+        if (Utf16Length(line) > kLineLimit) {  // an overlong line ends the reading
+            stoppedEarly(lineNumber, L"the line is longer than " + std::to_wstring(kLineLimit) + L" characters");
+            return true;
+        }
         ApplyLine(line, metadata);
         start = end + 1;
+    }
+    if (WideToUtf8(text).size() < bytes.size()) {
+        // The decoder stopped at bytes that are not UTF-8, on the last line it read.
+        std::size_t stopLine = 1;
+        for (wchar_t c : text) stopLine += c == L'\n' ? 1 : 0;
+        stoppedEarly(stopLine, L"the bytes there are not UTF-8");
     }
     return true;
 }
@@ -83,7 +101,9 @@ int RunInstallMode() {
             SetFilePermission(metadataPath.c_str());
             VoiceMetadata m {};
             if (!ReadVoiceMetadata(metadataPath, m)) {
+                const std::uint32_t cause = plat::GetLastError();
                 WriteLogLine(L"ERROR", L"Cannot open input file: " + metadataPath);
+                LogCause(L"file " + metadataPath, plat::ErrorText(cause));
                 continue;
             }
             if (!IsValidTokenKeyName(m.TokenKeyName)) {

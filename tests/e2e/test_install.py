@@ -1,4 +1,5 @@
 """The installation run end to end: voice folders on disk become tokens in both hives."""
+import re
 import unittest
 
 from harness import Machine
@@ -120,7 +121,10 @@ class InstallTest(unittest.TestCase):
         lines = self.m.log_lines()
         self.assertEqual(lines[3:5], [("INFO", "1) Voice: " + VOICES + "a-empty\\metaData.txt"),
                                       ("ERROR", "Cannot open input file: " + VOICES + "a-empty\\metaData.txt")])
-        self.assertEqual(lines[5], ("INFO", "2) Voice: " + VOICES + "b-ane\\metaData.txt"))
+        # The detail line names the file and the cause: code 2 in the system's words.
+        self.assertEqual(lines[5][0], "ERROR")
+        self.assertRegex(lines[5][1], r"^  file " + re.escape(VOICES + "a-empty\\metaData.txt") + r": 2: \S")
+        self.assertEqual(lines[6], ("INFO", "2) Voice: " + VOICES + "b-ane\\metaData.txt"))
 
     def test_metadata_format(self):
         text = (b"\xef\xbb\xbfTokenKeyName : TTS_Mirelka_fmt \r\n"
@@ -176,6 +180,7 @@ class InstallTest(unittest.TestCase):
         if self.m.wine:
             self.skipTest("the hive files are the Linux stand-in's own; under Wine the registry is the prefix's")
         import os
+import re
         self.m.install_voice("elena", metadata("TTS_Mirelka_es-ES_Elena", "Elena"))
         self.m.run()
         with open(os.path.join(self.m.sandbox, "registry", "HKEY_CURRENT_USER.reg"), "rb") as f:

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <cwchar>
 #include <set>
 
+#include "platform/errors.h"
 #include "platform/speech.h"
 #include "platform/testing.h"
+#include "support/log.h"
 #include "support/paths.h"
 #include "tokens/registration.h"
 #include "tokens/rights.h"
@@ -163,7 +166,15 @@ TEST_F(Tokens, AStackThatCannotBeWrittenDoesNotStopTheOther) {
     EXPECT_TRUE(ValueNames(plat::kHkeyLocalMachine, kDesktop).empty());
     EXPECT_FALSE(KeyExists(plat::kHkeyLocalMachine, kDesktop + L"\\Attributes"));
     ExpectFullLayout(plat::kHkeyLocalMachine, kOneCore);
-    EXPECT_EQ(LogLines().size(), 2u) << "both stacks are logged, whatever happened";
+    // Both stacks are logged, whatever happened, and the failure where it happened.
+    const std::string token = "HKEY_LOCAL_MACHINE\\" + std::string(kDesktop.begin(), kDesktop.end());
+    const auto lines = LogLines();
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0], "[INFO]  - Adding new voice in: HKEY_LOCAL_MACHINE\\" + std::string(engines[0], engines[0] + std::wcslen(engines[0])));
+    EXPECT_TRUE(lines[1].starts_with("[ERROR] Could not ") && lines[1].ends_with(": " + token)) << lines[1];
+    EXPECT_EQ(lines[2], "[ERROR]   key " + token + ": " +
+                            EncodeLogText(plat::HResultText(plat::HResultFromWin32(plat::kErrorAccessDenied))));
+    EXPECT_EQ(lines[3], "[INFO]  - Adding new voice in: HKEY_LOCAL_MACHINE\\" + std::string(engines[1], engines[1] + std::wcslen(engines[1])));
 }
 
 TEST_F(Tokens, InvalidTokenKeyNamesAreNeverRegistered) {
@@ -229,9 +240,13 @@ TEST_F(Tokens, CopyOfAMissingStackCreatesNothing) {
 
 TEST_F(Tokens, OpenAndSetRegKeyReportsMissingTokens) {
     OpenAndSetRegKey(plat::kHkeyCurrentUser, kToken);
-    EXPECT_EQ(LogLines(), (std::vector<std::string>{
-                              "[ERROR] Error opening key: HKEY_CURRENT_USER\\" + std::string(kDesktop.begin(), kDesktop.end()),
-                              "[ERROR] Error opening key: HKEY_CURRENT_USER\\" + std::string(kOneCore.begin(), kOneCore.end())}));
+    const std::string desktop = "HKEY_CURRENT_USER\\" + std::string(kDesktop.begin(), kDesktop.end());
+    const std::string oneCore = "HKEY_CURRENT_USER\\" + std::string(kOneCore.begin(), kOneCore.end());
+    const std::string absent = EncodeLogText(plat::ErrorText(plat::kErrorFileNotFound));
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{"[ERROR] Error opening key: " + desktop,
+                                                    "[ERROR]   key " + desktop + ": " + absent,
+                                                    "[ERROR] Error opening key: " + oneCore,
+                                                    "[ERROR]   key " + oneCore + ": " + absent}));
     EXPECT_EQ(g_hRegKey, nullptr);
 }
 
@@ -286,7 +301,7 @@ TEST_F(Tokens, AccessDeniedEntryIsKeptBeforeTheNewOne) {
     plat::RegCloseKey(key);
     ASSERT_EQ(plat::RegOpenKeyEx(plat::kHkeyLocalMachine, kDesktop.c_str(), 0, plat::kKeyAllAccess, &key), 0);
     g_hRegKey = key;
-    DoSetHiveRights();
+    DoSetHiveRights(L"HKEY_LOCAL_MACHINE\\" + kDesktop);
     g_hRegKey = nullptr;
     plat::RegCloseKey(key);
     const auto entries = KeyAccessEntries(plat::kHkeyLocalMachine, kDesktop);
