@@ -183,6 +183,7 @@ class CatalogueTest(unittest.TestCase):
             ("ERROR", "  host localhost: 12029: A connection with the server could not be established"),
             ("ERROR", "[SearchVoices] HttpPostJsonToFile failed"),
             ("ERROR", "[SearchVoices] POST failed")])
+        self.assertEqual(self.m.log_lines(bracketing=True)[-1], ("INFO", "Exit code: 1"))
         self.assertFalse(self.m.exists(self.catalogue))
 
     def test_output_folder_missing(self):

@@ -146,6 +146,22 @@ class InstallTest(unittest.TestCase):
         self.assertEqual(attributes.values["name"][2], "José")
         self.assertEqual(attributes.values["vendor"][2], "", "a line over 254 characters ends the reading")
         self.assertEqual(attributes.values["age"][2], "")
+        self.assertEqual([l for l in self.m.log_lines() if l[0] == "WARNING"], [
+            ("WARNING", "Reading stopped at line 8 of " + VOICES + "fmt\\metaData.txt: the line is longer than 254 "
+                        "characters; the fields after it stay empty")])
+
+    def test_metadata_with_bytes_that_are_not_utf8_is_warned(self):
+        self.m.install_voice("a-latin1", b"TokenKeyName: TTS_Mirelka_latin1\r\nName: Jos\xe9\r\nAge: Adult\r\n")
+        self.m.install_voice("b-whole", metadata("TTS_Mirelka_whole"))
+        self.m.install_voice("c-cut", b"TokenKeyName: TTS_Mirelka_cut\nName: x\xc3")
+        self.m.run()
+        key, keys = self.token("HKLM", DESKTOP, "TTS_Mirelka_latin1")
+        self.assertEqual(keys[(key.path + "\\Attributes").lower()].values["name"][2], "Jos")
+        self.assertEqual([l for l in self.m.log_lines() if l[0] == "WARNING"], [
+            ("WARNING", "Reading stopped at line 2 of " + VOICES + "a-latin1\\metaData.txt: the bytes there are not "
+                        "UTF-8; the fields after it stay empty"),
+            ("WARNING", "Reading stopped at line 2 of " + VOICES + "c-cut\\metaData.txt: the bytes there are not "
+                        "UTF-8; the fields after it stay empty")])
 
     def test_invalid_token_key_name_is_refused(self):
         self.m.install_voice("a-nameless", metadata(""))
@@ -180,7 +196,6 @@ class InstallTest(unittest.TestCase):
         if self.m.wine:
             self.skipTest("the hive files are the Linux stand-in's own; under Wine the registry is the prefix's")
         import os
-import re
         self.m.install_voice("elena", metadata("TTS_Mirelka_es-ES_Elena", "Elena"))
         self.m.run()
         with open(os.path.join(self.m.sandbox, "registry", "HKEY_CURRENT_USER.reg"), "rb") as f:

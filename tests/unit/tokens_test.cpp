@@ -238,6 +238,45 @@ TEST_F(Tokens, CopyOfAMissingStackCreatesNothing) {
     EXPECT_EQ(CopyRegistryKeyRecursively(plat::kHkeyLocalMachine, kOneCore, plat::kHkeyCurrentUser, kOneCore, plat::kKeyRead), 0);
 }
 
+TEST_F(Tokens, FailuresOfTheCopyAreLoggedWithTheKeyAndTheCause) {
+    Register();
+    const std::string source = "HKEY_LOCAL_MACHINE\\" + std::string(kOneCore.begin(), kOneCore.end());
+    const std::string copy = "HKEY_CURRENT_USER\\" + std::string(kDesktop.begin(), kDesktop.end());
+    plat::HKey key = nullptr;
+    ASSERT_EQ(plat::RegCreateKeyEx(plat::kHkeyCurrentUser, kDesktop.c_str(), plat::kKeyAllAccess, &key), 0);
+    plat::RegCloseKey(key);
+    DenyEveryone(plat::kHkeyCurrentUser, kDesktop, plat::kKeySetValue);
+    plat::RegDeleteTree(plat::kHkeyLocalMachine, kOneCore.c_str());
+    ClearLog();
+    CopyVoiceTokenToCurrentUserForAllEngines(plat::kHkeyLocalMachine, plat::kHkeyCurrentUser, kToken);
+    DenyEveryone(plat::kHkeyCurrentUser, kDesktop, 0);
+    const auto lines = LogLines();
+    ASSERT_EQ(lines.size(), 7u);
+    EXPECT_EQ(lines[2], "[ERROR] Could not create the copy of the key: " + copy);
+    EXPECT_EQ(lines[3], "[ERROR]   key " + copy + ": " + EncodeLogText(plat::ErrorText(plat::kErrorAccessDenied)));
+    EXPECT_EQ(lines[5], "[ERROR] Could not open the key to copy: " + source);
+    EXPECT_EQ(lines[6], "[ERROR]   key " + source + ": " + EncodeLogText(plat::ErrorText(plat::kErrorFileNotFound)));
+}
+
+TEST_F(Tokens, AKeyThatCannotTakeTheEntryIsLoggedWithItsCause) {
+    plat::HKey key = nullptr;
+    ASSERT_EQ(plat::RegCreateKeyEx(plat::kHkeyLocalMachine, L"SOFTWARE\\PendrelTest\\Leaf", plat::kKeyAllAccess, &key), 0);
+    plat::RegCloseKey(key);
+    // Opened without the right to change its access list.
+    ASSERT_EQ(plat::RegOpenKeyEx(plat::kHkeyLocalMachine, L"SOFTWARE\\PendrelTest\\Leaf", 0, plat::kKeyRead, &key), 0);
+    plat::SidPtr everyone = nullptr;
+    plat::AllocateAndInitializeSid(plat::kSecurityWorldSidAuthority, 1, 0, &everyone);
+    unsigned char descriptor[plat::kSecurityDescriptorMinLength] = {};
+    const std::wstring name = L"HKEY_LOCAL_MACHINE\\SOFTWARE\\PendrelTest\\Leaf";
+    EXPECT_EQ(RegSetHiveSecurity(key, everyone, 1, descriptor, name), static_cast<std::int32_t>(plat::kErrorAccessDenied));
+    plat::FreeSid(everyone);
+    plat::RegCloseKey(key);
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{
+                              "[ERROR] Could not give everyone full access to the key: HKEY_LOCAL_MACHINE\\SOFTWARE\\PendrelTest\\Leaf",
+                              "[ERROR]   key HKEY_LOCAL_MACHINE\\SOFTWARE\\PendrelTest\\Leaf: " +
+                                  EncodeLogText(plat::ErrorText(plat::kErrorAccessDenied))}));
+}
+
 TEST_F(Tokens, OpenAndSetRegKeyReportsMissingTokens) {
     OpenAndSetRegKey(plat::kHkeyCurrentUser, kToken);
     const std::string desktop = "HKEY_CURRENT_USER\\" + std::string(kDesktop.begin(), kDesktop.end());
