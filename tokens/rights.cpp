@@ -11,7 +11,14 @@
 
 namespace {
 
-void Print(const std::wstring& text) { plat::ConsoleWrite(plat::ConsoleStream::Output, text); }
+// Keeps the thread's last error: the walk reads it after a failure was
+// printed, and the console may set its own (Windows: 6 when standard output
+// is a pipe).
+void Print(const std::wstring& text) {
+    const std::uint32_t cause = plat::GetLastError();
+    plat::ConsoleWrite(plat::ConsoleStream::Output, text);
+    plat::SetLastError(cause);
+}
 
 std::wstring LastError() { return std::to_wstring(static_cast<std::int32_t>(plat::GetLastError())); }
 
