@@ -4,7 +4,9 @@
 
 #include "catalogue/http_post.h"
 #include "platform/environment.h"
+#include "platform/errors.h"
 #include "platform/files.h"
+#include "support/causes.h"
 #include "support/log.h"
 #include "support/text.h"
 
@@ -44,7 +46,9 @@ bool HttpPostJsonToString(const std::wstring& url, const std::wstring& jsonBody,
     const std::uint32_t length = plat::GetTempPath(plat::kMaxPath, folder);
     std::wstring temporary;
     if (length == 0 || length >= plat::kMaxPath || !plat::GetTempFileName(folder, L"zuv", temporary)) {
+        const std::uint32_t cause = plat::GetLastError();
         WriteLogLine(L"ERROR", L"[SearchVoices] HttpPostJsonToFile failed");
+        LogCause(L"temporary file in " + std::wstring(folder), plat::ErrorText(cause));
         return false;
     }
     std::wstring disposition, type;
@@ -94,8 +98,9 @@ bool SaveRemoteVoicesJson(const std::wstring& username, const std::wstring& pass
     const std::wstring partial = outPath + L".part";
     plat::FileHandle file = plat::CreateFileForWriting(partial, true);
     if (file == nullptr) {
-        WriteLogLine(L"ERROR", L"[SearchVoices] Could not create file: " + outPath + L" GLE=" +
-                                   std::to_wstring(plat::GetLastError()));
+        const std::uint32_t cause = plat::GetLastError();
+        WriteLogLine(L"ERROR", L"[SearchVoices] Could not create file: " + outPath + L" GLE=" + std::to_wstring(cause));
+        LogCause(L"file " + partial, plat::ErrorText(cause));
         return false;
     }
     std::uint32_t written = 0;
@@ -107,6 +112,7 @@ bool SaveRemoteVoicesJson(const std::wstring& username, const std::wstring& pass
         const std::uint32_t error = plat::GetLastError();
         plat::DeleteFile(partial);
         WriteLogLine(L"ERROR", L"[SearchVoices] Error writing JSON to: " + outPath + L" GLE=" + std::to_wstring(error));
+        LogCause(L"file " + outPath, plat::ErrorText(error));
         return false;
     }
     WriteLogLine(L"INFO", L"[SearchVoices] JSON saved to: " + outPath);

@@ -7,8 +7,10 @@
 #include "catalogue/progress_bar.h"
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/http.h"
+#include "support/causes.h"
 #include "support/log.h"
 #include "support/text.h"
 
@@ -59,27 +61,29 @@ using Handle = std::unique_ptr<plat::HttpObject, HandleCloser>;
 bool HttpPostJsonToFile(const std::wstring& url, const std::wstring& jsonBody, const std::wstring& outFile,
                         std::wstring* pContentDisposition, std::wstring* pContentType, const std::wstring& title) {
     plat::UrlComponents parts;
-    if (!plat::HttpCrackUrl(url, parts)) return false;
+    // A failure's line, then its cause: the host it concerns and the code's text.
+    const auto failed = [&](const std::wstring& line) {
+        const std::uint32_t cause = plat::GetLastError();
+        WriteLogLine(L"ERROR", line);
+        LogCause(L"host " + (parts.host.empty() ? url : parts.host), plat::ErrorText(cause));
+        return false;
+    };
+    if (!plat::HttpCrackUrl(url, parts)) return failed(L"WinHttpCrackUrl failed");
     // Declared in opening order, so that they close request, connection, session.
     Handle session(plat::HttpOpen(L"Pendrel/1.0"));
-    if (!session) return false;
+    if (!session) return failed(L"WinHttpOpen failed");
     // Followed by the client, but never from HTTPS to plain HTTP: the request carries a password.
     plat::HttpFollowRedirectsExceptToPlainHttp(session.get());
     Handle connection(plat::HttpConnect(session.get(), parts.host, parts.port));
-    if (!connection) return false;
+    if (!connection) return failed(L"WinHttpConnect failed");
     Handle request(plat::HttpOpenRequest(connection.get(), L"POST", parts.path, parts.https));
-    if (!request) return false;
+    if (!request) return failed(L"WinHttpOpenRequest failed");
 
     const std::string body = WideToUtf8(jsonBody);
     if (!plat::HttpSendRequest(request.get(), L"Content-Type: application/json; charset=utf-8\r\nAccept: application/zip, */*\r\n",
-                               body.data(), static_cast<std::uint32_t>(body.size()))) {
-        WriteLogLine(L"ERROR", L"WinHttpSendRequest failed");
-        return false;
-    }
-    if (!plat::HttpReceiveResponse(request.get())) {
-        WriteLogLine(L"ERROR", L"WinHttpReceiveResponse failed");
-        return false;
-    }
+                               body.data(), static_cast<std::uint32_t>(body.size())))
+        return failed(L"WinHttpSendRequest failed");
+    if (!plat::HttpReceiveResponse(request.get())) return failed(L"WinHttpReceiveResponse failed");
 
     // By name: some WinHTTP versions never find Content-Disposition by its level.
     const std::wstring disposition = queryHeader(request.get(), plat::kHttpQueryCustom, L"Content-Disposition");
@@ -105,7 +109,9 @@ bool HttpPostJsonToFile(const std::wstring& url, const std::wstring& jsonBody, c
 
     plat::FileHandle file = plat::CreateFileForWriting(outFile, false);
     if (file == nullptr) {
+        const std::uint32_t cause = plat::GetLastError();
         WriteLogLine(L"ERROR", L"No se pudo crear archivo de salida: " + outFile);
+        LogCause(L"file " + outFile, plat::ErrorText(cause));
         return false;
     }
 
@@ -119,10 +125,12 @@ bool HttpPostJsonToFile(const std::wstring& url, const std::wstring& jsonBody, c
     std::uint64_t received = 0;
     std::vector<unsigned char> sample;
     bool readFailed = false, writeFailed = false;
+    std::uint32_t readError = 0, writeError = 0;
     for (;;) {
         std::uint32_t available = 0;
         if (!plat::HttpQueryDataAvailable(request.get(), &available)) {
             readFailed = true;
+            readError = plat::GetLastError();
             break;
         }
         if (available == 0) break;
@@ -130,11 +138,15 @@ bool HttpPostJsonToFile(const std::wstring& url, const std::wstring& jsonBody, c
         std::uint32_t read = 0;
         if (!plat::HttpReadData(request.get(), chunk.data(), available, &read)) {
             readFailed = true;
+            readError = plat::GetLastError();
             break;
         }
         if (read == 0) break;
         std::uint32_t written = 0;
-        if (!plat::WriteToFile(file, chunk.data(), read, &written) || written != read) writeFailed = true;
+        if (!writeFailed && (!plat::WriteToFile(file, chunk.data(), read, &written) || written != read)) {
+            writeFailed = true;
+            writeError = plat::GetLastError();
+        }
         received += read;
         bar.receivedBytes += read;
         bar.print(false, false);
@@ -143,13 +155,17 @@ bool HttpPostJsonToFile(const std::wstring& url, const std::wstring& jsonBody, c
     }
     bar.print(false, true);
     plat::ConsoleWrite(plat::ConsoleStream::Output, L"\n");
-    if (!plat::CloseFile(file)) writeFailed = true;
+    if (!plat::CloseFile(file) && !writeFailed) {
+        writeFailed = true;
+        writeError = plat::GetLastError();
+    }
 
     WriteLogLine(L"INFO", L"Bytes recibidos=" + std::to_wstring(received));
     if (!sample.empty()) WriteLogLine(L"INFO", L"Primeros bytes (hex): " + HexSample(sample));
 
     if (readFailed) {
         WriteLogLine(L"ERROR", L"The answer was cut off after " + std::to_wstring(received) + L" bytes");
+        LogCause(L"host " + parts.host, plat::ErrorText(readError));
         return false;
     }
     if (lengthGiven && received < expected) {
@@ -159,6 +175,7 @@ bool HttpPostJsonToFile(const std::wstring& url, const std::wstring& jsonBody, c
     }
     if (writeFailed) {
         WriteLogLine(L"ERROR", L"Could not write the answer to: " + outFile);
+        LogCause(L"file " + outFile, plat::ErrorText(writeError));
         return false;
     }
     return true;

@@ -8,6 +8,16 @@ bool IsUninstallArgument(const std::wstring& argument);
 // True for "/searchvoices" in any letter case.
 bool IsSearchVoicesArgument(const std::wstring& argument);
 
+// True for "/?", "-h" and "--help" in any letter case.
+bool IsHelpArgument(const std::wstring& argument);
+
+// True for "--version" in any letter case.
+bool IsVersionArgument(const std::wstring& argument);
+
+// The usage that help prints: the modes and their arguments, the exit codes
+// and where the log is.
+std::wstring UsageText(const std::wstring& version);
+
 // The argument as it may be shown or logged: the value of a "/password="
 // argument (prefix in any letter case) becomes "********", so that a password
 // never reaches a console an installer captures, nor the log.

@@ -3,9 +3,11 @@
 #include <cwchar>
 #include <vector>
 
+#include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/registry.h"
 #include "platform/speech.h"
+#include "support/causes.h"
 #include "support/line_reader.h"
 #include "support/log.h"
 #include "support/paths.h"
@@ -51,16 +53,28 @@ bool ReadVoiceMetadata(const std::wstring& path, VoiceMetadata& metadata) {
     // character at most), so a longer one is overlong whatever it holds.
     LineReader reader(4 * (kLineLimit + 2));
     if (!reader.Open(path)) return false;
+    // The fields after an early stop stay empty: the warning explains a voice
+    // registered without them.
+    const auto stoppedEarly = [&](std::size_t lineNumber, const std::wstring& why) {
+        WriteLogLine(L"WARNING", L"Reading stopped at line " + std::to_wstring(lineNumber) + L" of " + path + L": " +
+                                     why + L"; the fields after it stay empty");
+    };
     std::string bytes;
-    for (bool first = true;; first = false) {
+    for (std::size_t lineNumber = 1;; ++lineNumber) {
         const LineReader::Result result = reader.Next(bytes);
         if (result == LineReader::Result::End || result == LineReader::Result::Failed) break;
-        if (first && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) bytes.erase(0, 3);
+        if (lineNumber == 1 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) bytes.erase(0, 3);
         std::size_t decoded = 0;
         const std::wstring line = DecodeUtf8UntilInvalid(bytes, &decoded);
-        if (Utf16Length(line) > kLineLimit) break;  // an overlong line ends the reading
+        if (Utf16Length(line) > kLineLimit) {  // an overlong line ends the reading
+            stoppedEarly(lineNumber, L"the line is longer than " + std::to_wstring(kLineLimit) + L" characters");
+            break;
+        }
         ApplyLine(line, metadata);
-        if (decoded < bytes.size()) break;  // bytes that are not UTF-8 end the text, as the file's end does
+        if (decoded < bytes.size()) {  // bytes that are not UTF-8 end the text, as the file's end does
+            stoppedEarly(lineNumber, L"the bytes there are not UTF-8");
+            break;
+        }
     }
     return true;
 }
@@ -92,7 +106,9 @@ int RunInstallMode() {
             SetFilePermission(metadataPath.c_str());
             VoiceMetadata m {};
             if (!ReadVoiceMetadata(metadataPath, m)) {
+                const std::uint32_t cause = plat::GetLastError();
                 WriteLogLine(L"ERROR", L"Cannot open input file: " + metadataPath);
+                LogCause(L"file " + metadataPath, plat::ErrorText(cause));
                 continue;
             }
             if (!IsValidTokenKeyName(m.TokenKeyName)) {

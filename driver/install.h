@@ -19,7 +19,8 @@ struct VoiceMetadata {
 // Reads "key: value" lines of a UTF-8 metadata file (an opening byte-order
 // mark skipped) into the fields; false when the file cannot be opened.
 // Reading stops at a line of more than 254 characters or at bytes that are
-// not UTF-8; the fields read until then stay.
+// not UTF-8; the fields read until then stay, and a WARNING in the log names
+// the file and the line where it stopped.
 bool ReadVoiceMetadata(const std::wstring& path, VoiceMetadata& metadata);
 
 // Registers the voices found under the voices folder; always returns 0.

@@ -6,20 +6,16 @@
 #include "driver/arguments.h"
 #include "driver/install.h"
 #include "platform/console.h"
+#include "platform/environment.h"
 #include "support/log.h"
 #include "uninstall/uninstall.h"
 
 namespace {
+const std::wstring kVersion = L"" PENDREL_VERSION;
+
 void Say(const std::wstring& line) { plat::ConsoleWrite(plat::ConsoleStream::Output, line + L"\n"); }
-}  // namespace
 
-extern "C" int wmain(int argc, wchar_t* argv[]) {
-    Say(L"Pendrel.exe arrancó correctamente.");
-    Say(L"argc = " + std::to_wstring(argc));
-    for (int i = 0; i < argc; ++i)
-        Say(L"argv[" + std::to_wstring(i) + L"] = " + (i == 0 ? std::wstring(argv[i]) : ShowableArgument(argv[i])));
-
-    WriteLogLine(L"INFO", L"Run Pendrel");
+int RunChosenMode(int argc, wchar_t* argv[]) {
     for (int i = 1; i < argc; ++i) {
         WriteLogLine(L"INFO", ShowableArgument(argv[i]));
         if (IsUninstallArgument(argv[i])) {
@@ -33,4 +29,30 @@ extern "C" int wmain(int argc, wchar_t* argv[]) {
         }
     }
     return RunInstallMode();
+}
+}  // namespace
+
+extern "C" int wmain(int argc, wchar_t* argv[]) {
+    // Help and version answer on their own: no banner, no log line, no run.
+    if (argc > 1 && IsHelpArgument(argv[1])) {
+        plat::ConsoleWrite(plat::ConsoleStream::Output, UsageText(kVersion));
+        return 0;
+    }
+    if (argc > 1 && IsVersionArgument(argv[1])) {
+        Say(L"Pendrel " + kVersion);
+        return 0;
+    }
+
+    Say(L"Pendrel.exe arrancó correctamente.");
+    Say(L"argc = " + std::to_wstring(argc));
+    for (int i = 0; i < argc; ++i)
+        Say(L"argv[" + std::to_wstring(i) + L"] = " + (i == 0 ? std::wstring(argv[i]) : ShowableArgument(argv[i])));
+
+    WriteLogLine(L"INFO", L"Run Pendrel");
+    // Several installers may share one log: the version and the process id
+    // open each run, its exit code closes it.
+    WriteLogLine(L"INFO", L"Pendrel " + kVersion + L", process id " + std::to_wstring(plat::GetCurrentProcessId()));
+    const int code = RunChosenMode(argc, argv);
+    WriteLogLine(L"INFO", L"Exit code: " + std::to_wstring(code));
+    return code;
 }

@@ -28,4 +28,7 @@ std::uint32_t GetTempPath(std::uint32_t size, wchar_t* buffer);
 // variable. Used by tests to reproduce a machine with a variable missing.
 bool SetEnvironmentVariable(const std::wstring& name, const wchar_t* value);
 
+// GetCurrentProcessId: the number that tells this run from others in a shared log.
+std::uint32_t GetCurrentProcessId();
+
 }  // namespace plat

@@ -1,5 +1,7 @@
 #include "platform/environment.h"
 
+#include <unistd.h>
+
 #include <cwchar>
 
 #include "platform/sandbox_posix.h"
@@ -76,5 +78,7 @@ bool SetEnvironmentVariable(const std::wstring& name, const wchar_t* value) {
     if (value != nullptr) vars.emplace_back(name, value);
     return true;
 }
+
+std::uint32_t GetCurrentProcessId() { return static_cast<std::uint32_t>(::getpid()); }
 
 }  // namespace plat

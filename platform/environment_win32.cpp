@@ -18,4 +18,6 @@ bool SetEnvironmentVariable(const std::wstring& name, const wchar_t* value) {
     return ::SetEnvironmentVariableW(name.c_str(), value) != 0;
 }
 
+std::uint32_t GetCurrentProcessId() { return ::GetCurrentProcessId(); }
+
 }  // namespace plat

@@ -1,6 +1,8 @@
 // What tests need to know about the machine they run on.
 #pragma once
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace plat::testing {
 
@@ -33,5 +35,17 @@ bool TrustRootCertificate(const std::string& der);
 // Takes that certificate out of the trusted root store again, so that a test
 // leaves nothing behind on the machine; true when it is no longer there.
 bool DistrustRootCertificate(const std::string& der);
+
+// What a program file carries for installers and for Windows: the version
+// resource's strings (GetFileVersionInfoW, then VerQueryValueW in its first
+// translation), its fixed file version as "a.b.c.d", and the application
+// manifest (resource 1 of type 24). False where programs carry no resources
+// (the stand-in's programs are ELF files) or the file has no version resource.
+struct ProgramResources {
+    std::vector<std::pair<std::wstring, std::wstring>> strings;
+    std::wstring fixedFileVersion;
+    std::string manifest;
+};
+bool ReadProgramResources(const std::wstring& path, ProgramResources& resources);
 
 }  // namespace plat::testing

@@ -52,4 +52,6 @@ void ReleaseHeldFile(void* hold) {
     if (hold != nullptr) ::close(static_cast<int>(reinterpret_cast<std::intptr_t>(hold) - 1));
 }
 
+bool ReadProgramResources(const std::wstring&, ProgramResources&) { return false; }
+
 }  // namespace plat::testing

@@ -3,6 +3,9 @@
 
 #include <wincrypt.h>
 
+#include <cwchar>
+#include <vector>
+
 namespace plat::testing {
 
 void PrepareTestMachine() {}
@@ -63,6 +66,47 @@ bool DistrustRootCertificate(const std::string& der) {
 
 void ReleaseHeldFile(void* hold) {
     if (hold != nullptr) ::CloseHandle(hold);
+}
+
+bool ReadProgramResources(const std::wstring& path, ProgramResources& resources) {
+    DWORD ignored = 0;
+    const DWORD size = ::GetFileVersionInfoSizeW(path.c_str(), &ignored);
+    if (size == 0) return false;
+    std::vector<unsigned char> block(size);
+    if (!::GetFileVersionInfoW(path.c_str(), 0, size, block.data())) return false;
+    void* value = nullptr;
+    UINT length = 0;
+    if (::VerQueryValueW(block.data(), L"\\", &value, &length) && length >= sizeof(VS_FIXEDFILEINFO)) {
+        const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
+        resources.fixedFileVersion = std::to_wstring(HIWORD(fixed->dwFileVersionMS)) + L"." +
+                                     std::to_wstring(LOWORD(fixed->dwFileVersionMS)) + L"." +
+                                     std::to_wstring(HIWORD(fixed->dwFileVersionLS)) + L"." +
+                                     std::to_wstring(LOWORD(fixed->dwFileVersionLS));
+    }
+    struct Translation {
+        WORD language, codePage;
+    };
+    if (!::VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", &value, &length) || length < sizeof(Translation))
+        return false;
+    const Translation first = *static_cast<const Translation*>(value);
+    wchar_t prefix[64];
+    std::swprintf(prefix, 64, L"\\StringFileInfo\\%04x%04x\\", first.language, first.codePage);
+    for (const wchar_t* name : {L"CompanyName", L"FileDescription", L"FileVersion", L"InternalName",
+                                L"OriginalFilename", L"ProductName", L"ProductVersion"}) {
+        if (::VerQueryValueW(block.data(), (std::wstring(prefix) + name).c_str(), &value, &length) && length > 0)
+            resources.strings.emplace_back(name, static_cast<const wchar_t*>(value));
+    }
+    // The manifest, read from the file as data: nothing of it runs.
+    HMODULE module = ::LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    if (module != nullptr) {
+        if (HRSRC found = ::FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24))) {
+            const DWORD bytes = ::SizeofResource(module, found);
+            if (HGLOBAL loaded = ::LoadResource(module, found))
+                resources.manifest.assign(static_cast<const char*>(::LockResource(loaded)), bytes);
+        }
+        ::FreeLibrary(module);
+    }
+    return true;
 }
 
 }  // namespace plat::testing

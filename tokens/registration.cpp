@@ -1,5 +1,7 @@
 #include "tokens/registration.h"
 
+#include "platform/errors.h"
+#include "support/causes.h"
 #include <vector>
 
 #include "support/log.h"
@@ -61,22 +63,37 @@ void Regnewvoice(plat::HKey hRootKey, const wchar_t* TokenKeyName, const wchar_t
         WriteLogLine(L"INFO", L" - Adding new voice in: " + categoryId);
         const std::uint16_t langid = convertToLangID(Langid);
 
+        const std::wstring tokenId = categoryId + L"\\Tokens\\" + TokenKeyName;
+        // Each failure is logged where it happens, with the token and the cause.
+        const auto failed = [&](const std::wstring& what, plat::HResult hr) {
+            WriteLogLine(L"ERROR", what + L": " + tokenId);
+            LogCause(L"key " + tokenId, plat::HResultText(hr));
+        };
+
         plat::SpObjectToken* token = nullptr;
-        if (plat::Failed(SpCreateNewToken(categoryId.c_str(), TokenKeyName, &token))) continue;
+        if (const plat::HResult hr = SpCreateNewToken(categoryId.c_str(), TokenKeyName, &token); plat::Failed(hr)) {
+            failed(L"Could not create the voice token", hr);
+            continue;
+        }
         plat::SpDataKey* attributes = nullptr;
-        if (plat::Failed(SpSetCommonTokenData(token, &CLSID_QueltoEngine, LangIndependentName, langid,
-                                              LangDependentName, &attributes))) {
+        if (const plat::HResult hr = SpSetCommonTokenData(token, &CLSID_QueltoEngine, LangIndependentName, langid,
+                                                          LangDependentName, &attributes);
+            plat::Failed(hr)) {
+            failed(L"Could not write the voice token's values", hr);
             token->Release();
             continue;
         }
-        attributes->SetStringValue(L"Gender", Gender);
-        attributes->SetStringValue(L"Name", Name);
-        attributes->SetStringValue(L"Language", Language);
-        attributes->SetStringValue(L"Age", Age);
-        attributes->SetStringValue(L"Vendor", Vendor);
-        attributes->SetStringValue(L"SimpleName", SimpleName);
         const std::wstring voicePath = ExpandProgramFiles() + L"\\Mirelka\\" + sapiFolderStr + L"\\QueltoEngine.dll";
-        attributes->SetStringValue(L"VoicePath", voicePath.c_str());
+        const struct {
+            const wchar_t* name;
+            const wchar_t* value;
+        } values[] = {{L"Gender", Gender},     {L"Name", Name},     {L"Language", Language},
+                      {L"Age", Age},           {L"Vendor", Vendor}, {L"SimpleName", SimpleName},
+                      {L"VoicePath", voicePath.c_str()}};
+        for (const auto& v : values) {
+            if (const plat::HResult hr = attributes->SetStringValue(v.name, v.value); plat::Failed(hr))
+                failed(L"Could not write the attribute " + std::wstring(v.name) + L" of the voice token", hr);
+        }
         attributes->Release();
         token->Release();
     }

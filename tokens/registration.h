@@ -29,7 +29,8 @@ std::wstring OtherEngineOfToken(plat::HKey hive, const std::wstring& tokenPath);
 std::wstring OtherEngineOfTokenAnywhere(const std::wstring& tokenKeyName);
 
 // Writes the voice's token under both stacks of the hive (see the layout in
-// the README). Failures abandon the stack silently.
+// the README). Each failure is logged with its cause; one before the
+// attributes abandons the stack.
 void Regnewvoice(plat::HKey hRootKey, const wchar_t* TokenKeyName, const wchar_t* LangIndependentName,
                  const wchar_t* Langid, const wchar_t* LangDependentName, const wchar_t* Gender, const wchar_t* Name,
                  const wchar_t* Language, const wchar_t* Age, const wchar_t* Vendor, const wchar_t* SimpleName);

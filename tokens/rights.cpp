@@ -4,12 +4,21 @@
 #include <vector>
 
 #include "platform/console.h"
+#include "platform/errors.h"
+#include "support/causes.h"
 #include "support/log.h"
 #include "tokens/user_copies.h"
 
 namespace {
 
-void Print(const std::wstring& text) { plat::ConsoleWrite(plat::ConsoleStream::Output, text); }
+// Keeps the thread's last error: the walk reads it after a failure was
+// printed, and the console may set its own (Windows: 6 when standard output
+// is a pipe).
+void Print(const std::wstring& text) {
+    const std::uint32_t cause = plat::GetLastError();
+    plat::ConsoleWrite(plat::ConsoleStream::Output, text);
+    plat::SetLastError(cause);
+}
 
 std::wstring LastError() { return std::to_wstring(static_cast<std::int32_t>(plat::GetLastError())); }
 
@@ -27,21 +36,29 @@ bool GrantsFullAccess(plat::AclPtr acl, plat::SidPtr sid) {
 
 }  // namespace
 
-void DoSetHiveRights() {
+void DoSetHiveRights(const std::wstring& keyName) {
     plat::SidPtr sid = plat::LocalAlloc(plat::kLptr, plat::GetSidLengthRequired(1));
     if (sid == nullptr || !plat::InitializeSid(sid, plat::kSecurityWorldSidAuthority, 1)) {
+        const std::uint32_t cause = plat::GetLastError();
         WriteLogLine(L"ERROR", L"    - InitializeSid failed");
+        LogCause(L"key " + keyName, plat::ErrorText(cause));
         if (sid != nullptr) plat::LocalFree(sid);
         return;
     }
     *plat::GetSidSubAuthority(sid, 0) = plat::kSecurityWorldRid;
     plat::SecurityDescriptorStorage descriptor;
-    RegSetHiveSecurity(g_hRegKey, sid, 1, descriptor.get());
+    RegSetHiveSecurity(g_hRegKey, sid, 1, descriptor.get(), keyName);
     plat::LocalFree(sid);
 }
 
-std::int32_t RegSetHiveSecurity(plat::HKey hKey, plat::SidPtr psid, std::uint32_t si, plat::DescriptorPtr psd) {
-    if (AddAccessRights(hKey, psid, plat::kGenericAll) == 0) return static_cast<std::int32_t>(plat::GetLastError());
+std::int32_t RegSetHiveSecurity(plat::HKey hKey, plat::SidPtr psid, std::uint32_t si, plat::DescriptorPtr psd,
+                                const std::wstring& keyName) {
+    if (AddAccessRights(hKey, psid, plat::kGenericAll) == 0) {
+        const std::uint32_t cause = plat::GetLastError();
+        WriteLogLine(L"ERROR", L"Could not give everyone full access to the key: " + keyName);
+        LogCause(L"key " + keyName, plat::ErrorText(cause));
+        return static_cast<std::int32_t>(cause);
+    }
     wchar_t name[261];
     for (std::uint32_t index = 0;;) {
         const std::int32_t code = plat::RegEnumKey(hKey, index, name, 261);
@@ -49,11 +66,14 @@ std::int32_t RegSetHiveSecurity(plat::HKey hKey, plat::SidPtr psid, std::uint32_
         ++index;
         plat::HKey subKey = nullptr;
         const std::int32_t opened = plat::RegOpenKeyEx(hKey, name, 0, plat::kKeyAllAccess, &subKey);
+        const std::wstring subKeyName = keyName + L"\\" + name;
         if (opened != 0) {
             Print(L"ERROR opening '" + std::wstring(name) + L"', reason == " + std::to_wstring(opened) + L"\n");
+            WriteLogLine(L"ERROR", L"Could not open the key to give everyone full access: " + subKeyName);
+            LogCause(L"key " + subKeyName, plat::ErrorText(static_cast<std::uint32_t>(opened)));
             continue;
         }
-        const std::int32_t result = RegSetHiveSecurity(subKey, psid, si, psd);
+        const std::int32_t result = RegSetHiveSecurity(subKey, psid, si, psd, subKeyName);
         plat::RegCloseKey(subKey);
         if (result != static_cast<std::int32_t>(plat::kErrorNoMoreItems)) return result;
     }
@@ -61,16 +81,22 @@ std::int32_t RegSetHiveSecurity(plat::HKey hKey, plat::SidPtr psid, std::uint32_
 
 std::int32_t AddAccessRights(plat::HKey hKey, plat::SidPtr pSID, std::uint32_t dwAcessMask) {
     std::uint32_t size = 0;
-    plat::RegGetKeySecurity(hKey, plat::kDaclSecurityInformation, nullptr, &size);
-    if (size == 0) return 0;
+    if (const std::int32_t code = plat::RegGetKeySecurity(hKey, plat::kDaclSecurityInformation, nullptr, &size);
+        size == 0) {
+        plat::SetLastError(static_cast<std::uint32_t>(code));
+        return 0;
+    }
     std::vector<unsigned char> old;
     try {
         old.resize(size);
     } catch (const std::bad_alloc&) {
+        plat::SetLastError(plat::kErrorNotEnoughMemory);
         Print(L"Error: Could not allocate memory for the security descriptor.\n");
         return 0;
     }
-    if (plat::RegGetKeySecurity(hKey, plat::kDaclSecurityInformation, old.data(), &size) != 0) {
+    if (const std::int32_t code = plat::RegGetKeySecurity(hKey, plat::kDaclSecurityInformation, old.data(), &size);
+        code != 0) {
+        plat::SetLastError(static_cast<std::uint32_t>(code));  // the registry answers with a code, not the last error
         Print(L"Error " + LastError() + L": RegGetKeySecurity (obteniendo seguridad)\n");
         return 0;
     }
@@ -111,8 +137,10 @@ std::int32_t AddAccessRights(plat::HKey hKey, plat::SidPtr pSID, std::uint32_t d
     }
     if (!plat::AddAccessAllowedAce(acl, plat::kAclRevision, dwAcessMask, pSID)) return fail(L":AddAccessAllowedAce");
     if (!plat::SetSecurityDescriptorDacl(descriptor.get(), true, acl, false)) return fail(L":SetSecurityDescriptorDacl");
-    if (plat::RegSetKeySecurity(hKey, plat::kDaclSecurityInformation, descriptor.get()) != 0)
+    if (const std::int32_t code = plat::RegSetKeySecurity(hKey, plat::kDaclSecurityInformation, descriptor.get()); code != 0) {
+        plat::SetLastError(static_cast<std::uint32_t>(code));
         return fail(L":RegSetKeySecurity\n");
+    }
     plat::LocalFree(acl);
     return 1;
 }

@@ -2,7 +2,9 @@
 
 #include <vector>
 
+#include "platform/errors.h"
 #include "platform/security.h"
+#include "support/causes.h"
 #include "support/log.h"
 #include "support/paths.h"
 #include "tokens/registration.h"
@@ -26,9 +28,22 @@ std::int32_t CopyVoiceTokenToCurrentUserForAllEngines(plat::HKey hRootKeySrc, pl
 
 std::int32_t CopyRegistryKeyRecursively(plat::HKey hSrcRoot, const std::wstring& srcPath, plat::HKey hDstRoot,
                                         const std::wstring& dstPath, std::uint32_t accessFlag) {
+    const std::wstring sourceName = HiveName(hSrcRoot) + L"\\" + srcPath;
+    const std::wstring destinationName = HiveName(hDstRoot) + L"\\" + dstPath;
+    // Each failure is logged where it happens, with the key and the cause.
+    const auto failed = [](const std::wstring& what, const std::wstring& key, std::int32_t code) {
+        WriteLogLine(L"ERROR", what + L": " + key);
+        LogCause(L"key " + key, plat::ErrorText(static_cast<std::uint32_t>(code)));
+    };
     plat::HKey source = nullptr, destination = nullptr;
-    if (plat::RegOpenKeyEx(hSrcRoot, srcPath.c_str(), 0, accessFlag | plat::kKeyRead, &source) != 0) return 0;
-    if (plat::RegCreateKeyEx(hDstRoot, dstPath.c_str(), plat::kKeyWrite, &destination) != 0) {
+    if (const std::int32_t code = plat::RegOpenKeyEx(hSrcRoot, srcPath.c_str(), 0, accessFlag | plat::kKeyRead, &source);
+        code != 0) {
+        failed(L"Could not open the key to copy", sourceName, code);
+        return 0;
+    }
+    if (const std::int32_t code = plat::RegCreateKeyEx(hDstRoot, dstPath.c_str(), plat::kKeyWrite, &destination);
+        code != 0) {
+        failed(L"Could not create the copy of the key", destinationName, code);
         plat::RegCloseKey(source);
         return 0;
     }
@@ -52,7 +67,8 @@ std::int32_t CopyRegistryKeyRecursively(plat::HKey hSrcRoot, const std::wstring&
             continue;
         }
         if (code != 0) continue;
-        plat::RegSetValueEx(destination, name.data(), type, data.data(), dataBytes);
+        if (const std::int32_t set = plat::RegSetValueEx(destination, name.data(), type, data.data(), dataBytes); set != 0)
+            failed(L"Could not copy the value '" + std::wstring(name.data()) + L"' to the key", destinationName, set);
     }
     std::vector<wchar_t> subKey(longestSubKey + 1);
     for (std::uint32_t index = 0;; ++index) {
@@ -78,14 +94,18 @@ void OpenAndSetRegKey(plat::HKey hRootKey, const std::wstring& tokenKeyName) {
     for (const wchar_t* root : engines) {
         const std::wstring path = std::wstring(root) + L"\\Tokens\\" + tokenKeyName;
         const std::wstring display = hive + L"\\" + path;
-        if (IsValidTokenKeyName(tokenKeyName) &&
-            plat::RegOpenKeyEx(hRootKey, path.c_str(), 0, plat::kKeyAllAccess, &g_hRegKey) == 0) {
+        const std::int32_t code = IsValidTokenKeyName(tokenKeyName)
+                                      ? plat::RegOpenKeyEx(hRootKey, path.c_str(), 0, plat::kKeyAllAccess, &g_hRegKey)
+                                      : -1;
+        if (code == 0) {
             WriteLogLine(L"INFO", L"  * Key found: " + display);
-            DoSetHiveRights();
+            DoSetHiveRights(display);
             plat::RegCloseKey(g_hRegKey);
             g_hRegKey = nullptr;
         } else {
             WriteLogLine(L"ERROR", L"Error opening key: " + display);
+            LogCause(L"key " + display, code < 0 ? L"the token key name is empty or holds a backslash"
+                                                 : plat::ErrorText(static_cast<std::uint32_t>(code)));
         }
     }
 }

@@ -14,7 +14,7 @@ std::int32_t CopyVoiceTokenToCurrentUserForAllEngines(plat::HKey hRootKeySrc, pl
 
 // Copies a key with its values and subkeys, values of any size and names of
 // any length; 1 when walked, 0 when the source cannot be opened or the
-// destination cannot be created.
+// destination cannot be created. Each failure is logged with its key and cause.
 std::int32_t CopyRegistryKeyRecursively(plat::HKey hSrcRoot, const std::wstring& srcPath, plat::HKey hDstRoot,
                                         const std::wstring& dstPath, std::uint32_t accessFlag);
 

@@ -1,7 +1,9 @@
 #include "uninstall/token_removal.h"
 
+#include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/registry.h"
+#include "support/causes.h"
 #include "support/line_reader.h"
 #include "support/log.h"
 #include "support/text.h"
@@ -47,10 +49,17 @@ void UnregisterTokenEverywhere(const std::wstring& tokenKeyName) {
             const std::int32_t code = plat::RegDeleteTree(h.hive, path.c_str());
             if (code == 0)
                 WriteLogLine(L"INFO", L"Token deleted: " + path + L" (" + h.label + L")");
-            else if (code != static_cast<std::int32_t>(plat::kErrorFileNotFound))
+            else if (code != static_cast<std::int32_t>(plat::kErrorFileNotFound)) {
                 WriteLogLine(L"ERROR", L"Failed to delete token: " + path + L" (" + std::to_wstring(code) + L")");
+                LogCause(L"key " + HiveName(h.hive) + L"\\" + path, plat::ErrorText(static_cast<std::uint32_t>(code)));
+            }
         }
-        plat::RegDeleteTree(h.hive, L"Software\\Mirelka\\VoicePaths");
+        const std::wstring voicePaths = L"Software\\Mirelka\\VoicePaths";
+        const std::int32_t code = plat::RegDeleteTree(h.hive, voicePaths.c_str());
+        if (code != 0 && code != static_cast<std::int32_t>(plat::kErrorFileNotFound)) {
+            WriteLogLine(L"ERROR", L"Failed to delete key: " + HiveName(h.hive) + L"\\" + voicePaths);
+            LogCause(L"key " + HiveName(h.hive) + L"\\" + voicePaths, plat::ErrorText(static_cast<std::uint32_t>(code)));
+        }
     }
 }
 

@@ -1,8 +1,10 @@
 """A small catalogue server for the tests: it answers the catalogue request in
 the way the test asks for (its `mode`) and records every request it gets.
 Runs on loopback only; plain HTTP, or HTTPS with a test authority made by openssl."""
+import argparse
 import http.server
 import os
+import re
 import socket
 import ssl
 import subprocess
@@ -148,15 +150,47 @@ def make_test_authority(folder):
             (os.path.join(folder, "server.pem"), os.path.join(folder, "server.key")))
 
 
+# What each mode answers, for --help.
+MODES = {
+    "ok": "200 with the test catalogue (the default)",
+    "empty": "200 with an empty body",
+    "chunked": "200 with the catalogue in chunks of 100 bytes, no Content-Length",
+    "404": "404 with a small HTML page",
+    "500": "500 with a small HTML page",
+    "redirect": "307 to /moved, which answers as ok",
+    "redirect-302": "302 to /moved, which answers as ok",
+    "to-http": "302 to plain HTTP on the --plain-port",
+    "cut": "the catalogue, then the connection closed 5000 bytes short of its Content-Length",
+    "slow": "the catalogue in four pieces, 0.3 s apart",
+    "large": "--size bytes of a repeated pattern (application/octet-stream)",
+}
+
+
+def parse_size(text):
+    """A byte count: digits, optionally followed by K, M or G (powers of 1024)."""
+    match = re.fullmatch(r"(\d+)([KMG]?)", text.strip(), re.I)
+    if not match:
+        raise argparse.ArgumentTypeError("not a size: %r (digits, then K, M or G)" % text)
+    return int(match.group(1)) << {"": 0, "K": 10, "M": 20, "G": 30}[match.group(2).upper()]
+
+
 if __name__ == "__main__":
-    import argparse
-    parser = argparse.ArgumentParser(description="Serve the test catalogue on loopback until stopped.")
-    parser.add_argument("--port", type=int, default=0, help="0 (the default): a free port")
-    parser.add_argument("--mode", default="ok")
+    parser = argparse.ArgumentParser(
+        description="Serve the test catalogue on loopback (127.0.0.1, plain HTTP) until stopped, at " + PATH + ".",
+        epilog="modes:\n" + "\n".join("  %-13s %s" % item for item in MODES.items()),
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--port", type=int, default=0, help="the port to listen on (default 0: a free port)")
+    parser.add_argument("--mode", default="ok", choices=sorted(MODES), metavar="MODE",
+                        help="how to answer every request (see below; default ok)")
+    parser.add_argument("--size", type=parse_size, default=64 << 20,
+                        help="the answer's size in the large mode, e.g. 1000, 512K, 256M (default 64M)")
+    parser.add_argument("--plain-port", type=int, default=0,
+                        help="the port the to-http mode redirects to")
     options = parser.parse_args()
-    server = CatalogueServer(options.port)
+    server = CatalogueServer(options.port, plain_port=options.plain_port)
     server.mode = options.mode
-    print(server.url, flush=True)
+    server.large_size = options.size
+    print("serving the test catalogue on %s (mode %s)" % (server.url, options.mode), flush=True)
     try:
         server.thread.join()
     except KeyboardInterrupt:

@@ -19,6 +19,8 @@ WINE_DIR = os.environ.get("PENDREL_WINE_DIR", "")
 SCRIPTS = os.environ.get("PENDREL_SCRIPTS", "")
 
 STAMP = rb"\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] "
+# The lines that open (after "Run Pendrel") and close every run.
+RUN_BRACKET = re.compile(r"Pendrel \S+, process id \d+|Exit code: -?\d+")
 
 
 class Key:
@@ -188,15 +190,22 @@ class Machine:
         except FileNotFoundError:
             return b""
 
-    def log_lines(self):
-        """(level, message) of every log line, after checking its exact shape."""
+    def log_lines(self, bracketing=False, since=b""):
+        """(level, message) of every log line after the log's earlier bytes
+        `since`, after checking its exact shape. The lines that open and close
+        every run (version and process id, exit code) are left out unless
+        `bracketing` asks for them."""
         data = self.log_bytes()
+        assert data.startswith(since)
+        data = data[len(since):]
         assert data == b"" or data.endswith(b"\r\n"), data[-40:]
         lines = []
         for raw in data.split(b"\r\n")[:-1]:
             m = re.fullmatch(STAMP + rb"\[([^\]]*)\] (.*)", raw, re.S)
             assert m, raw
-            lines.append((m.group(1).decode("latin-1"), m.group(2).decode("latin-1")))
+            line = (m.group(1).decode("latin-1"), m.group(2).decode("latin-1"))
+            if bracketing or not (line[0] == "INFO" and RUN_BRACKET.fullmatch(line[1])):
+                lines.append(line)
         return lines
 
     def log_messages(self):

@@ -1,5 +1,6 @@
 """The catalogue search end to end, against local catalogue servers over HTTP and HTTPS."""
 import os
+import re
 import shutil
 import socket
 import tempfile
@@ -180,17 +181,20 @@ class CatalogueTest(unittest.TestCase):
             code, _, _ = self.m.run("/searchvoices", program=CATALOGUE_PROGRAM,
                                     extra_env={"PENDREL_TEST_CATALOGUE_URL": url})
         self.assertEqual(code, 1)
-        self.assertEqual(self.m.log_lines()[-3:], [
+        self.assertEqual(self.m.log_lines()[-4:], [
             ("ERROR", "WinHttpSendRequest failed"),
+            ("ERROR", "  host localhost: 12029: A connection with the server could not be established"),
             ("ERROR", "[SearchVoices] HttpPostJsonToFile failed"),
             ("ERROR", "[SearchVoices] POST failed")])
+        self.assertEqual(self.m.log_lines(bracketing=True)[-1], ("INFO", "Exit code: 1"))
         self.assertFalse(self.m.exists(self.catalogue))
 
     def test_output_folder_missing(self):
         out_path = self.m.temp + "no-such-folder\\voices.json"
         code, _, _ = self.search("/out=" + out_path)
         self.assertEqual(code, 1)
-        self.assertEqual(self.m.log_lines()[-1], ("ERROR", "[SearchVoices] Could not create file: " + out_path + " GLE=3"))
+        self.assertEqual(self.m.log_lines()[-2], ("ERROR", "[SearchVoices] Could not create file: " + out_path + " GLE=3"))
+        self.assertRegex(self.m.log_lines()[-1][1], r"^  file " + re.escape(out_path) + r"\.part: 3: \S")
 
     def test_https_with_a_trusted_authority(self):
         code, _, _ = self.search("/username=ana", https=True)
@@ -203,12 +207,14 @@ class CatalogueTest(unittest.TestCase):
         code, _, _ = self.search("/password=secret", https=True)
         self.assertEqual(code, 1)
         self.assertEqual(self.http.requests, [], "the password never travels in the clear")
-        self.assertEqual(self.m.log_lines()[-3][1], "WinHttpReceiveResponse failed")
+        self.assertEqual(self.m.log_lines()[-4][1], "WinHttpReceiveResponse failed")
 
     def test_https_with_an_unknown_authority_fails(self):
         code, _, _ = self.search(https=True, trusted=False)
         self.assertEqual(code, 1)
-        self.assertEqual(self.m.log_lines()[-3][1], "WinHttpSendRequest failed")
+        self.assertEqual(self.m.log_lines()[-4][1], "WinHttpSendRequest failed")
+        # A certificate failure: WinHTTP's security codes, 12157 (Wine) or 12175.
+        self.assertRegex(self.m.log_lines()[-3][1], r"^  host localhost: 121(57|75): \S")
         self.assertEqual(self.https.requests, [])
 
 

@@ -1,8 +1,11 @@
 """The entry point: console echo, log lines and mode dispatch of the program."""
+import os
+import re
 import unittest
 
 from harness import Machine
 
+VERSION = os.environ.get("PENDREL_VERSION", "")
 BANNER = "Pendrel.exe arrancó correctamente.".encode("utf-8")
 
 
@@ -30,6 +33,42 @@ class EntryTest(unittest.TestCase):
             ("INFO", "Searching for voices."),
             ("INFO", "Voices location: " + pattern),
         ])
+
+    def test_help_and_version_answer_alone(self):
+        for argument in ("/?", "-h", "-H", "--help", "--HELP", "--Help"):
+            for extra in ((), ("/uninstall",)):
+                code, out, err = self.m.run(argument, *extra)
+                self.assertEqual(code, 0, argument)
+                text = out.decode("utf-8")
+                self.assertTrue(text.startswith("Pendrel %s: " % VERSION), text[:60])
+                for part in ("/uninstall", "/searchvoices", "Exit codes", "log_zunsapi.txt"):
+                    self.assertIn(part, text, argument)
+                self.assertEqual(err, b"")
+        for argument in ("--version", "--VERSION"):
+            self.assertEqual(self.m.run(argument), (0, b"Pendrel " + VERSION.encode() + self.m.eol, b""))
+        self.assertEqual(self.m.log_bytes(), b"", "no log line, no run")
+        self.assertFalse(self.m.exists(self.m.temp + "quelto_voices.json.part"))
+
+    def test_help_counts_only_as_the_first_argument(self):
+        code, out, _ = self.m.run("x", "--help", "-h", "/?", "--version")
+        self.assertEqual(code, 0)
+        self.assertEqual(self.console(out)[0], BANNER)
+        self.assertEqual(self.m.log_messages()[:6], ["Run Pendrel", "x", "--help", "-h", "/?", "--version"])
+        self.assertEqual(self.m.log_messages()[6], "Searching for voices.", "an unknown argument is an installation run")
+
+    def test_every_run_is_bracketed_by_version_process_and_exit_code(self):
+        # The catalogue search's exit code 1 is shown by the catalogue tests, which own the test server.
+        runs = [((), 0), (("/uninstall",), 0), (("unknown", "--unregister-ALL"), 0)]
+        for arguments, expected in runs:
+            before = self.m.log_bytes()
+            code, _, _ = self.m.run(*arguments)
+            self.assertEqual(code, expected, arguments)
+            lines = self.m.log_lines(bracketing=True, since=before)
+            self.assertEqual(lines[0], ("INFO", "Run Pendrel"))
+            self.assertEqual(lines[1][0], "INFO")
+            self.assertRegex(lines[1][1], r"^Pendrel %s, process id [1-9]\d*$" % re.escape(VERSION))
+            self.assertEqual(lines[-1], ("INFO", "Exit code: %d" % expected), arguments)
+            self.assertEqual([l for l in lines if l[1].startswith("Exit code")], [lines[-1]])
 
     def test_uninstall_in_any_case_and_position_stops_the_scan(self):
         code, out, _ = self.m.run("first", "/UnInstall", "never-logged")

@@ -1,4 +1,5 @@
 """The installation run end to end: voice folders on disk become tokens in both hives."""
+import re
 import unittest
 
 from harness import Machine
@@ -120,7 +121,10 @@ class InstallTest(unittest.TestCase):
         lines = self.m.log_lines()
         self.assertEqual(lines[3:5], [("INFO", "1) Voice: " + VOICES + "a-empty\\metaData.txt"),
                                       ("ERROR", "Cannot open input file: " + VOICES + "a-empty\\metaData.txt")])
-        self.assertEqual(lines[5], ("INFO", "2) Voice: " + VOICES + "b-ane\\metaData.txt"))
+        # The detail line names the file and the cause: code 2 in the system's words.
+        self.assertEqual(lines[5][0], "ERROR")
+        self.assertRegex(lines[5][1], r"^  file " + re.escape(VOICES + "a-empty\\metaData.txt") + r": 2: \S")
+        self.assertEqual(lines[6], ("INFO", "2) Voice: " + VOICES + "b-ane\\metaData.txt"))
 
     def test_metadata_format(self):
         text = (b"\xef\xbb\xbfTokenKeyName : TTS_Mirelka_fmt \r\n"
@@ -142,6 +146,22 @@ class InstallTest(unittest.TestCase):
         self.assertEqual(attributes.values["name"][2], "José")
         self.assertEqual(attributes.values["vendor"][2], "", "a line over 254 characters ends the reading")
         self.assertEqual(attributes.values["age"][2], "")
+        self.assertEqual([l for l in self.m.log_lines() if l[0] == "WARNING"], [
+            ("WARNING", "Reading stopped at line 8 of " + VOICES + "fmt\\metaData.txt: the line is longer than 254 "
+                        "characters; the fields after it stay empty")])
+
+    def test_metadata_with_bytes_that_are_not_utf8_is_warned(self):
+        self.m.install_voice("a-latin1", b"TokenKeyName: TTS_Mirelka_latin1\r\nName: Jos\xe9\r\nAge: Adult\r\n")
+        self.m.install_voice("b-whole", metadata("TTS_Mirelka_whole"))
+        self.m.install_voice("c-cut", b"TokenKeyName: TTS_Mirelka_cut\nName: x\xc3")
+        self.m.run()
+        key, keys = self.token("HKLM", DESKTOP, "TTS_Mirelka_latin1")
+        self.assertEqual(keys[(key.path + "\\Attributes").lower()].values["name"][2], "Jos")
+        self.assertEqual([l for l in self.m.log_lines() if l[0] == "WARNING"], [
+            ("WARNING", "Reading stopped at line 2 of " + VOICES + "a-latin1\\metaData.txt: the bytes there are not "
+                        "UTF-8; the fields after it stay empty"),
+            ("WARNING", "Reading stopped at line 2 of " + VOICES + "c-cut\\metaData.txt: the bytes there are not "
+                        "UTF-8; the fields after it stay empty")])
 
     def test_invalid_token_key_name_is_refused(self):
         self.m.install_voice("a-nameless", metadata(""))

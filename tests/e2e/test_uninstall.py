@@ -91,7 +91,7 @@ class UninstallTest(unittest.TestCase):
 
         code, out, _ = self.m.run("/uninstall")
         self.assertEqual(code, 0)
-        lines = self.m.log_lines()[len(log_before.split(b"\r\n")) - 1:]
+        lines = self.m.log_lines(since=log_before)
         self.assertEqual(lines, self.uninstall_lines(EXAMPLE_TOKENS))
         self.assertEqual(out.count(self.m.eol), 4, "the console shows only the start lines")
 
@@ -115,7 +115,7 @@ class UninstallTest(unittest.TestCase):
         self.m.run("/uninstall")
         first = self.m.log_bytes()
         self.assertEqual(self.m.run("/uninstall")[0], 0)
-        lines = self.m.log_lines()[len(first.split(b"\r\n")) - 1:]
+        lines = self.m.log_lines(since=first)
         self.assertEqual(lines, self.uninstall_lines([]))
 
     def test_tokens_without_voice_folders_are_found_by_their_prefix(self):

@@ -1,6 +1,7 @@
 // A look at the machine as the tests see it, in one format on both builds:
 //   probe dump HKLM|HKCU PATH      a key and everything below it: values and access lists
 //   probe voices CATEGORY-ID       the category's tokens as SAPI lists them, with each Attributes\Name
+//   probe resources PROGRAM        a program's version strings, fixed file version and manifest
 #include <string>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include "platform/security.h"
 #include "platform/speech.h"
 #include "platform/testing.h"
+#include "platform/text.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -151,6 +153,15 @@ extern "C" int wmain(int argc, wchar_t* argv[]) {
         plat::testing::ReleaseHeldFile(hold);
         return hold ? 0 : 3;
     }
-    Out(L"usage: probe dump HKLM|HKCU PATH | voices CATEGORY-ID | set[-then-crash] HKLM|HKCU PATH NAME VALUE | hold FILE | trust|untrust CERT.der");
+    if (verb == L"resources" && argc == 3) {
+        plat::testing::ProgramResources found;
+        if (!plat::testing::ReadProgramResources(argv[2], found)) return 3;
+        for (const auto& [name, value] : found.strings) Out(L"string " + name + L"|" + value);
+        Out(L"fixed " + found.fixedFileVersion);
+        Out(L"manifest " + std::to_wstring(found.manifest.size()));
+        Out(plat::Utf8BytesToWide(found.manifest));
+        return 0;
+    }
+    Out(L"usage: probe dump HKLM|HKCU PATH | voices CATEGORY-ID | set[-then-crash] HKLM|HKCU PATH NAME VALUE | hold FILE | trust|untrust CERT.der | resources PROGRAM");
     return 2;
 }

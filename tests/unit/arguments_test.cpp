@@ -19,6 +19,28 @@ TEST(Arguments, UninstallInAnyLetterCase) {
     EXPECT_FALSE(IsSearchVoicesArgument(L"/searchvoice"));
 }
 
+TEST(Arguments, HelpAndVersionInAnyLetterCase) {
+    const struct {
+        const wchar_t* argument;
+        bool help, version;
+    } cases[] = {{L"/?", true, false},        {L"-h", true, false},         {L"-H", true, false},
+                 {L"--help", true, false},    {L"--HeLp", true, false},     {L"--version", false, true},
+                 {L"--VERSION", false, true}, {L"/help", false, false},     {L"-?", false, false},
+                 {L"--help=x", false, false}, {L"-version", false, false},  {L"/uninstall", false, false}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(IsHelpArgument(c.argument), c.help) << std::wstring(c.argument).size();
+        EXPECT_EQ(IsVersionArgument(c.argument), c.version) << std::wstring(c.argument).size();
+    }
+}
+
+TEST(Arguments, UsageNamesTheModesTheExitCodesAndTheLog) {
+    const std::wstring usage = UsageText(L"9.8.7");
+    for (const wchar_t* part : {L"Pendrel 9.8.7", L"/uninstall", L"--unregister-all", L"/searchvoices", L"/username=",
+                                L"/password=", L"/out=", L"--version", L"Exit codes", L"log_zunsapi.txt"})
+        EXPECT_NE(usage.find(part), std::wstring::npos) << std::wstring(part).size();
+    EXPECT_EQ(usage.back(), L'\n');
+}
+
 TEST(Arguments, PasswordValueIsNeverShown) {
     EXPECT_EQ(ShowableArgument(L"/password=secret"), L"/password=********");
     EXPECT_EQ(ShowableArgument(L"/PASSWORD=a=b"), L"/PASSWORD=********");

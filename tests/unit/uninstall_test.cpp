@@ -129,8 +129,10 @@ TEST_F(Uninstall, TokenThatCannotBeDeletedIsLoggedWithItsCode) {
     MakeToken(plat::kHkeyCurrentUser, engines[0], L"TTS_Mirelka_UnitA");
     DenyEveryone(plat::kHkeyCurrentUser, std::wstring(engines[0]) + L"\\Tokens\\TTS_Mirelka_UnitA", plat::kDelete);
     UnregisterTokenEverywhere(L"TTS_Mirelka_UnitA");
-    EXPECT_EQ(LogLines(), std::vector<std::string>{
-                              "[ERROR] Failed to delete token: SOFTWARE\\Microsoft\\Speech\\Voices\\Tokens\\TTS_Mirelka_UnitA (5)"});
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{
+                              "[ERROR] Failed to delete token: SOFTWARE\\Microsoft\\Speech\\Voices\\Tokens\\TTS_Mirelka_UnitA (5)",
+                              "[ERROR]   key HKEY_CURRENT_USER\\SOFTWARE\\Microsoft\\Speech\\Voices\\Tokens\\TTS_Mirelka_UnitA: 5: "
+                              "Access is denied."}));
     EXPECT_TRUE(AnywhereStill(L"TTS_Mirelka_UnitA"));
     DenyEveryone(plat::kHkeyCurrentUser, std::wstring(engines[0]) + L"\\Tokens\\TTS_Mirelka_UnitA", 0);
 }

@@ -1,0 +1,67 @@
+"""The released Windows program as installers and Windows see it: its version
+resource and manifest, its separate debug information, and the zip of a release."""
+import hashlib
+import os
+import re
+import subprocess
+import tempfile
+import unittest
+import zipfile
+
+from harness import PROBE, PROGRAM, TARGET, Machine
+
+VERSION = os.environ.get("PENDREL_VERSION", "")
+OBJDUMP = os.environ.get("PENDREL_OBJDUMP", "")
+CPACK = os.environ.get("PENDREL_CPACK", "")
+CPACK_CONFIG = os.environ.get("PENDREL_CPACK_CONFIG", "")
+
+
+@unittest.skipUnless(TARGET == "wine", "the version resource, the manifest, the debug link and the release zip "
+                                       "belong to the Windows program; the Linux program is an ELF file without them")
+class ReleaseTest(unittest.TestCase):
+    def test_version_resource_and_manifest_read_back_by_windows(self):
+        m = Machine()
+        self.addCleanup(m.close)
+        code, out, err = m.run("resources", "Z:" + PROGRAM.replace("/", "\\"), program=PROBE)
+        self.assertEqual(code, 0, err)
+        text = out.decode("utf-8").replace("\r\n", "\n")
+        strings = dict(re.findall(r"^string ([^|\n]+)\|(.*)$", text, re.M))
+        self.assertEqual(strings, {
+            "CompanyName": "Mirelka", "FileDescription": strings.get("FileDescription", "<none>"),
+            "FileVersion": VERSION, "InternalName": "pendrel", "OriginalFilename": "pendrel.exe",
+            "ProductName": "Pendrel", "ProductVersion": VERSION})
+        self.assertTrue(strings["FileDescription"].startswith("Pendrel"))
+        self.assertIn("\nfixed %s.0\n" % VERSION, text, "the number installers' file-versioning rules compare")
+        manifest = text.split("\nmanifest ", 1)[1]
+        self.assertIn('<requestedExecutionLevel level="asInvoker" uiAccess="false"/>', manifest)
+        self.assertIn('<supportedOS Id="{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"/>', manifest, "Windows 10 and 11")
+        self.assertRegex(manifest, r"<longPathAware[^>]*>true</longPathAware>")
+        self.assertIn('version="%s.0"' % VERSION, manifest)
+
+    def test_released_program_is_stripped_with_its_debug_information_beside_it(self):
+        sections = subprocess.run([OBJDUMP, "-h", PROGRAM], capture_output=True, check=True, text=True).stdout
+        self.assertNotIn(".debug_info", sections)
+        self.assertIn(".gnu_debuglink", sections)
+        link = subprocess.run([OBJDUMP, "-s", "-j", ".gnu_debuglink", PROGRAM], capture_output=True, check=True,
+                              text=True).stdout
+        self.assertIn("pendrel.exe.debu", link)
+        debug = subprocess.run([OBJDUMP, "-h", PROGRAM + ".debug"], capture_output=True, check=True, text=True).stdout
+        self.assertIn(".debug_info", debug)
+
+    def test_cpack_makes_the_release_zip(self):
+        folder = tempfile.mkdtemp(prefix="pendrel-package-")
+        self.addCleanup(subprocess.run, ["rm", "-rf", folder])
+        done = subprocess.run([CPACK, "--config", CPACK_CONFIG, "-B", folder], capture_output=True, text=True)
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        archive = os.path.join(folder, "pendrel-%s-win64.zip" % VERSION)
+        with zipfile.ZipFile(archive) as z:
+            self.assertEqual(sorted(z.namelist()), ["README.md", "pendrel.exe", "pendrel.exe.sha256"])
+            program = z.read("pendrel.exe")
+            checksum = z.read("pendrel.exe.sha256").decode("ascii")
+        with open(PROGRAM, "rb") as f:
+            self.assertEqual(program, f.read(), "the released program is the stripped one")
+        self.assertEqual(checksum, hashlib.sha256(program).hexdigest() + "  pendrel.exe\n")
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,51 @@
+"""The developers' tools: scripts/check and the test catalogue server explain themselves."""
+import os
+import re
+import subprocess
+import sys
+import unittest
+import urllib.request
+
+from harness import SCRIPTS, TARGET
+from catalogue_server import MODES, PATH
+
+SERVER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "catalogue_server.py")
+
+
+@unittest.skipIf(TARGET == "wine", "the tools are the same scripts for both builds; the Linux run shows them")
+class ToolsTest(unittest.TestCase):
+    def test_check_prints_its_usage(self):
+        for argument in ("--help", "-h"):
+            done = subprocess.run([os.path.join(SCRIPTS, "check"), argument], capture_output=True, text=True,
+                                  timeout=30)
+            self.assertEqual(done.returncode, 0, done.stderr)
+            self.assertTrue(done.stdout.startswith("Usage: scripts/check"), done.stdout[:80])
+            for preset in ("linux", "linux-asan", "windows"):
+                self.assertIn(preset, done.stdout)
+        done = subprocess.run([os.path.join(SCRIPTS, "check"), "--no-such-option"], capture_output=True, text=True,
+                              timeout=30)
+        self.assertEqual(done.returncode, 2)
+        self.assertIn("Usage:", done.stderr)
+
+    def test_catalogue_server_names_its_modes(self):
+        done = subprocess.run([sys.executable, SERVER, "--help"], capture_output=True, text=True, timeout=30)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        for mode in MODES:
+            self.assertRegex(done.stdout, r"(?m)^  %s +\S" % re.escape(mode))
+        self.assertIn("--size", done.stdout)
+
+    def test_catalogue_server_large_mode_takes_its_size_from_the_command_line(self):
+        server = subprocess.Popen([sys.executable, SERVER, "--port", "0", "--mode", "large", "--size", "3K"],
+                                  stdout=subprocess.PIPE, text=True)
+        self.addCleanup(server.wait)
+        self.addCleanup(server.kill)
+        port = int(re.search(r"localhost:(\d+)/", server.stdout.readline()).group(1))
+        request = urllib.request.Request("http://localhost:%d%s" % (port, PATH), data=b"{}", method="POST")
+        with urllib.request.urlopen(request, timeout=30) as answer:
+            body = answer.read()
+        self.assertEqual(len(body), 3 << 10)
+        self.assertEqual(body[:256], bytes(range(256)))
+
+
+if __name__ == "__main__":
+    unittest.main()
