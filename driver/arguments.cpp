@@ -14,6 +14,10 @@ bool IsUninstallArgument(const std::wstring& argument) {
     return EqualsIgnoringCase(argument, L"/uninstall") || EqualsIgnoringCase(argument, L"--unregister-all");
 }
 
+bool IsVerifyArgument(const std::wstring& argument) {
+    return EqualsIgnoringCase(argument, L"/verify") || EqualsIgnoringCase(argument, L"--verify");
+}
+
 bool IsSearchVoicesArgument(const std::wstring& argument) { return EqualsIgnoringCase(argument, L"/searchvoices"); }
 
 std::wstring ShowableArgument(const std::wstring& argument) {

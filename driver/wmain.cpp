@@ -8,6 +8,7 @@
 #include "platform/console.h"
 #include "support/log.h"
 #include "uninstall/uninstall.h"
+#include "verify/verify.h"
 
 namespace {
 void Say(const std::wstring& line) { plat::ConsoleWrite(plat::ConsoleStream::Output, line + L"\n"); }
@@ -31,6 +32,8 @@ extern "C" int wmain(int argc, wchar_t* argv[]) {
             const CatalogueOptions options = ParseCatalogueOptions(argc, argv);
             return SaveRemoteVoicesJson(options.username, options.password, ExpandOutputPath(options.outPath)) ? 0 : 1;
         }
+        // Only the first argument can select the check of the machine.
+        if (IsVerifyArgument(argv[1])) return RunVerifyMode();
     }
     return RunInstallMode();
 }

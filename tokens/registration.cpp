@@ -17,6 +17,11 @@ bool IsValidTokenKeyName(const std::wstring& tokenKeyName) {
     return !tokenKeyName.empty() && tokenKeyName.find(L'\\') == std::wstring::npos;
 }
 
+bool HasEngineTokenPrefix(const std::wstring& tokenKeyName) {
+    static const std::wstring prefix = L"TTS_Mirelka_";
+    return tokenKeyName.compare(0, prefix.size(), prefix) == 0;
+}
+
 void Regnewvoice(plat::HKey hRootKey, const wchar_t* TokenKeyName, const wchar_t* LangIndependentName,
                  const wchar_t* Langid, const wchar_t* LangDependentName, const wchar_t* Gender, const wchar_t* Name,
                  const wchar_t* Language, const wchar_t* Age, const wchar_t* Vendor, const wchar_t* SimpleName) {
@@ -40,8 +45,7 @@ void Regnewvoice(plat::HKey hRootKey, const wchar_t* TokenKeyName, const wchar_t
         attributes->SetStringValue(L"Age", Age);
         attributes->SetStringValue(L"Vendor", Vendor);
         attributes->SetStringValue(L"SimpleName", SimpleName);
-        const std::wstring voicePath = ExpandProgramFiles() + L"\\Mirelka\\" + sapiFolderStr + L"\\QueltoEngine.dll";
-        attributes->SetStringValue(L"VoicePath", voicePath.c_str());
+        attributes->SetStringValue(L"VoicePath", GetEngineLibraryPath().c_str());
         attributes->Release();
         token->Release();
     }

@@ -18,6 +18,10 @@ std::wstring HiveName(plat::HKey hRootKey);
 // be the whole collection) and without a backslash (a key elsewhere).
 bool IsValidTokenKeyName(const std::wstring& tokenKeyName);
 
+// True for a token key name that carries the engine's prefix "TTS_Mirelka_"
+// (exact case), by which the engine's tokens are known in a collection.
+bool HasEngineTokenPrefix(const std::wstring& tokenKeyName);
+
 // Writes the voice's token under both stacks of the hive (see the layout in
 // the README). Failures abandon the stack silently.
 void Regnewvoice(plat::HKey hRootKey, const wchar_t* TokenKeyName, const wchar_t* LangIndependentName,
