@@ -159,7 +159,8 @@ int RunVerifyMode() {
             if (problems.empty()) continue;
             std::wstring text;
             for (const std::wstring& p : problems) text += (text.empty() ? L"" : L"; ") + p;
-            Report(L"WARNING", L"Warning: " + place.FullKey(name) + L": " + text);
+            Report(L"WARNING", L"Warning: " + place.FullKey(name) + L": " + text,
+                   L"Another vendor's token: " + place.FullKey(name) + L": " + text);
             ++warnings;
         }
     }
