@@ -174,6 +174,42 @@ void Expect(plat::HKey key, const wchar_t* name, const std::wstring& shownName, 
         problems.push_back(shownName + L": expected " + Quoted(expected) + L", found " + value.Found());
 }
 
+// The token's Attributes key; null when it cannot be opened, and `missing` is
+// a problem when it does not exist.
+plat::OwnedKey OpenAttributes(plat::HKey token, const std::wstring& where, const wchar_t* missing, Problems& problems,
+                              std::vector<std::wstring>& failures) {
+    plat::OwnedKey attributes;
+    const std::int32_t opened = OpenForReading(token, L"Attributes", attributes);
+    if (opened == kNotFound) problems.push_back(missing);
+    else if (opened != 0) CannotRead(failures, where + L"\\Attributes", opened);
+    return attributes;
+}
+
+// What is wrong with another vendor's class, as applications find it: in the
+// user's classes first, then the machine's; empty when nothing is known wrong.
+std::wstring ClassVerdict(const std::wstring& clsid, std::vector<std::wstring>& failures) {
+    if (!IsClassIdText(clsid)) return L"CLSID " + Quoted(clsid) + L" is not a class id";
+    plat::OwnedKey found;
+    std::int32_t opened = kNotFound;
+    for (plat::HKey hive : {plat::kHkeyCurrentUser, plat::kHkeyLocalMachine}) {
+        opened = OpenForReading(hive, ClassPath(clsid), found, plat::kKeyWow64_64Key);
+        if (opened != kNotFound) break;
+    }
+    if (opened == kNotFound) return L"CLSID " + clsid + L" has no registered class";
+    if (opened != 0) {
+        CannotRead(failures, L"the class " + clsid, opened);
+        return L"";
+    }
+    // A bare file name is found along the search path: only a full path is checked.
+    plat::OwnedKey server;
+    Value file;
+    if (OpenForReading(found.get(), L"InprocServer32", server) == 0 &&
+        ReadValue(server.get(), nullptr, L"the class " + clsid, file, failures) && file.text &&
+        plat::IsAbsolutePath(NamedFile(file)) && !FileExists(NamedFile(file)))
+        return L"InprocServer32 file not found: " + NamedFile(file);
+    return L"";
+}
+
 }  // namespace
 
 std::wstring EngineClassId() {
@@ -274,13 +310,8 @@ Problems CheckVoiceToken(const TokenPlace& place, const VoiceMetadata& metadata,
     const std::wstring language = LanguageValueName(convertToLangID(metadata.Langid));
     Expect(token.get(), language.c_str(), L"value " + language, metadata.LangDependentName, where, problems, failures);
 
-    plat::OwnedKey attributes;
-    const std::int32_t opened = OpenForReading(token.get(), L"Attributes", attributes);
-    if (opened == kNotFound) {
-        problems.push_back(L"Attributes key missing");
-    } else if (opened != 0) {
-        CannotRead(failures, where + L"\\Attributes", opened);
-    } else {
+    const plat::OwnedKey attributes = OpenAttributes(token.get(), where, L"Attributes key missing", problems, failures);
+    if (attributes) {
         const wchar_t* const expected[] = {metadata.Gender, metadata.Name, metadata.Language,
                                            metadata.Age, metadata.Vendor, metadata.SimpleName};
         for (std::size_t i = 0; i < std::size(kAttributeNames); ++i)
@@ -309,14 +340,16 @@ Problems CheckEngineClass(std::vector<std::wstring>& failures) {
     plat::OwnedKey server;
     const std::int32_t code = OpenForReading(plat::kHkeyLocalMachine, ClassPath(EngineClassId()) + L"\\InprocServer32",
                                              server, plat::kKeyWow64_64Key);
-    if (code == kNotFound) return {L"not registered\nno InprocServer32 key under HKLM\\SOFTWARE\\Classes\\CLSID (64-bit view)"};
+    if (code == kNotFound)
+        return {L"not registered\nno InprocServer32 key under HKLM\\SOFTWARE\\Classes\\CLSID (64-bit view)"};
     if (code != 0) {
         CannotRead(failures, where, code);
         return {};
     }
     Value file;
     if (!ReadValue(server.get(), nullptr, where, file, failures)) return {};
-    if (!file.text || file.content.empty()) return {L"InprocServer32 names no file\nits default value is " + file.Found()};
+    if (!file.text || file.content.empty())
+        return {L"InprocServer32 names no file\nits default value is " + file.Found()};
     if (!FileExists(NamedFile(file))) return {L"InprocServer32 names a missing file\n" + NamedFile(file)};
     return {};
 }
@@ -353,44 +386,12 @@ Problems CheckOtherVendorToken(const TokenPlace& place, const std::wstring& name
             for (wchar_t& c : upper)
                 if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
             auto known = classes.find(upper);
-            if (known == classes.end()) {
-                std::wstring verdict;
-                if (!IsClassIdText(clsid.content)) {
-                    verdict = L"CLSID " + Quoted(clsid.content) + L" is not a class id";
-                } else {
-                    // Applications find a class in the user's classes first, then the machine's.
-                    plat::OwnedKey found;
-                    std::int32_t opened = kNotFound;
-                    for (plat::HKey hive : {plat::kHkeyCurrentUser, plat::kHkeyLocalMachine}) {
-                        opened = OpenForReading(hive, ClassPath(clsid.content), found, plat::kKeyWow64_64Key);
-                        if (opened != kNotFound) break;
-                    }
-                    if (opened == kNotFound) {
-                        verdict = L"CLSID " + clsid.content + L" has no registered class";
-                    } else if (opened != 0) {
-                        CannotRead(failures, L"the class " + clsid.content, opened);
-                    } else {
-                        plat::OwnedKey server;
-                        Value file;
-                        // A bare file name is found along the search path: only a full path is checked.
-                        if (OpenForReading(found.get(), L"InprocServer32", server) == 0 &&
-                            ReadValue(server.get(), nullptr, L"the class " + clsid.content, file, failures) &&
-                            file.text && plat::IsAbsolutePath(NamedFile(file)) && !FileExists(NamedFile(file)))
-                            verdict = L"InprocServer32 file not found: " + NamedFile(file);
-                    }
-                }
-                known = classes.emplace(upper, verdict).first;
-            }
+            if (known == classes.end()) known = classes.emplace(upper, ClassVerdict(clsid.content, failures)).first;
             if (!known->second.empty()) problems.push_back(known->second);
         }
     }
-    plat::OwnedKey attributes;
-    const std::int32_t opened = OpenForReading(token.get(), L"Attributes", attributes);
-    if (opened == kNotFound) {
-        problems.push_back(L"no Attributes key");
-    } else if (opened != 0) {
-        CannotRead(failures, where + L"\\Attributes", opened);
-    } else {
+    const plat::OwnedKey attributes = OpenAttributes(token.get(), where, L"no Attributes key", problems, failures);
+    if (attributes) {
         Value language;
         if (ReadValue(attributes.get(), L"Language", where + L"\\Attributes Language", language, failures) &&
             !language.present)

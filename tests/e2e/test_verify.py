@@ -54,6 +54,13 @@ class VerifyTest(unittest.TestCase):
             self.assertEqual(log[-1], ("INFO", report[-1]))
             self.assertEqual(log[:2], [("INFO", "Run Pendrel"), ("INFO", argument)])
 
+    def test_only_the_first_argument_selects_the_check(self):
+        self.assertEqual(self.m.run("other", "/verify")[0], 0)
+        self.assertEqual(self.m.log_messages()[:4], ["Run Pendrel", "other", "/verify", "Searching for voices."])
+        code, _, log = self.verify("/verify", "/uninstall")
+        self.assertEqual(code, 0)
+        self.assertNotIn(("INFO", "Runing Uninstall Pendrel"), log)
+
     def test_each_damage_answers_1_and_is_named(self):
         hkcu = "HKCU\\Speech"
         cases = [
