@@ -14,6 +14,10 @@ bool IsUninstallArgument(const std::wstring& argument) {
     return EqualsIgnoringCase(argument, L"/uninstall") || EqualsIgnoringCase(argument, L"--unregister-all");
 }
 
+bool IsVerifyArgument(const std::wstring& argument) {
+    return EqualsIgnoringCase(argument, L"/verify") || EqualsIgnoringCase(argument, L"--verify");
+}
+
 bool IsSearchVoicesArgument(const std::wstring& argument) { return EqualsIgnoringCase(argument, L"/searchvoices"); }
 
 bool IsHelpArgument(const std::wstring& argument) {
@@ -34,6 +38,8 @@ std::wstring UsageText(const std::wstring& version) {
            L"  pendrel.exe /searchvoices [/username=NAME] [/password=SECRET] [/out=PATH]\n"
            L"      Downloads the voice catalogue to PATH (default %TEMP%\\quelto_voices.json).\n"
            L"      /searchvoices counts only as the first argument.\n"
+           L"  pendrel.exe /verify            (or --verify, as the first argument)\n"
+           L"      Checks, read-only, that every voice is fully registered.\n"
            L"  pendrel.exe /? | -h | --help    this text\n"
            L"  pendrel.exe --version           the program's name and version\n"
            L"\n"
@@ -42,7 +48,9 @@ std::wstring UsageText(const std::wstring& version) {
            L"without a mode is an installation run.\n"
            L"\n"
            L"Exit codes: the installation and uninstallation runs always exit 0; the\n"
-           L"catalogue search exits 0 when the catalogue was saved and 1 when it was not.\n"
+           L"catalogue search exits 0 when the catalogue was saved and 1 when it was not;\n"
+           L"/verify exits 0 when all is well, 1 when something is wrong, 2 when it could\n"
+           L"not check.\n"
            L"\n"
            L"Log: %LOCALAPPDATA%\\Mirelka\\ZunSapi64\\log_zunsapi.txt; every run appends to it.\n";
 }

@@ -5,6 +5,9 @@
 // True for "/uninstall" and "--unregister-all" in any letter case.
 bool IsUninstallArgument(const std::wstring& argument);
 
+// True for "/verify" and "--verify" in any letter case.
+bool IsVerifyArgument(const std::wstring& argument);
+
 // True for "/searchvoices" in any letter case.
 bool IsSearchVoicesArgument(const std::wstring& argument);
 

@@ -82,59 +82,45 @@ bool ReadVoiceMetadata(const std::wstring& path, VoiceMetadata& metadata) {
 int RunInstallMode() {
     plat::CoInitialize();
     const std::wstring programFiles = ExpandProgramFiles();
-    const std::wstring voices = programFiles + L"\\Mirelka\\" + sapiFolderStr + L"\\data_quelto\\voices\\";
-    const std::wstring pattern = voices + L"*.*";
+    const std::wstring voices = programFiles + L"\\Mirelka\\" + sapiFolderStr + L"\\data_quelto\\voices";
     WriteLogLine(L"INFO", L"Searching for voices.");
-    WriteLogLine(L"INFO", L"Voices location: " + pattern);
+    WriteLogLine(L"INFO", L"Voices location: " + voices + L"\\*.*");
 
-    // A Program Files folder that did not expand to a full path is never listed.
-    plat::FindData entry;
-    plat::FindHandle search = plat::IsAbsolutePath(programFiles) ? plat::FindFirstFile(pattern, entry) : nullptr;
-    if (search != nullptr) {
-        int counter = 0;
-        do {
-            if (!(entry.attributes & plat::kFileAttributeDirectory) || entry.name.empty() || entry.name[0] == L'.')
-                continue;
-            if (entry.attributes & plat::kFileAttributeReparsePoint) {
-                // A junction or link would lead this elevated run to files elsewhere.
-                WriteLogLine(L"WARNING", L"Voice folder is a link, skipped: " + voices + entry.name);
-                continue;
-            }
-            ++counter;
-            const std::wstring metadataPath = voices + entry.name + L"\\metaData.txt";
-            WriteLogLine(L"INFO", std::to_wstring(counter) + L") Voice: " + metadataPath);
-            SetFilePermission(metadataPath.c_str());
-            VoiceMetadata m {};
-            if (!ReadVoiceMetadata(metadataPath, m)) {
-                const std::uint32_t cause = plat::GetLastError();
-                WriteLogLine(L"ERROR", L"Cannot open input file: " + metadataPath);
-                LogCause(L"file " + metadataPath, plat::ErrorText(cause));
-                continue;
-            }
-            if (!IsValidTokenKeyName(m.TokenKeyName)) {
-                WriteLogLine(L"ERROR", L"Invalid TokenKeyName '" + std::wstring(m.TokenKeyName) +
-                                           L"', voice not registered: " + metadataPath);
-                continue;
-            }
-            // metaData.txt is writable by everyone: a name may have been chosen to
-            // take over another vendor's voice, which this elevated run never touches.
-            const std::wstring otherEngine = OtherEngineOfTokenAnywhere(m.TokenKeyName);
-            if (!otherEngine.empty()) {
-                WriteLogLine(L"ERROR", L"Token '" + std::wstring(m.TokenKeyName) + L"' belongs to another engine (" +
-                                           otherEngine + L"), voice not registered: " + metadataPath);
-                continue;
-            }
-            WriteLogLine(L"INFO", L"Creating the new voice registries:");
-            Regnewvoice(plat::kHkeyLocalMachine, m.TokenKeyName, m.LangIndependentName, m.Langid,
-                        m.LangDependentName, m.Gender, m.Name, m.Language, m.Age, m.Vendor, m.SimpleName);
-            CopyVoiceTokenToCurrentUserForAllEngines(plat::kHkeyLocalMachine, plat::kHkeyCurrentUser, m.TokenKeyName);
-            WriteLogLine(L"INFO", L"Checking the new voice registries:");
-            OpenAndSetRegKey(plat::kHkeyLocalMachine, m.TokenKeyName);
-            OpenAndSetRegKey(plat::kHkeyCurrentUser, m.TokenKeyName);
-        } while (plat::FindNextFile(search, entry));
-        RemoveTemporalFiles();
-        plat::FindClose(search);
-    }
+    int counter = 0;
+    const bool listed = ForEachVoiceFolder(voices, [&](const std::wstring& folder) {
+        ++counter;
+        const std::wstring metadataPath = voices + L"\\" + folder + L"\\metaData.txt";
+        WriteLogLine(L"INFO", std::to_wstring(counter) + L") Voice: " + metadataPath);
+        SetFilePermission(metadataPath.c_str());
+        VoiceMetadata m {};
+        if (!ReadVoiceMetadata(metadataPath, m)) {
+            const std::uint32_t cause = plat::GetLastError();
+            WriteLogLine(L"ERROR", L"Cannot open input file: " + metadataPath);
+            LogCause(L"file " + metadataPath, plat::ErrorText(cause));
+            return;
+        }
+        if (!IsValidTokenKeyName(m.TokenKeyName)) {
+            WriteLogLine(L"ERROR", L"Invalid TokenKeyName '" + std::wstring(m.TokenKeyName) +
+                                       L"', voice not registered: " + metadataPath);
+            return;
+        }
+        // metaData.txt is writable by everyone: a name may have been chosen to
+        // take over another vendor's voice, which this elevated run never touches.
+        const std::wstring otherEngine = OtherEngineOfTokenAnywhere(m.TokenKeyName);
+        if (!otherEngine.empty()) {
+            WriteLogLine(L"ERROR", L"Token '" + std::wstring(m.TokenKeyName) + L"' belongs to another engine (" +
+                                       otherEngine + L"), voice not registered: " + metadataPath);
+            return;
+        }
+        WriteLogLine(L"INFO", L"Creating the new voice registries:");
+        Regnewvoice(plat::kHkeyLocalMachine, m.TokenKeyName, m.LangIndependentName, m.Langid, m.LangDependentName,
+                    m.Gender, m.Name, m.Language, m.Age, m.Vendor, m.SimpleName);
+        CopyVoiceTokenToCurrentUserForAllEngines(plat::kHkeyLocalMachine, plat::kHkeyCurrentUser, m.TokenKeyName);
+        WriteLogLine(L"INFO", L"Checking the new voice registries:");
+        OpenAndSetRegKey(plat::kHkeyLocalMachine, m.TokenKeyName);
+        OpenAndSetRegKey(plat::kHkeyCurrentUser, m.TokenKeyName);
+    });
+    if (listed) RemoveTemporalFiles();
     plat::CoUninitialize();
     return 0;
 }

@@ -9,6 +9,7 @@
 #include "platform/environment.h"
 #include "support/log.h"
 #include "uninstall/uninstall.h"
+#include "verify/verify.h"
 
 namespace {
 const std::wstring kVersion = L"" PENDREL_VERSION;
@@ -27,6 +28,8 @@ int RunChosenMode(int argc, wchar_t* argv[]) {
             const CatalogueOptions options = ParseCatalogueOptions(argc, argv);
             return SaveRemoteVoicesJson(options.username, options.password, ExpandOutputPath(options.outPath)) ? 0 : 1;
         }
+        // Only the first argument can select the check of the machine.
+        if (IsVerifyArgument(argv[1])) return RunVerifyMode();
     }
     return RunInstallMode();
 }

@@ -8,6 +8,7 @@
 // stand-in stores it as UTF-16LE, as Windows does.
 #pragma once
 #include <cstdint>
+#include <memory>
 
 #include "platform/security.h"
 #include "platform/types.h"
@@ -54,5 +55,12 @@ std::int32_t RegDeleteTree(HKey root, const wchar_t* subKey);
 std::int32_t RegGetKeySecurity(HKey key, std::uint32_t information, DescriptorPtr descriptor,
                                std::uint32_t* bytes);
 std::int32_t RegSetKeySecurity(HKey key, std::uint32_t information, DescriptorPtr descriptor);
+
+// Owns a key that was opened or created, and closes it when it goes (never a
+// predefined hive handle).
+struct KeyCloser {
+    void operator()(HKey key) const { RegCloseKey(key); }
+};
+using OwnedKey = std::unique_ptr<RegKeyObject, KeyCloser>;
 
 }  // namespace plat

@@ -1,5 +1,7 @@
 #include "support/paths.h"
 
+#include <memory>
+
 #include "platform/environment.h"
 #include "platform/files.h"
 #include "platform/security.h"
@@ -21,7 +23,29 @@ std::wstring ExpandProgramFiles() {
 
 std::wstring GetRootPath() { return ExpandProgramFiles() + L"\\Mirelka\\" + sapiFolderStr; }
 
+std::wstring GetEngineLibraryPath() { return GetRootPath() + L"\\QueltoEngine.dll"; }
+
 std::wstring GetVoicesRootPath_Post() { return GetRootPath() + L"\\data_quelto\\voices"; }
+
+bool ForEachVoiceFolder(const std::wstring& voicesFolder, const std::function<void(const std::wstring&)>& visit) {
+    // A folder that did not expand to a full path is never listed.
+    if (!plat::IsAbsolutePath(voicesFolder)) return false;
+    plat::FindData entry;
+    const std::unique_ptr<plat::FindState, void (*)(plat::FindHandle)> listing(
+        plat::FindFirstFile(voicesFolder + L"\\*.*", entry), plat::FindClose);
+    if (listing == nullptr) return false;
+    do {
+        if (!(entry.attributes & plat::kFileAttributeDirectory) || entry.name.empty() || entry.name[0] == L'.')
+            continue;
+        if (entry.attributes & plat::kFileAttributeReparsePoint) {
+            // A junction or link would lead this elevated run to files elsewhere.
+            WriteLogLine(L"WARNING", L"Voice folder is a link, skipped: " + voicesFolder + L"\\" + entry.name);
+            continue;
+        }
+        visit(entry.name);
+    } while (plat::FindNextFile(listing.get(), entry));
+    return true;
+}
 
 void EnsureDirectoryExists(const std::wstring& path) {
     std::size_t position = 0;

@@ -1,6 +1,7 @@
 // The installation's fixed names and the paths built from them.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 
 extern const wchar_t* const programFilesEnv;  // "%ProgramFiles%"
@@ -14,8 +15,17 @@ std::wstring ExpandProgramFiles();
 
 // PF\Mirelka\ZunSapi64
 std::wstring GetRootPath();
+// PF\Mirelka\ZunSapi64\QueltoEngine.dll, the engine's library that every
+// voice token names as its VoicePath
+std::wstring GetEngineLibraryPath();
 // PF\Mirelka\ZunSapi64\data_quelto\voices
 std::wstring GetVoicesRootPath_Post();
+
+// Calls `visit` with the name of each voice folder directly inside the voices
+// folder, in listing order: every folder whose name does not begin with a
+// full stop. False when the voices folder is not a full path or cannot be
+// listed; nothing is visited then.
+bool ForEachVoiceFolder(const std::wstring& voicesFolder, const std::function<void(const std::wstring&)>& visit);
 
 // Creates every missing folder along a backslash-separated path, the last one
 // included; failures are ignored.

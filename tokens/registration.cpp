@@ -54,6 +54,11 @@ bool IsValidTokenKeyName(const std::wstring& tokenKeyName) {
     return !tokenKeyName.empty() && tokenKeyName.find(L'\\') == std::wstring::npos;
 }
 
+bool HasEngineTokenPrefix(const std::wstring& tokenKeyName) {
+    static const std::wstring prefix = L"TTS_Mirelka_";
+    return tokenKeyName.compare(0, prefix.size(), prefix) == 0;
+}
+
 void Regnewvoice(plat::HKey hRootKey, const wchar_t* TokenKeyName, const wchar_t* LangIndependentName,
                  const wchar_t* Langid, const wchar_t* LangDependentName, const wchar_t* Gender, const wchar_t* Name,
                  const wchar_t* Language, const wchar_t* Age, const wchar_t* Vendor, const wchar_t* SimpleName) {
@@ -83,7 +88,7 @@ void Regnewvoice(plat::HKey hRootKey, const wchar_t* TokenKeyName, const wchar_t
             token->Release();
             continue;
         }
-        const std::wstring voicePath = ExpandProgramFiles() + L"\\Mirelka\\" + sapiFolderStr + L"\\QueltoEngine.dll";
+        const std::wstring voicePath = GetEngineLibraryPath();
         const struct {
             const wchar_t* name;
             const wchar_t* value;

@@ -28,6 +28,10 @@ std::wstring OtherEngineOfToken(plat::HKey hive, const std::wstring& tokenPath);
 // either stack of either hive; empty when none does.
 std::wstring OtherEngineOfTokenAnywhere(const std::wstring& tokenKeyName);
 
+// True for a token key name that carries the engine's prefix "TTS_Mirelka_"
+// (exact case), by which the engine's tokens are known in a collection.
+bool HasEngineTokenPrefix(const std::wstring& tokenKeyName);
+
 // Writes the voice's token under both stacks of the hive (see the layout in
 // the README). Each failure is logged with its cause; one before the
 // attributes abandons the stack.

@@ -22,19 +22,37 @@ void Print(const std::wstring& text) {
 
 std::wstring LastError() { return std::to_wstring(static_cast<std::int32_t>(plat::GetLastError())); }
 
-// An entry that already gives the SID full access on this key itself, as an
-// earlier run left it (the system may store GENERIC_ALL as KEY_ALL_ACCESS).
-bool GrantsFullAccess(plat::AclPtr acl, plat::SidPtr sid) {
-    const std::wstring wanted = plat::SidToString(sid);
-    for (const plat::AceSummary& ace : plat::DescribeAcl(acl)) {
-        if (ace.type == plat::kAccessAllowedAceType && ace.flags == 0 && ace.sid == wanted &&
+}  // namespace
+
+bool GrantsFullAccess(const std::vector<plat::AceSummary>& entries, const std::wstring& sid) {
+    for (const plat::AceSummary& ace : entries) {
+        if (ace.type == plat::kAccessAllowedAceType && ace.flags == 0 && ace.sid == sid &&
             ((ace.mask & plat::kGenericAll) || (ace.mask & plat::kKeyAllAccess) == plat::kKeyAllAccess))
             return true;
     }
     return false;
 }
 
-}  // namespace
+bool ReadKeyAccessEntries(plat::HKey hKey, std::vector<plat::AceSummary>& entries, bool& present,
+                          std::int32_t& code) {
+    entries.clear();
+    present = false;
+    std::uint32_t size = 0;
+    code = plat::RegGetKeySecurity(hKey, plat::kDaclSecurityInformation, nullptr, &size);
+    if (size == 0) return false;
+    std::vector<unsigned char> descriptor(size);
+    code = plat::RegGetKeySecurity(hKey, plat::kDaclSecurityInformation, descriptor.data(), &size);
+    if (code != 0) return false;
+    bool defaulted = false;
+    plat::AclPtr acl = nullptr;
+    if (!plat::GetSecurityDescriptorDacl(descriptor.data(), &present, &acl, &defaulted)) {
+        code = static_cast<std::int32_t>(plat::GetLastError());
+        return false;
+    }
+    if (present && acl != nullptr) entries = plat::DescribeAcl(acl);
+    else present = false;
+    return true;
+}
 
 void DoSetHiveRights(const std::wstring& keyName) {
     plat::SidPtr sid = plat::LocalAlloc(plat::kLptr, plat::GetSidLengthRequired(1));
@@ -119,7 +137,7 @@ std::int32_t AddAccessRights(plat::HKey hKey, plat::SidPtr pSID, std::uint32_t d
         return 0;
     }
     // Running the installation again must not grow the list.
-    if (GrantsFullAccess(oldAcl, pSID)) return 1;
+    if (GrantsFullAccess(plat::DescribeAcl(oldAcl), plat::SidToString(pSID))) return 1;
     const std::uint32_t newSize = plat::GetLengthSid(pSID) + info.aclBytesInUse + 8;
     plat::AclPtr acl = plat::LocalAlloc(plat::kLptr, newSize);
     auto fail = [&](const std::wstring& message) {

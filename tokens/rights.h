@@ -2,6 +2,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/registry.h"
 #include "platform/security.h"
@@ -21,3 +22,14 @@ std::int32_t RegSetHiveSecurity(plat::HKey hKey, plat::SidPtr psid, std::uint32_
 // success, 0 on failure (reported on the console). A list that already
 // grants the SID full access is left as it is.
 std::int32_t AddAccessRights(plat::HKey hKey, plat::SidPtr pSID, std::uint32_t dwAcessMask);
+
+// True when an entry gives the SID full access on the key itself: allowed, no
+// inheritance flags, GENERIC_ALL or every bit of KEY_ALL_ACCESS (the system
+// may store GENERIC_ALL as KEY_ALL_ACCESS).
+bool GrantsFullAccess(const std::vector<plat::AceSummary>& entries, const std::wstring& sid);
+
+// Reads the entries of the key's access list; `present` false for a key with
+// no list at all (everyone may do everything). False when the list cannot be
+// read, with the Win32 code in `code`.
+bool ReadKeyAccessEntries(plat::HKey hKey, std::vector<plat::AceSummary>& entries, bool& present,
+                          std::int32_t& code);

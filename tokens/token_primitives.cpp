@@ -98,6 +98,12 @@ plat::HResult SpCreateNewToken(const wchar_t* pszCategoryId, const wchar_t* pszT
     return hr;
 }
 
+std::wstring LanguageValueName(std::uint16_t langid) {
+    wchar_t name[10];
+    std::swprintf(name, 10, L"%x", static_cast<unsigned>(langid));
+    return name;
+}
+
 plat::HResult SpSetCommonTokenData(plat::SpObjectToken* pToken, const plat::Guid* pclsid,
                                    const wchar_t* pszLangIndependentName, std::uint16_t langid,
                                    const wchar_t* pszLangDependentName, plat::SpDataKey** ppDataKeyAttribs) {
@@ -113,9 +119,7 @@ plat::HResult SpSetCommonTokenData(plat::SpObjectToken* pToken, const plat::Guid
     if (plat::Succeeded(hr) && pszLangIndependentName != nullptr)
         hr = pToken->SetStringValue(nullptr, pszLangIndependentName);
     if (plat::Succeeded(hr) && pszLangDependentName != nullptr) {
-        wchar_t name[10];
-        std::swprintf(name, 10, L"%x", static_cast<unsigned>(langid));
-        hr = pToken->SetStringValue(name, pszLangDependentName);
+        hr = pToken->SetStringValue(LanguageValueName(langid).c_str(), pszLangDependentName);
     }
     if (plat::Succeeded(hr) && ppDataKeyAttribs != nullptr) hr = pToken->CreateKey(L"Attributes", ppDataKeyAttribs);
     return hr;

@@ -1,6 +1,7 @@
 // Opening, creating and filling SAPI object tokens.
 #pragma once
 #include <cstdint>
+#include <string>
 
 #include "platform/speech.h"
 #include "platform/types.h"
@@ -30,6 +31,10 @@ plat::HResult SpGetTokenFromId(const wchar_t* pszTokenId, plat::SpObjectToken** 
 // Opens or creates category\Tokens\name; a null name is replaced by a new GUID.
 plat::HResult SpCreateNewToken(const wchar_t* pszCategoryId, const wchar_t* pszTokenKeyName,
                                plat::SpObjectToken** ppToken);
+// The name of a token's language-dependent value: the LANGID in lower-case
+// hexadecimal without leading zeros ("c0a" for 0x0C0A).
+std::wstring LanguageValueName(std::uint16_t langid);
+
 // Writes CLSID, the default value and the language value, and opens Attributes.
 plat::HResult SpSetCommonTokenData(plat::SpObjectToken* pToken, const plat::Guid* pclsid,
                                    const wchar_t* pszLangIndependentName, std::uint16_t langid,

@@ -4,15 +4,12 @@
 #include <string>
 #include <vector>
 
-#include "platform/files.h"
 #include "platform/registry.h"
 #include "support/paths.h"
 #include "tokens/registration.h"
 #include "uninstall/token_removal.h"
 
 namespace {
-
-const std::wstring kTokenPrefix = L"TTS_Mirelka_";
 
 // The names in one token collection that carry the engine's prefix (exact case).
 std::vector<std::wstring> CollectPrefixedTokens(plat::HKey hive, const wchar_t* root) {
@@ -28,7 +25,7 @@ std::vector<std::wstring> CollectPrefixedTokens(plat::HKey hive, const wchar_t* 
         auto chars = static_cast<std::uint32_t>(name.size());
         if (plat::RegEnumKeyEx(tokens, index, name.data(), &chars) != 0) break;
         const std::wstring found(name.data(), chars);
-        if (found.compare(0, kTokenPrefix.size(), kTokenPrefix) == 0) names.push_back(found);
+        if (HasEngineTokenPrefix(found)) names.push_back(found);
     }
     plat::RegCloseKey(tokens);
     return names;
@@ -38,18 +35,10 @@ std::vector<std::wstring> CollectPrefixedTokens(plat::HKey hive, const wchar_t* 
 
 void UnregisterAllVoicesFromDisk() {
     const std::wstring voices = GetVoicesRootPath_Post();
-    plat::FindData entry;
-    plat::FindHandle listing = plat::IsAbsolutePath(voices) ? plat::FindFirstFile(voices + L"\\*", entry) : nullptr;
-    if (listing != nullptr) {
-        do {
-            if (!(entry.attributes & plat::kFileAttributeDirectory) || entry.name.empty() || entry.name[0] == L'.' ||
-                (entry.attributes & plat::kFileAttributeReparsePoint))
-                continue;  // a link is never read through
-            const std::wstring name = ReadTokenKeyNameFromVoiceTxt(voices + L"\\" + entry.name + L"\\voice.txt");
-            if (!name.empty()) UnregisterTokenEverywhere(name);
-        } while (plat::FindNextFile(listing, entry));
-        plat::FindClose(listing);
-    }
+    ForEachVoiceFolder(voices, [&](const std::wstring& folder) {
+        const std::wstring name = ReadTokenKeyNameFromVoiceTxt(voices + L"\\" + folder + L"\\voice.txt");
+        if (!name.empty()) UnregisterTokenEverywhere(name);
+    });
     for (plat::HKey hive : {plat::kHkeyLocalMachine, plat::kHkeyCurrentUser}) {
         for (const wchar_t* root : engines) {
             // Collected first: nothing is deleted while the collection is enumerated.

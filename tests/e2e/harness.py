@@ -115,6 +115,47 @@ class Machine:
         code, _, err = self.run("set", hive, path, name, value, program=PROBE)
         assert code == 0, err
 
+    def delete_key(self, hive, path):
+        code, _, err = self.run("delete", hive, path, program=PROBE)
+        assert code == 0, (code, err)
+
+    def set_acl(self, hive, path, mode):
+        """Rewrites a key's access list: "drop-everyone" or "deny-everyone"."""
+        code, _, err = self.run("acl", hive, path, mode, program=PROBE)
+        assert code == 0, (code, err)
+
+    def registry_state(self):
+        """Both hives, whole: the stand-in's hive files, or Wine's `reg export` of each."""
+        if not self.wine:
+            folder = os.path.join(self.sandbox, "registry")
+            state = {}
+            for name in sorted(os.listdir(folder)):
+                with open(os.path.join(folder, name), "rb") as f:
+                    state[name] = f.read()
+            return state
+        state = {}
+        env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all")
+        for hive in ("HKLM", "HKCU"):
+            # Exported outside the machine's drive C, through Wine's drive Z (the host's root).
+            target = os.path.join(self.workdir, hive + ".reg")
+            done = subprocess.run(["wine", "reg", "export", hive, "Z:" + target.replace("/", "\\"), "/y"], env=env,
+                                  stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+            assert done.returncode == 0, (done.returncode, done.stdout, done.stderr)
+            with open(target, "rb") as f:
+                state[hive] = f.read()
+            os.remove(target)
+        return state
+
+    def install_examples(self):
+        """The example voices in the voices folder, then the installation run."""
+        for folder in sorted(os.listdir(EXAMPLES + "/voices")):
+            for name in os.listdir(os.path.join(EXAMPLES, "voices", folder)):
+                with open(os.path.join(EXAMPLES, "voices", folder, name), "rb") as f:
+                    self.write_file(self.program_files + "\\Mirelka\\ZunSapi64\\data_quelto\\voices\\"
+                                    + folder + "\\" + name, f.read())
+        code, out, err = self.run()
+        assert code == 0, (code, out, err)
+
     def hold(self, windows_path):
         """A process holding the file open as a running program holds its library; close() ends it."""
         env = dict(os.environ, LANG="C.UTF-8")

@@ -4,7 +4,7 @@ import shutil
 import tempfile
 import unittest
 
-from harness import EXAMPLES, Machine
+from harness import Machine
 
 DESKTOP = "SOFTWARE\\Microsoft\\Speech\\Voices"
 ONECORE = "SOFTWARE\\Microsoft\\Speech_OneCore\\Voices"
@@ -42,11 +42,7 @@ class UninstallTest(unittest.TestCase):
         self.addCleanup(self.m.close)
 
     def install_examples(self):
-        for folder in sorted(os.listdir(EXAMPLES + "/voices")):
-            for name in os.listdir(os.path.join(EXAMPLES, "voices", folder)):
-                with open(os.path.join(EXAMPLES, "voices", folder, name), "rb") as f:
-                    self.m.write_file(VOICES + folder + "\\" + name, f.read())
-        self.assertEqual(self.m.run()[0], 0)
+        self.m.install_examples()
 
     def snapshot(self):
         state = {}

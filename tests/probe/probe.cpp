@@ -2,6 +2,9 @@
 //   probe dump HKLM|HKCU PATH      a key and everything below it: values and access lists
 //   probe voices CATEGORY-ID       the category's tokens as SAPI lists them, with each Attributes\Name
 //   probe resources PROGRAM        a program's version strings, fixed file version and manifest
+//   probe delete HKLM|HKCU PATH    removes a key and everything below it
+//   probe acl HKLM|HKCU PATH MODE  rewrites a key's access list: "drop-everyone" keeps every entry but
+//                                  everyone's, "deny-everyone" leaves one entry denying everyone everything
 #include <string>
 #include <vector>
 
@@ -112,6 +115,48 @@ int Voices(const wchar_t* categoryId) {
     return 0;
 }
 
+int Acl(plat::HKey hive, const wchar_t* path, const std::wstring& mode) {
+    plat::HKey key = nullptr;
+    if (plat::RegOpenKeyEx(hive, path, 0, plat::kReadControl | plat::kWriteDac, &key) != 0) return 3;
+    std::uint32_t size = 0;
+    plat::RegGetKeySecurity(key, plat::kDaclSecurityInformation, nullptr, &size);
+    std::vector<unsigned char> old(size + 1);
+    bool present = false, defaulted = false;
+    plat::AclPtr oldAcl = nullptr;
+    plat::AclSizeInformation info;
+    if (plat::RegGetKeySecurity(key, plat::kDaclSecurityInformation, old.data(), &size) != 0 ||
+        !plat::GetSecurityDescriptorDacl(old.data(), &present, &oldAcl, &defaulted) || !present ||
+        !plat::GetAclInformation(oldAcl, info))
+        return 4;
+    const std::uint32_t bytes = info.aclBytesInUse + 64;
+    std::vector<std::uint32_t> acl(bytes / 4 + 1);  // an access list is aligned on 32 bits
+    plat::InitializeAcl(acl.data(), bytes, plat::kAclRevision);
+    if (mode == L"drop-everyone") {
+        const std::vector<plat::AceSummary> entries = plat::DescribeAcl(oldAcl);
+        for (std::uint32_t i = 0; i < entries.size(); ++i) {
+            void* ace = nullptr;
+            if (entries[i].sid == L"S-1-1-0" || !plat::GetAce(oldAcl, i, &ace)) continue;
+            const auto* header = static_cast<const unsigned char*>(ace);
+            plat::AddAce(acl.data(), plat::kAclRevision, plat::kMaxDword, ace,
+                         static_cast<std::uint32_t>(header[2] | (header[3] << 8)));
+        }
+    } else if (mode == L"deny-everyone") {
+        plat::SidPtr everyone = nullptr;
+        plat::AllocateAndInitializeSid(plat::kSecurityWorldSidAuthority, 1, plat::kSecurityWorldRid, &everyone);
+        plat::AddAccessAllowedAce(acl.data(), plat::kAclRevision, plat::kKeyAllAccess, everyone);
+        reinterpret_cast<unsigned char*>(acl.data())[8] = plat::kAccessDeniedAceType;  // the first entry's type
+        plat::FreeSid(everyone);
+    } else {
+        return 5;
+    }
+    unsigned char descriptor[plat::kSecurityDescriptorMinLength] = {};
+    plat::InitializeSecurityDescriptor(descriptor, plat::kSecurityDescriptorRevision);
+    plat::SetSecurityDescriptorDacl(descriptor, true, acl.data(), false);
+    const std::int32_t code = plat::RegSetKeySecurity(key, plat::kDaclSecurityInformation, descriptor);
+    plat::RegCloseKey(key);
+    return code == 0 ? 0 : 6;
+}
+
 }  // namespace
 
 extern "C" int wmain(int argc, wchar_t* argv[]) {
@@ -122,6 +167,11 @@ extern "C" int wmain(int argc, wchar_t* argv[]) {
         return 0;
     }
     if (verb == L"voices" && argc == 3) return Voices(argv[2]);
+    if ((verb == L"delete" || verb == L"acl") && argc >= 4) {
+        const plat::HKey hive = std::wstring(argv[2]) == L"HKLM" ? plat::kHkeyLocalMachine : plat::kHkeyCurrentUser;
+        if (verb == L"acl" && argc == 5) return Acl(hive, argv[3], argv[4]);
+        if (verb == L"delete" && argc == 4) return plat::RegDeleteTree(hive, argv[3]) == 0 ? 0 : 3;
+    }
     if ((verb == L"set" || verb == L"set-then-crash") && argc == 6) {
         const std::wstring hive = argv[2], value = argv[5];
         plat::HKey key = nullptr;
@@ -162,6 +212,8 @@ extern "C" int wmain(int argc, wchar_t* argv[]) {
         Out(plat::Utf8BytesToWide(found.manifest));
         return 0;
     }
-    Out(L"usage: probe dump HKLM|HKCU PATH | voices CATEGORY-ID | set[-then-crash] HKLM|HKCU PATH NAME VALUE | hold FILE | trust|untrust CERT.der | resources PROGRAM");
+    Out(L"usage: probe dump HKLM|HKCU PATH | voices CATEGORY-ID | set[-then-crash] HKLM|HKCU PATH NAME VALUE |"
+        L" delete HKLM|HKCU PATH | acl HKLM|HKCU PATH drop-everyone|deny-everyone | hold FILE |"
+        L" trust|untrust CERT.der | resources PROGRAM");
     return 2;
 }

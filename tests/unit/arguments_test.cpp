@@ -41,6 +41,11 @@ TEST(Arguments, UsageNamesTheModesTheExitCodesAndTheLog) {
     EXPECT_EQ(usage.back(), L'\n');
 }
 
+TEST(Arguments, VerifyInAnyLetterCase) {
+    for (const wchar_t* yes : {L"/verify", L"/VERIFY", L"--verify", L"--Verify"}) EXPECT_TRUE(IsVerifyArgument(yes)) << yes;
+    for (const wchar_t* no : {L"verify", L"-verify", L"/verify2", L"--verify=1", L""}) EXPECT_FALSE(IsVerifyArgument(no)) << no;
+}
+
 TEST(Arguments, PasswordValueIsNeverShown) {
     EXPECT_EQ(ShowableArgument(L"/password=secret"), L"/password=********");
     EXPECT_EQ(ShowableArgument(L"/PASSWORD=a=b"), L"/PASSWORD=********");

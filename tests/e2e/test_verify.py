@@ -1,0 +1,165 @@
+"""The check of the machine end to end: what it answers after an installation, after each kind of damage and
+after an uninstallation, and that it changes nothing."""
+import os
+import shutil
+import unittest
+
+from harness import Machine
+
+DESKTOP = "SOFTWARE\\Microsoft\\Speech\\Voices"
+ONECORE = "SOFTWARE\\Microsoft\\Speech_OneCore\\Voices"
+ROOT = "C:\\Program Files\\Mirelka\\ZunSapi64"
+LIBRARY = ROOT + "\\QueltoEngine.dll"
+CLSID = "{8D758097-2AAE-4277-88CC-3A6BDD344F53}"
+CLASS = "SOFTWARE\\Classes\\CLSID\\" + CLSID
+EXAMPLE_TOKENS = ["TTS_Mirelka_eu-ES_Ane", "TTS_Mirelka_en-US_Mark", "TTS_Mirelka_es-ES_Elena"]
+ELENA = "TTS_Mirelka_es-ES_Elena"
+
+
+def token(root, name=ELENA):
+    return root + "\\Tokens\\" + name
+
+
+class VerifyTest(unittest.TestCase):
+    def setUp(self):
+        self.m = Machine()
+        self.addCleanup(self.m.close)
+
+    def install(self):
+        """The example voices installed as the engine's installer leaves them: its library and its class too."""
+        self.m.install_examples()
+        self.m.write_file(LIBRARY, b"MZ")
+        self.m.set_value("HKLM", CLASS + "\\InprocServer32", "", LIBRARY)
+
+    def verify(self, *argument):
+        """Exit code, report lines (after the start lines) and the log lines the check wrote."""
+        before = len(self.m.log_lines())
+        code, out, err = self.m.run(*(argument or ("/verify",)))
+        lines = out.decode("utf-8").replace("\r\n", "\n").split("\n")[:-1]
+        self.assertEqual(lines[0], "Pendrel.exe arrancó correctamente.")
+        argc = int(lines[1].split(" = ")[1])
+        return code, lines[2 + argc:], self.m.log_lines()[before:]
+
+    def test_clean_installation_verifies_in_any_spelling_of_the_argument(self):
+        self.install()
+        for argument in ("/verify", "--VERIFY", "/Verify"):
+            code, report, log = self.verify(argument)
+            self.assertEqual(code, 0, report)
+            for name in EXAMPLE_TOKENS:
+                self.assertIn("Voice %s: ok" % name, report)
+                self.assertIn(("INFO", "Voice %s: ok" % name), log)
+            self.assertIn("Engine class %s: ok" % CLSID, report)
+            self.assertTrue(report[-1].startswith("Summary: 3 voices (3 ok), no leftovers, "), report)
+            self.assertTrue(report[-1].endswith(": exit code 0"), report)
+            self.assertEqual(log[-1], ("INFO", report[-1]))
+            self.assertEqual(log[:2], [("INFO", "Run Pendrel"), ("INFO", argument)])
+
+    def test_only_the_first_argument_selects_the_check(self):
+        self.assertEqual(self.m.run("other", "/verify")[0], 0)
+        self.assertEqual(self.m.log_messages()[:4], ["Run Pendrel", "other", "/verify", "Searching for voices."])
+        code, _, log = self.verify("/verify", "/uninstall")
+        self.assertEqual(code, 0)
+        self.assertNotIn(("INFO", "Runing Uninstall Pendrel"), log)
+
+    def test_each_damage_answers_1_and_is_named(self):
+        hkcu = "HKCU\\Speech"
+        cases = [
+            ("missing HKCU copy", lambda: self.m.delete_key("HKCU", token(DESKTOP)),
+             ["Voice %s: 1 problem" % ELENA, "  %s: token key missing" % hkcu]),
+            ("missing OneCore token", lambda: self.m.delete_key("HKLM", token(ONECORE)),
+             ["Voice %s: 1 problem" % ELENA, "  HKLM\\Speech_OneCore: token key missing"]),
+            ("one wrong attribute", lambda: self.m.set_value("HKLM", token(DESKTOP) + "\\Attributes", "Gender", "Male"),
+             ["Voice %s: 1 problem" % ELENA,
+              '  HKLM\\Speech: Attributes\\Gender: expected "Female", found "Male"']),
+            ("missing access entry", lambda: self.m.set_acl("HKCU", token(ONECORE) + "\\Attributes", "drop-everyone"),
+             ["Voice %s: 1 problem" % ELENA,
+              "  HKCU\\Speech_OneCore: no full-access entry for everyone on Attributes"]),
+            ("VoicePath naming a missing file", lambda: os.remove(self.m.host(LIBRARY)),
+             ["Voice %s: 1 problem" % ELENA, "  all 4 places: Attributes\\VoicePath names a missing file:",
+              "    " + LIBRARY]),
+            ("unregistered engine class", lambda: self.m.delete_key("HKLM", CLASS),
+             ["Engine class %s: not registered:" % CLSID,
+              "    no InprocServer32 key under HKLM\\SOFTWARE\\Classes\\CLSID (64-bit view)"]),
+            ("voice folder deleted", lambda: shutil.rmtree(self.m.host(ROOT + "\\data_quelto\\voices\\spanish-elena")),
+             ["Leftover token %s (no voice folder): all 4 places" % ELENA]),
+        ]
+        for name, damage, expected in cases:
+            with self.subTest(name):
+                self.m = Machine()
+                self.addCleanup(self.m.close)
+                self.install()
+                damage()
+                code, report, log = self.verify()
+                self.assertEqual(code, 1, report)
+                start = report.index(expected[0])
+                self.assertEqual(report[start:start + len(expected)], expected, report)
+                self.assertTrue([l for l in log if l[0] == "ERROR" and l[1].startswith(expected[0].rstrip(":"))], log)
+                self.assertTrue(report[-1].endswith(": exit code 1"), report)
+                self.assertEqual(log[-1], ("ERROR", report[-1]))
+
+    def test_another_vendors_broken_token_is_a_warning_only(self):
+        self.install()
+        broken = DESKTOP + "\\Tokens\\Vendor_Broken_Voice"
+        self.m.set_value("HKLM", broken, "", "A voice without a class")
+        unregistered = ONECORE + "\\Tokens\\Vendor_Unregistered_Voice"
+        self.m.set_value("HKCU", unregistered, "CLSID", "{00000000-1111-2222-3333-444444444444}")
+        self.m.set_value("HKCU", unregistered + "\\Attributes", "Language", "409")
+        code, report, log = self.verify()
+        self.assertEqual(code, 0, report)
+        line = "Warning: HKEY_LOCAL_MACHINE\\%s: no CLSID value; no Attributes key" % broken
+        self.assertIn(line, report)
+        other = ("Warning: HKEY_CURRENT_USER\\%s: CLSID {00000000-1111-2222-3333-444444444444} "
+                 "has no registered class" % unregistered)
+        self.assertIn(other, report)
+        self.assertIn(("WARNING", "Another vendor's token: " + line[len("Warning: "):]), log)
+        self.assertTrue(report[-1].endswith(": exit code 0"), report)
+
+    def test_after_uninstallation_no_voices_and_no_leftovers(self):
+        self.install()
+        self.assertEqual(self.m.run("/uninstall")[0], 0)
+        code, report, _ = self.verify()
+        self.assertEqual(code, 0, report)
+        self.assertEqual([l for l in report if l.startswith(("Voice", "Leftover", "Engine"))], [])
+        self.assertTrue(report[-1].startswith("Summary: no voices, no leftovers, "), report)
+
+    def test_the_check_changes_nothing_but_the_log(self):
+        self.install()
+        self.m.delete_key("HKCU", token(DESKTOP))  # the check looks where a token is missing too
+        registry = self.m.registry_state()
+        tokens = {hive: self.m.registry(hive, "SOFTWARE\\Microsoft") for hive in ("HKLM", "HKCU")}
+        files = self.file_state()
+        code, _, _ = self.verify()
+        self.assertEqual(code, 1)
+        self.assertEqual(self.m.registry_state(), registry)
+        after = {hive: self.m.registry(hive, "SOFTWARE\\Microsoft") for hive in ("HKLM", "HKCU")}
+        for hive in tokens:
+            self.assertEqual({p: (k.values, k.acl) for p, k in after[hive].items()},
+                             {p: (k.values, k.acl) for p, k in tokens[hive].items()}, "values and access lists")
+        now = self.file_state()
+        changed = {p for p in set(files) | set(now) if files.get(p) != now.get(p)}
+        self.assertEqual(changed, {os.path.relpath(self.m.log_path(), self.m.host("C:\\"))})
+
+    def test_a_registry_that_cannot_be_read_answers_2(self):
+        self.install()
+        self.m.set_acl("HKLM", DESKTOP + "\\Tokens", "deny-everyone")
+        code, report, log = self.verify()
+        self.assertEqual(code, 2, report)
+        self.assertTrue(any(l.startswith("Cannot check: ") and "HKEY_LOCAL_MACHINE\\" + DESKTOP in l
+                            for l in report), report)
+        self.assertTrue(report[-1].endswith(": incomplete, exit code 2"), report)
+        self.assertEqual(log[-1], ("ERROR", report[-1]))
+
+    def file_state(self):
+        """Every file and folder of drive C with its size and modification time."""
+        top = self.m.host("C:\\")
+        state = {}
+        for folder, dirs, names in os.walk(top):
+            for n in dirs + names:
+                path = os.path.join(folder, n)
+                st = os.lstat(path)
+                state[os.path.relpath(path, top)] = (st.st_size, st.st_mtime_ns)
+        return state
+
+
+if __name__ == "__main__":
+    unittest.main()

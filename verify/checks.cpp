@@ -1,0 +1,401 @@
+#include "verify/checks.h"
+
+#include <cwchar>
+
+#include "platform/environment.h"
+#include "platform/files.h"
+#include "platform/speech.h"
+#include "support/paths.h"
+#include "support/text.h"
+#include "tokens/registration.h"
+#include "tokens/rights.h"
+#include "tokens/token_primitives.h"
+
+namespace {
+
+constexpr std::int32_t kNotFound = static_cast<std::int32_t>(plat::kErrorFileNotFound);
+constexpr std::int32_t kNoMoreItems = static_cast<std::int32_t>(plat::kErrorNoMoreItems);
+// A value longer than this is never read into memory: no value the
+// installation writes comes near it.
+constexpr std::uint32_t kValueLimit = 64 * 1024;
+const wchar_t* const kEveryone = L"S-1-1-0";
+const wchar_t* const kAttributeNames[] = {L"Gender", L"Name", L"Language", L"Age", L"Vendor", L"SimpleName"};
+
+std::wstring Hex(std::uint32_t code) {
+    wchar_t text[16];
+    std::swprintf(text, 16, L"0x%08X", static_cast<unsigned>(code));
+    return text;
+}
+
+void CannotRead(std::vector<std::wstring>& failures, const std::wstring& what, std::int32_t code) {
+    failures.push_back(L"cannot read " + what + L" (error " + std::to_wstring(code) + L")");
+}
+
+std::wstring Quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
+
+// Opens a key for reading only; 0, or the registry's code.
+std::int32_t OpenForReading(plat::HKey root, const std::wstring& path, plat::OwnedKey& key,
+                            std::uint32_t view = 0) {
+    plat::HKey raw = nullptr;
+    const std::int32_t code = plat::RegOpenKeyEx(root, path.c_str(), 0, plat::kKeyRead | view, &raw);
+    if (code == 0) key.reset(raw);
+    return code;
+}
+
+// A value as the checks see it.
+struct Value {
+    bool present = false;
+    bool text = false;  // a string value, read whole
+    std::uint32_t type = plat::kRegNone;
+    std::uint32_t bytes = 0;
+    std::wstring content;
+
+    // What was found, for a report: the text in quotes, or what stands there instead.
+    std::wstring Found() const {
+        if (!present) return L"nothing";
+        if (text) return Quoted(content);
+        if (type == plat::kRegSz || type == plat::kRegExpandSz)
+            return L"a text of " + std::to_wstring(bytes) + L" bytes";
+        return L"a value of type " + std::to_wstring(type);
+    }
+};
+
+// Reads the named value (null: the default value); false when the registry
+// could not answer, with the failure recorded under `where`.
+bool ReadValue(plat::HKey key, const wchar_t* name, const std::wstring& where, Value& value,
+               std::vector<std::wstring>& failures) {
+    value = Value();
+    std::int32_t code = plat::RegQueryValueEx(key, name, &value.type, nullptr, &value.bytes);
+    if (code == kNotFound) return true;
+    if (code != 0) {
+        CannotRead(failures, where, code);
+        return false;
+    }
+    value.present = true;
+    if ((value.type != plat::kRegSz && value.type != plat::kRegExpandSz) || value.bytes > kValueLimit) return true;
+    std::vector<wchar_t> buffer(value.bytes / sizeof(wchar_t) + 1, L'\0');
+    std::uint32_t bytes = value.bytes;
+    code = plat::RegQueryValueEx(key, name, &value.type, buffer.data(), &bytes);
+    if (code != 0) {
+        CannotRead(failures, where, code);
+        return false;
+    }
+    value.text = true;
+    value.content.assign(buffer.data(), std::wcslen(buffer.data()));
+    return true;
+}
+
+// The file a path value names: environment references expanded for an
+// expandable value, surrounding quotes removed.
+std::wstring NamedFile(const Value& value) {
+    std::wstring path = value.content;
+    if (value.type == plat::kRegExpandSz) {
+        std::vector<wchar_t> buffer(32768, L'\0');
+        const std::uint32_t n =
+            plat::ExpandEnvironmentStrings(path.c_str(), buffer.data(), static_cast<std::uint32_t>(buffer.size()));
+        if (n > 0 && n <= buffer.size()) path = buffer.data();
+    }
+    if (path.size() >= 2 && path.front() == L'"' && path.back() == L'"') path = path.substr(1, path.size() - 2);
+    return path;
+}
+
+bool FileExists(const std::wstring& path) {
+    const std::uint32_t attributes = plat::GetFileAttributes(path);
+    return attributes != plat::kInvalidFileAttributes && !(attributes & plat::kFileAttributeDirectory);
+}
+
+// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" with hexadecimal digits.
+bool IsClassIdText(const std::wstring& text) {
+    if (text.size() != 38 || text.front() != L'{' || text.back() != L'}') return false;
+    for (std::size_t i = 1; i < 37; ++i) {
+        const wchar_t c = text[i];
+        const bool hyphen = i == 9 || i == 14 || i == 19 || i == 24;
+        const bool hex = (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F');
+        if (hyphen ? c != L'-' : !hex) return false;
+    }
+    return true;
+}
+
+std::wstring ClassPath(const std::wstring& clsid) { return L"SOFTWARE\\Classes\\CLSID\\" + clsid; }
+
+// The names of the key's subkeys; false when they cannot be listed.
+bool SubkeyNames(plat::HKey key, const std::wstring& where, std::vector<std::wstring>& names,
+                 std::vector<std::wstring>& failures) {
+    std::uint32_t longest = 0;
+    plat::RegQueryInfoKey(key, nullptr, &longest, nullptr, nullptr, nullptr);
+    std::vector<wchar_t> name(longest + 1);
+    for (std::uint32_t index = 0;;) {
+        auto chars = static_cast<std::uint32_t>(name.size());
+        const std::int32_t code = plat::RegEnumKeyEx(key, index, name.data(), &chars);
+        if (code == kNoMoreItems) return true;
+        if (code == static_cast<std::int32_t>(plat::kErrorMoreData)) {
+            name.resize(name.size() * 2 + 1);  // grown since the query: read this index again
+            continue;
+        }
+        if (code != 0) {
+            CannotRead(failures, L"the subkeys of " + where, code);
+            return false;
+        }
+        names.emplace_back(name.data(), chars);
+        ++index;
+    }
+}
+
+// Everyone's full access on the key and on every key below it, as the
+// installation run grants it. `relative` names the key inside the token.
+void CheckAccess(plat::HKey key, const std::wstring& where, const std::wstring& relative, Problems& problems,
+                 std::vector<std::wstring>& failures) {
+    std::vector<plat::AceSummary> entries;
+    bool present = false;
+    std::int32_t code = 0;
+    if (!ReadKeyAccessEntries(key, entries, present, code)) CannotRead(failures, L"the access list of " + where, code);
+    else if (present && !GrantsFullAccess(entries, kEveryone))
+        problems.push_back(L"no full-access entry for everyone on " + relative);
+    std::vector<std::wstring> children;
+    if (!SubkeyNames(key, where, children, failures)) return;
+    for (const std::wstring& child : children) {
+        plat::OwnedKey sub;
+        const std::int32_t opened = OpenForReading(key, child, sub);
+        if (opened != 0) {
+            CannotRead(failures, where + L"\\" + child, opened);
+            continue;
+        }
+        CheckAccess(sub.get(), where + L"\\" + child, relative == L"the token key" ? child : relative + L"\\" + child,
+                    problems, failures);
+    }
+}
+
+// One value against what the installation writes there.
+void Expect(plat::HKey key, const wchar_t* name, const std::wstring& shownName, const std::wstring& expected,
+            const std::wstring& where, Problems& problems, std::vector<std::wstring>& failures) {
+    Value value;
+    if (!ReadValue(key, name, where + L" " + shownName, value, failures)) return;
+    if (!value.text || value.content != expected)
+        problems.push_back(shownName + L": expected " + Quoted(expected) + L", found " + value.Found());
+}
+
+// The token's Attributes key; null when it cannot be opened, and `missing` is
+// a problem when it does not exist.
+plat::OwnedKey OpenAttributes(plat::HKey token, const std::wstring& where, const wchar_t* missing, Problems& problems,
+                              std::vector<std::wstring>& failures) {
+    plat::OwnedKey attributes;
+    const std::int32_t opened = OpenForReading(token, L"Attributes", attributes);
+    if (opened == kNotFound) problems.push_back(missing);
+    else if (opened != 0) CannotRead(failures, where + L"\\Attributes", opened);
+    return attributes;
+}
+
+// What is wrong with another vendor's class, as applications find it: in the
+// user's classes first, then the machine's; empty when nothing is known wrong.
+std::wstring ClassVerdict(const std::wstring& clsid, std::vector<std::wstring>& failures) {
+    if (!IsClassIdText(clsid)) return L"CLSID " + Quoted(clsid) + L" is not a class id";
+    plat::OwnedKey found;
+    std::int32_t opened = kNotFound;
+    for (plat::HKey hive : {plat::kHkeyCurrentUser, plat::kHkeyLocalMachine}) {
+        opened = OpenForReading(hive, ClassPath(clsid), found, plat::kKeyWow64_64Key);
+        if (opened != kNotFound) break;
+    }
+    if (opened == kNotFound) return L"CLSID " + clsid + L" has no registered class";
+    if (opened != 0) {
+        CannotRead(failures, L"the class " + clsid, opened);
+        return L"";
+    }
+    // A bare file name is found along the search path: only a full path is checked.
+    plat::OwnedKey server;
+    Value file;
+    if (OpenForReading(found.get(), L"InprocServer32", server) == 0 &&
+        ReadValue(server.get(), nullptr, L"the class " + clsid, file, failures) && file.text &&
+        plat::IsAbsolutePath(NamedFile(file)) && !FileExists(NamedFile(file)))
+        return L"InprocServer32 file not found: " + NamedFile(file);
+    return L"";
+}
+
+}  // namespace
+
+std::wstring EngineClassId() {
+    wchar_t* text = nullptr;
+    if (plat::Failed(plat::StringFromCLSID(CLSID_QueltoEngine, &text))) return L"";
+    CSpDynamicString owned;
+    owned.Attach(text);
+    return owned.m_psz;
+}
+
+std::wstring TokenPlace::TokensPath() const { return std::wstring(root) + L"\\Tokens"; }
+std::wstring TokenPlace::TokenPath(const std::wstring& name) const { return TokensPath() + L"\\" + name; }
+std::wstring TokenPlace::CategoryId() const { return HiveName(hive) + L"\\" + root; }
+std::wstring TokenPlace::FullKey(const std::wstring& name) const { return CategoryId() + L"\\Tokens\\" + name; }
+
+std::vector<TokenPlace> TokenPlaces() {
+    std::vector<TokenPlace> places;
+    for (plat::HKey hive : {plat::kHkeyLocalMachine, plat::kHkeyCurrentUser}) {
+        for (const wchar_t* root : engines) {
+            // "SOFTWARE\Microsoft\Speech_OneCore\Voices" is shown as its stack, "Speech_OneCore".
+            std::wstring stack = root;
+            stack = stack.substr(0, stack.rfind(L'\\'));
+            stack = stack.substr(stack.rfind(L'\\') + 1);
+            places.push_back({hive, root, (hive == plat::kHkeyLocalMachine ? L"HKLM\\" : L"HKCU\\") + stack});
+        }
+    }
+    return places;
+}
+
+std::vector<std::wstring> TokenNamesInPlace(const TokenPlace& place, std::vector<std::wstring>& failures) {
+    std::vector<std::wstring> names;
+    plat::OwnedKey tokens;
+    const std::int32_t code = OpenForReading(place.hive, place.TokensPath(), tokens);
+    if (code == kNotFound) return names;
+    if (code != 0) {
+        CannotRead(failures, place.CategoryId() + L"\\Tokens", code);
+        return names;
+    }
+    SubkeyNames(tokens.get(), place.CategoryId() + L"\\Tokens", names, failures);
+    return names;
+}
+
+std::vector<std::wstring> TokenNamesSapiLists(const TokenPlace& place, std::vector<std::wstring>& failures) {
+    std::vector<std::wstring> names;
+    // A category that does not exist lists nothing; SAPI is not asked, so
+    // that it has no occasion to create it.
+    plat::OwnedKey category;
+    const std::int32_t code = OpenForReading(place.hive, place.root, category);
+    if (code == kNotFound) return names;
+    if (code != 0) {
+        CannotRead(failures, place.CategoryId(), code);
+        return names;
+    }
+    plat::SpObjectTokenCategory* sapi = nullptr;
+    const plat::HResult hr = SpGetCategoryFromId(place.CategoryId().c_str(), &sapi, 0);
+    if (plat::Failed(hr)) {
+        failures.push_back(L"SAPI cannot open the category " + place.CategoryId() + L" (" +
+                           Hex(static_cast<std::uint32_t>(hr)) + L")");
+        return names;
+    }
+    std::vector<plat::SpObjectToken*> tokens;
+    const plat::HResult listed = sapi->EnumTokens(tokens);
+    if (plat::Failed(listed))
+        failures.push_back(L"SAPI cannot list the category " + place.CategoryId() + L" (" +
+                           Hex(static_cast<std::uint32_t>(listed)) + L")");
+    for (plat::SpObjectToken* token : tokens) {
+        wchar_t* id = nullptr;
+        if (plat::Succeeded(token->GetId(&id)) && id != nullptr) {
+            // Windows gives the full id, Wine the key name alone.
+            const std::wstring full = id;
+            names.push_back(full.substr(full.rfind(L'\\') == std::wstring::npos ? 0 : full.rfind(L'\\') + 1));
+            plat::CoTaskMemFree(id);
+        }
+        token->Release();
+    }
+    sapi->Release();
+    return names;
+}
+
+Problems CheckVoiceToken(const TokenPlace& place, const VoiceMetadata& metadata,
+                         const std::vector<std::wstring>& sapiNames, std::vector<std::wstring>& failures) {
+    Problems problems;
+    const std::wstring name = metadata.TokenKeyName;
+    const std::wstring where = place.FullKey(name);
+    plat::OwnedKey token;
+    const std::int32_t code = OpenForReading(place.hive, place.TokenPath(name), token);
+    if (code == kNotFound) return {L"token key missing"};
+    if (code != 0) {
+        CannotRead(failures, where, code);
+        return problems;
+    }
+    Expect(token.get(), nullptr, L"default value", metadata.LangIndependentName, where, problems, failures);
+    Value clsid;
+    const std::wstring engine = EngineClassId();
+    if (ReadValue(token.get(), L"CLSID", where + L" CLSID", clsid, failures) &&
+        !(clsid.text && EqualsIgnoringCase(clsid.content, engine)))
+        problems.push_back(L"CLSID: expected " + engine + L", found " + clsid.Found());
+    const std::wstring language = LanguageValueName(convertToLangID(metadata.Langid));
+    Expect(token.get(), language.c_str(), L"value " + language, metadata.LangDependentName, where, problems, failures);
+
+    const plat::OwnedKey attributes = OpenAttributes(token.get(), where, L"Attributes key missing", problems, failures);
+    if (attributes) {
+        const wchar_t* const expected[] = {metadata.Gender, metadata.Name, metadata.Language,
+                                           metadata.Age, metadata.Vendor, metadata.SimpleName};
+        for (std::size_t i = 0; i < std::size(kAttributeNames); ++i)
+            Expect(attributes.get(), kAttributeNames[i], L"Attributes\\" + std::wstring(kAttributeNames[i]),
+                   expected[i], where + L"\\Attributes", problems, failures);
+        const std::wstring library = GetEngineLibraryPath();
+        Value voicePath;
+        if (ReadValue(attributes.get(), L"VoicePath", where + L"\\Attributes VoicePath", voicePath, failures)) {
+            if (!voicePath.text || voicePath.content != library)
+                problems.push_back(L"Attributes\\VoicePath is not the engine's library\nexpected " + Quoted(library) +
+                                   L", found " + voicePath.Found());
+            else if (!FileExists(NamedFile(voicePath)))
+                problems.push_back(L"Attributes\\VoicePath names a missing file\n" + library);
+        }
+    }
+    CheckAccess(token.get(), where, L"the token key", problems, failures);
+
+    bool listed = false;
+    for (const std::wstring& n : sapiNames) listed = listed || EqualsIgnoringCase(n, name);
+    if (!listed) problems.push_back(L"SAPI does not list the token");
+    return problems;
+}
+
+Problems CheckEngineClass(std::vector<std::wstring>& failures) {
+    const std::wstring where = L"HKEY_LOCAL_MACHINE\\" + ClassPath(EngineClassId()) + L"\\InprocServer32";
+    plat::OwnedKey server;
+    const std::int32_t code = OpenForReading(plat::kHkeyLocalMachine, ClassPath(EngineClassId()) + L"\\InprocServer32",
+                                             server, plat::kKeyWow64_64Key);
+    if (code == kNotFound)
+        return {L"not registered\nno InprocServer32 key under HKLM\\SOFTWARE\\Classes\\CLSID (64-bit view)"};
+    if (code != 0) {
+        CannotRead(failures, where, code);
+        return {};
+    }
+    Value file;
+    if (!ReadValue(server.get(), nullptr, where, file, failures)) return {};
+    if (!file.text || file.content.empty())
+        return {L"InprocServer32 names no file\nits default value is " + file.Found()};
+    if (!FileExists(NamedFile(file))) return {L"InprocServer32 names a missing file\n" + NamedFile(file)};
+    return {};
+}
+
+bool IsEngineToken(const TokenPlace& place, const std::wstring& name, std::vector<std::wstring>& failures) {
+    if (HasEngineTokenPrefix(name)) return true;
+    plat::OwnedKey token;
+    const std::int32_t code = OpenForReading(place.hive, place.TokenPath(name), token);
+    if (code != 0) {
+        if (code != kNotFound) CannotRead(failures, place.FullKey(name), code);
+        return false;
+    }
+    Value clsid;
+    return ReadValue(token.get(), L"CLSID", place.FullKey(name) + L" CLSID", clsid, failures) && clsid.text &&
+           EqualsIgnoringCase(clsid.content, EngineClassId());
+}
+
+Problems CheckOtherVendorToken(const TokenPlace& place, const std::wstring& name,
+                               std::map<std::wstring, std::wstring>& classes, std::vector<std::wstring>& failures) {
+    Problems problems;
+    const std::wstring where = place.FullKey(name);
+    plat::OwnedKey token;
+    const std::int32_t code = OpenForReading(place.hive, place.TokenPath(name), token);
+    if (code != 0) {
+        if (code != kNotFound) CannotRead(failures, where, code);
+        return problems;
+    }
+    Value clsid;
+    if (ReadValue(token.get(), L"CLSID", where + L" CLSID", clsid, failures)) {
+        if (!clsid.text || clsid.content.empty()) {
+            problems.push_back(L"no CLSID value");
+        } else {
+            std::wstring upper = clsid.content;
+            for (wchar_t& c : upper)
+                if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+            auto known = classes.find(upper);
+            if (known == classes.end()) known = classes.emplace(upper, ClassVerdict(clsid.content, failures)).first;
+            if (!known->second.empty()) problems.push_back(known->second);
+        }
+    }
+    const plat::OwnedKey attributes = OpenAttributes(token.get(), where, L"no Attributes key", problems, failures);
+    if (attributes) {
+        Value language;
+        if (ReadValue(attributes.get(), L"Language", where + L"\\Attributes Language", language, failures) &&
+            !language.present)
+            problems.push_back(L"no Language attribute");
+    }
+    return problems;
+}
