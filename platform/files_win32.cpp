@@ -72,16 +72,26 @@ private:
     bool locked_ = false;
 };
 
+// A handle closed when it goes out of scope.
 class OwnedHandle {
 public:
-    explicit OwnedHandle(HANDLE h) : h_(h) {}
-    ~OwnedHandle() {
-        if (h_ != INVALID_HANDLE_VALUE) ::CloseHandle(h_);
+    explicit OwnedHandle(HANDLE h = INVALID_HANDLE_VALUE) : h_(h) {}
+    OwnedHandle(OwnedHandle&& other) noexcept : h_(std::exchange(other.h_, INVALID_HANDLE_VALUE)) {}
+    OwnedHandle& operator=(OwnedHandle&& other) noexcept {
+        std::swap(h_, other.h_);
+        return *this;
     }
     OwnedHandle(const OwnedHandle&) = delete;
     OwnedHandle& operator=(const OwnedHandle&) = delete;
+    ~OwnedHandle() {
+        if (valid()) {
+            const DWORD error = ::GetLastError();  // closing must not hide the cause of a failure
+            ::CloseHandle(h_);
+            ::SetLastError(error);
+        }
+    }
+    bool valid() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
     HANDLE get() const { return h_; }
-    bool valid() const { return h_ != INVALID_HANDLE_VALUE; }
 
 private:
     HANDLE h_;
@@ -191,30 +201,6 @@ bool IsAbsolutePath(const std::wstring& path) {
 
 namespace {
 
-// A handle closed when it goes out of scope.
-class OwnedHandle {
-public:
-    explicit OwnedHandle(HANDLE h = INVALID_HANDLE_VALUE) : h_(h) {}
-    OwnedHandle(OwnedHandle&& other) noexcept : h_(std::exchange(other.h_, INVALID_HANDLE_VALUE)) {}
-    OwnedHandle& operator=(OwnedHandle&& other) noexcept {
-        std::swap(h_, other.h_);
-        return *this;
-    }
-    OwnedHandle(const OwnedHandle&) = delete;
-    OwnedHandle& operator=(const OwnedHandle&) = delete;
-    ~OwnedHandle() {
-        if (valid()) {
-            const DWORD error = ::GetLastError();  // closing must not hide the cause of a failure
-            ::CloseHandle(h_);
-            ::SetLastError(error);
-        }
-    }
-    bool valid() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
-    HANDLE get() const { return h_; }
-
-private:
-    HANDLE h_;
-};
 
 // The class and flags of FileDispositionInfoEx, by value: the SDK declares them
 // only for newer target versions, while the program runs on older ones too.
