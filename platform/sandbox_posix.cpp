@@ -18,7 +18,9 @@ void MakeDirs(const std::string& path) {
     std::string prefix;
     std::stringstream parts(path);
     std::string part;
-    if (!path.empty() && path[0] == '/') prefix = "/";
+    // Characters appended one by one: GCC 12 at -O2 reports a false -Wrestrict
+    // (its bug 105329) for a string assigned from or joined to a literal here.
+    if (!path.empty() && path[0] == '/') prefix += '/';
     while (std::getline(parts, part, '/')) {
         if (part.empty()) continue;
         prefix += part;
@@ -163,7 +165,10 @@ std::string ToHostPath(const std::wstring& windowsPath) {
     }
     flush();
     std::string host = base;
-    for (const auto& p : parts) host += "/" + WideToUtf8Bytes(p);
+    for (const auto& p : parts) {
+        host += '/';  // not "/" + ...: the false -Wrestrict of GCC 12 (bug 105329)
+        host += WideToUtf8Bytes(p);
+    }
     return host;
 }
 
