@@ -185,6 +185,10 @@ class CatalogueTest(unittest.TestCase):
         self.assertTrue(lines[0].endswith("See the log: " + self.m.local_appdata + "\\Mirelka\\ZunSapi64\\log_zunsapi.txt"), lines[0])
 
     def test_chunked_answer_cut_before_its_last_chunk_is_a_failure(self):
+        if self.m.wine:
+            self.skipTest("Wine 8's WinHTTP takes a connection closed where the next chunk's size belongs for the end "
+                          "of the body and reports no error (measured), so no caller can tell; the program fails on "
+                          "every read error WinHTTP reports, and the stand-in shows the behaviour")
         self.http.mode = "chunked-cut"
         self.m.write_file(self.catalogue, b"previous")
         code, out, err = self.search()
