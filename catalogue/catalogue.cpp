@@ -77,11 +77,11 @@ bool SaveRemoteVoicesJson(const std::wstring& username, const std::wstring& pass
 
     // The answer goes, as it arrives, into a file beside its final name, which
     // is then renamed over it: a reader never sees half a catalogue, and a
-    // failure leaves the previous one intact. A stale one from a run cut short
-    // is removed first (a link by that name is removed, never followed), and
-    // the new one must be new, so that nothing planted there is written through.
+    // failure leaves the previous one intact. The file must be new: whatever
+    // already has its name (a link planted there, or what a run cut short by a
+    // power loss left) makes the search fail with the name, and is neither
+    // written through nor deleted (Wine deletes a link's target, not the link).
     const std::wstring partial = outPath + L".part";
-    plat::DeleteFile(partial);
     plat::UniqueFile file(plat::CreateNewFileForWriting(partial, true));
     if (!file) {
         const std::uint32_t error = plat::GetLastError();

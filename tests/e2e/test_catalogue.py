@@ -208,13 +208,16 @@ class CatalogueTest(unittest.TestCase):
         planted = self.m.host(self.catalogue + ".part")
         os.makedirs(os.path.dirname(planted), exist_ok=True)
         os.symlink(outside, planted)
-        code, _, _ = self.search()
-        self.assertEqual(code, 0)
+        self.m.write_file(self.catalogue, b"previous")
+        code, _, err = self.search()
+        self.assertEqual(code, 1)
         with open(outside, "rb") as f:
             self.assertEqual(f.read(), b"not yours")
-        self.assertEqual(self.catalogue_bytes(), CATALOGUE)
-        self.assertFalse(os.path.islink(self.m.host(self.catalogue)))
-        self.assert_no_leftovers()
+        self.assertTrue(os.path.islink(planted), "neither followed nor deleted")
+        self.assertEqual(self.catalogue_bytes(), b"previous")
+        self.assertEqual(self.m.log_lines()[-1][1][:40], "[SearchVoices] Could not create file: " + self.catalogue[:2])
+        self.assertIn(b"catalogue download failed", err)
+        self.assertEqual(self.http.requests, [], "nothing is asked for an answer that could not be kept")
 
     def test_no_server(self):
         self.http.close()  # nothing listens on the port now
