@@ -3,7 +3,7 @@
 #include <cwchar>
 
 #include "catalogue/http_post.h"
-#include "platform/environment.h"
+#include "platform/console.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "support/causes.h"
@@ -41,28 +41,12 @@ std::wstring JsonEscaped(const std::wstring& text) {
 
 std::string WToUtf8(const std::wstring& s) { return WideToUtf8(s); }
 
-bool HttpPostJsonToString(const std::wstring& url, const std::wstring& jsonBody, std::string& outUtf8) {
-    wchar_t folder[plat::kMaxPath] = {};
-    const std::uint32_t length = plat::GetTempPath(plat::kMaxPath, folder);
-    std::wstring temporary;
-    if (length == 0 || length >= plat::kMaxPath || !plat::GetTempFileName(folder, L"zuv", temporary)) {
-        const std::uint32_t cause = plat::GetLastError();
-        WriteLogLine(L"ERROR", L"[SearchVoices] HttpPostJsonToFile failed");
-        LogCause(L"temporary file in " + std::wstring(folder), plat::ErrorText(cause));
-        return false;
-    }
-    std::wstring disposition, type;
-    if (!HttpPostJsonToFile(url, jsonBody, temporary, &disposition, &type, L"Lista de voces")) {
-        WriteLogLine(L"ERROR", L"[SearchVoices] HttpPostJsonToFile failed");
-        plat::DeleteFile(temporary);
-        return false;
-    }
-    std::string bytes;
-    const bool read = plat::ReadWholeFile(temporary, bytes);
-    plat::DeleteFile(temporary);
-    if (!read) return false;
-    outUtf8.swap(bytes);
-    return true;
+// The one console line of a failed search, beside the progress line: what
+// failed, why, and where the log tells the rest.
+bool SearchFailed(const std::wstring& why) {
+    plat::ConsoleWrite(plat::ConsoleStream::Error,
+                       L"The catalogue download failed: " + why + L". See the log: " + GetLogFilePath() + L"\n");
+    return false;
 }
 
 }  // namespace
@@ -72,48 +56,56 @@ std::string CatalogueRequestBody(const std::wstring& username, const std::wstrin
            WToUtf8(JsonEscaped(password)) + "\"}";
 }
 
-bool FetchRemoteVoicesJson(const std::wstring& username, const std::wstring& password, std::string& outJsonUtf8) {
+bool FetchRemoteVoicesJson(const std::wstring& username, const std::wstring& password, plat::FileHandle file,
+                           const std::wstring& fileName, std::wstring& failure) {
     const std::wstring url = kCatalogueUrl;
     const std::wstring body = Utf8ToWide(CatalogueRequestBody(username, password));
     WriteLogLine(L"INFO", L"[SearchVoices] POST " + url);
     WriteLogLine(L"INFO", L"[SearchVoices] username=" + (username.empty() ? std::wstring(L"<empty>") : username) +
                               L", password=" + (password.empty() ? L"<empty>" : L"<provided>"));
-    std::string answer;
-    if (!HttpPostJsonToString(url, body, answer)) {
+    HttpPostAnswer answer;
+    if (!HttpPostJsonToFile(url, body, file, fileName, L"Lista de voces", answer)) {
+        WriteLogLine(L"ERROR", L"[SearchVoices] HttpPostJsonToFile failed");
         WriteLogLine(L"ERROR", L"[SearchVoices] POST failed");
+        failure = answer.failure;
         return false;
     }
-    WriteLogLine(L"INFO", L"[SearchVoices] Response (preview): " + Utf8ToWide(answer.substr(0, 256)));
-    outJsonUtf8.swap(answer);
+    WriteLogLine(L"INFO", L"[SearchVoices] Response (preview): " + Utf8ToWide(answer.firstBytes));
     return true;
 }
 
 bool SaveRemoteVoicesJson(const std::wstring& username, const std::wstring& password, const std::wstring& outPath) {
     WriteLogLine(L"INFO", L"Starting exploration of available voices on Mirelka server");
-    std::string answer;
-    if (!FetchRemoteVoicesJson(username, password, answer)) return false;
 
-    // Written beside its final name and then renamed over it: a reader never
-    // sees half a catalogue, and a failure leaves the previous one intact.
+    // The answer goes, as it arrives, into a file beside its final name, which
+    // is then renamed over it: a reader never sees half a catalogue, and a
+    // failure leaves the previous one intact. The file must be new: whatever
+    // already has its name (a link planted there, or what a run cut short by a
+    // power loss left) makes the search fail with the name, and is neither
+    // written through nor deleted (Wine deletes a link's target, not the link).
     const std::wstring partial = outPath + L".part";
-    plat::FileHandle file = plat::CreateFileForWriting(partial, true);
-    if (file == nullptr) {
-        const std::uint32_t cause = plat::GetLastError();
-        WriteLogLine(L"ERROR", L"[SearchVoices] Could not create file: " + outPath + L" GLE=" + std::to_wstring(cause));
-        LogCause(L"file " + partial, plat::ErrorText(cause));
-        return false;
+    plat::UniqueFile file(plat::CreateNewFileForWriting(partial, true));
+    if (!file) {
+        const std::uint32_t error = plat::GetLastError();
+        WriteLogLine(L"ERROR", L"[SearchVoices] Could not create file: " + outPath + L" GLE=" + std::to_wstring(error));
+        LogCause(L"file " + partial, plat::ErrorText(error));
+        return SearchFailed(L"could not create " + partial + L" (" + plat::ErrorText(error) + L")");
     }
-    std::uint32_t written = 0;
-    bool ok = plat::WriteToFile(file, answer.data(), static_cast<std::uint32_t>(answer.size()), &written) &&
-              written == answer.size();
-    ok = plat::CloseFile(file) && ok;
-    ok = ok && plat::MoveFileReplacing(partial, outPath);
-    if (!ok) {
+    std::wstring failure;
+    if (!FetchRemoteVoicesJson(username, password, file.get(), partial, failure)) {
+        file.reset();
+        plat::DeleteFile(partial);
+        return SearchFailed(failure);
+    }
+    // Flushed by the transfer; the rename is written through, so that a power
+    // cut leaves either the old catalogue or the whole new one.
+    const bool closed = plat::CloseFile(file.release());
+    if (!closed || !plat::MoveFileReplacing(partial, outPath)) {
         const std::uint32_t error = plat::GetLastError();
         plat::DeleteFile(partial);
         WriteLogLine(L"ERROR", L"[SearchVoices] Error writing JSON to: " + outPath + L" GLE=" + std::to_wstring(error));
         LogCause(L"file " + outPath, plat::ErrorText(error));
-        return false;
+        return SearchFailed(L"could not save " + outPath + L" (" + plat::ErrorText(error) + L")");
     }
     WriteLogLine(L"INFO", L"[SearchVoices] JSON saved to: " + outPath);
     return true;

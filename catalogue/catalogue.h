@@ -2,6 +2,8 @@
 #pragma once
 #include <string>
 
+#include "platform/files.h"
+
 // The endpoint this program was built with (the build setting PENDREL_CATALOGUE_URL).
 extern const wchar_t* const kCatalogueUrl;
 
@@ -9,8 +11,11 @@ extern const wchar_t* const kCatalogueUrl;
 // false on any failure, with the previous file, if any, left intact.
 bool SaveRemoteVoicesJson(const std::wstring& username, const std::wstring& password, const std::wstring& outPath);
 
-// Posts the catalogue request; true with the answer's bytes in outJsonUtf8.
-bool FetchRemoteVoicesJson(const std::wstring& username, const std::wstring& password, std::string& outJsonUtf8);
+// Posts the catalogue request and streams the answer into `file` (named
+// `fileName` in messages), logging a preview of its start; false with the
+// cause in a few words in `failure`.
+bool FetchRemoteVoicesJson(const std::wstring& username, const std::wstring& password, plat::FileHandle file,
+                           const std::wstring& fileName, std::wstring& failure);
 
 // The request body: {"tipo":"1","vozID":"","username":"...","password":"..."}
 // with both texts escaped as JSON strings.

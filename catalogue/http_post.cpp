@@ -1,5 +1,6 @@
 #include "catalogue/http_post.h"
 
+#include <algorithm>
 #include <cwchar>
 #include <memory>
 #include <vector>
@@ -40,10 +41,12 @@ std::uint64_t ParseDecimal(const std::wstring& text) {
     return value;
 }
 
-std::wstring HexSample(const std::vector<unsigned char>& sample) {
+// The first 64 bytes, each as two lowercase hexadecimal digits and a space.
+std::wstring HexSample(const std::string& bytes) {
     static const wchar_t digits[] = L"0123456789abcdef";
     std::wstring text;
-    for (unsigned char b : sample) {
+    for (std::size_t i = 0; i < bytes.size() && i < 64; ++i) {
+        const auto b = static_cast<unsigned char>(bytes[i]);
         text += digits[b >> 4];
         text += digits[b & 15];
         text += L' ';
@@ -58,40 +61,44 @@ using Handle = std::unique_ptr<plat::HttpObject, HandleCloser>;
 
 }  // namespace
 
-bool HttpPostJsonToFile(const std::wstring& url, const std::wstring& jsonBody, const std::wstring& outFile,
-                        std::wstring* pContentDisposition, std::wstring* pContentType, const std::wstring& title) {
-    plat::UrlComponents parts;
-    // A failure's line, then its cause: the host it concerns and the code's text.
-    const auto failed = [&](const std::wstring& line) {
-        const std::uint32_t cause = plat::GetLastError();
-        WriteLogLine(L"ERROR", line);
-        LogCause(L"host " + (parts.host.empty() ? url : parts.host), plat::ErrorText(cause));
+bool HttpPostJsonToFile(const std::wstring& url, const std::wstring& jsonBody, plat::FileHandle file,
+                        const std::wstring& fileName, const std::wstring& title, HttpPostAnswer& answer) {
+    auto fail = [&answer](const std::wstring& why) {
+        answer.failure = why;
         return false;
     };
-    if (!plat::HttpCrackUrl(url, parts)) return failed(L"WinHttpCrackUrl failed");
+    plat::UrlComponents parts;
+    // A failure's line, then its cause (the host it concerns and the code's
+    // text); the console's one line gets the same cause.
+    const auto failed = [&](const std::wstring& line, const std::wstring& why) {
+        const std::wstring cause = plat::ErrorText(plat::GetLastError());
+        WriteLogLine(L"ERROR", line);
+        LogCause(L"host " + (parts.host.empty() ? url : parts.host), cause);
+        return fail(why + L" (" + cause + L")");
+    };
+    if (!plat::HttpCrackUrl(url, parts)) return failed(L"WinHttpCrackUrl failed", L"the address cannot be used: " + url);
     // Declared in opening order, so that they close request, connection, session.
     Handle session(plat::HttpOpen(L"Pendrel/1.0"));
-    if (!session) return failed(L"WinHttpOpen failed");
+    if (!session) return failed(L"WinHttpOpen failed", L"no HTTP session");
     // Followed by the client, but never from HTTPS to plain HTTP: the request carries a password.
     plat::HttpFollowRedirectsExceptToPlainHttp(session.get());
     Handle connection(plat::HttpConnect(session.get(), parts.host, parts.port));
-    if (!connection) return failed(L"WinHttpConnect failed");
+    if (!connection) return failed(L"WinHttpConnect failed", L"no connection to " + parts.host);
     Handle request(plat::HttpOpenRequest(connection.get(), L"POST", parts.path, parts.https));
-    if (!request) return failed(L"WinHttpOpenRequest failed");
+    if (!request) return failed(L"WinHttpOpenRequest failed", L"no request to " + parts.host);
 
     const std::string body = WideToUtf8(jsonBody);
     if (!plat::HttpSendRequest(request.get(), L"Content-Type: application/json; charset=utf-8\r\nAccept: application/zip, */*\r\n",
                                body.data(), static_cast<std::uint32_t>(body.size())))
-        return failed(L"WinHttpSendRequest failed");
-    if (!plat::HttpReceiveResponse(request.get())) return failed(L"WinHttpReceiveResponse failed");
+        return failed(L"WinHttpSendRequest failed", L"the request to " + parts.host + L" could not be sent");
+    if (!plat::HttpReceiveResponse(request.get()))
+        return failed(L"WinHttpReceiveResponse failed", L"no answer from " + parts.host);
 
     // By name: some WinHTTP versions never find Content-Disposition by its level.
-    const std::wstring disposition = queryHeader(request.get(), plat::kHttpQueryCustom, L"Content-Disposition");
-    const std::wstring type = queryHeader(request.get(), plat::kHttpQueryContentType);
-    if (pContentDisposition) *pContentDisposition = disposition;
-    if (pContentType) *pContentType = type;
-    WriteLogLine(L"INFO", L"Content-Type=" + type);
-    WriteLogLine(L"INFO", L"Content-Disposition=" + disposition);
+    answer.contentDisposition = queryHeader(request.get(), plat::kHttpQueryCustom, L"Content-Disposition");
+    answer.contentType = queryHeader(request.get(), plat::kHttpQueryContentType);
+    WriteLogLine(L"INFO", L"Content-Type=" + answer.contentType);
+    WriteLogLine(L"INFO", L"Content-Disposition=" + answer.contentDisposition);
     std::uint64_t expected = 0;
     const std::wstring length = queryHeader(request.get(), plat::kHttpQueryContentLength);
     const bool lengthGiven = !length.empty();
@@ -104,15 +111,7 @@ bool HttpPostJsonToFile(const std::wstring& url, const std::wstring& jsonBody, c
     const std::uint64_t status = ParseDecimal(queryHeader(request.get(), plat::kHttpQueryStatusCode));
     if (status < 200 || status > 299) {
         WriteLogLine(L"ERROR", L"HTTP status " + std::to_wstring(status) + L": the answer is not saved");
-        return false;
-    }
-
-    plat::FileHandle file = plat::CreateFileForWriting(outFile, false);
-    if (file == nullptr) {
-        const std::uint32_t cause = plat::GetLastError();
-        WriteLogLine(L"ERROR", L"No se pudo crear archivo de salida: " + outFile);
-        LogCause(L"file " + outFile, plat::ErrorText(cause));
-        return false;
+        return fail(L"the server answered with HTTP status " + std::to_wstring(status));
     }
 
     ProgressBar bar;
@@ -120,10 +119,13 @@ bool HttpPostJsonToFile(const std::wstring& url, const std::wstring& jsonBody, c
     bar.receivedBytes = 0;
     bar.startTime = plat::MonotonicNanoseconds();
     bar.title = title;
-    bar.print(true, false);
+    bar.print(true, ProgressBar::End::Running);
 
+    // One buffer for the whole transfer, as large as the client's own: a
+    // chunk costs one read and one write, and nothing else but a look at the clock.
+    constexpr std::uint32_t kBufferBytes = 512 * 1024;
+    std::vector<unsigned char> buffer(kBufferBytes);
     std::uint64_t received = 0;
-    std::vector<unsigned char> sample;
     bool readFailed = false, writeFailed = false;
     std::uint32_t readError = 0, writeError = 0;
     for (;;) {
@@ -134,49 +136,52 @@ bool HttpPostJsonToFile(const std::wstring& url, const std::wstring& jsonBody, c
             break;
         }
         if (available == 0) break;
-        std::vector<unsigned char> chunk(available, 0);  // this chunk only
         std::uint32_t read = 0;
-        if (!plat::HttpReadData(request.get(), chunk.data(), available, &read)) {
+        if (!plat::HttpReadData(request.get(), buffer.data(), std::min(available, kBufferBytes), &read)) {
             readFailed = true;
             readError = plat::GetLastError();
             break;
         }
         if (read == 0) break;
         std::uint32_t written = 0;
-        if (!writeFailed && (!plat::WriteToFile(file, chunk.data(), read, &written) || written != read)) {
+        if (!writeFailed && (!plat::WriteToFile(file, buffer.data(), read, &written) || written != read)) {
             writeFailed = true;
             writeError = plat::GetLastError();
         }
         received += read;
-        bar.receivedBytes += read;
-        bar.print(false, false);
-        const std::size_t take = std::min<std::size_t>(read, 64 - sample.size());
-        sample.insert(sample.end(), chunk.begin(), chunk.begin() + static_cast<long>(take));
+        bar.receivedBytes = received;
+        bar.print(false, ProgressBar::End::Running);
+        if (answer.firstBytes.size() < HttpPostAnswer::kFirstBytes) {
+            const std::size_t take = std::min<std::size_t>(read, HttpPostAnswer::kFirstBytes - answer.firstBytes.size());
+            answer.firstBytes.append(reinterpret_cast<const char*>(buffer.data()), take);
+        }
     }
-    bar.print(false, true);
-    plat::ConsoleWrite(plat::ConsoleStream::Output, L"\n");
-    if (!plat::CloseFile(file) && !writeFailed) {
+    if (!writeFailed && !plat::FlushFile(file)) {
         writeFailed = true;
         writeError = plat::GetLastError();
     }
+    const bool cutShort = lengthGiven && received < expected;
+    bar.print(false, readFailed || cutShort || writeFailed ? ProgressBar::End::Failed : ProgressBar::End::Ok);
+    plat::ConsoleWrite(plat::ConsoleStream::Output, L"\n");
 
     WriteLogLine(L"INFO", L"Bytes recibidos=" + std::to_wstring(received));
-    if (!sample.empty()) WriteLogLine(L"INFO", L"Primeros bytes (hex): " + HexSample(sample));
+    if (!answer.firstBytes.empty()) WriteLogLine(L"INFO", L"Primeros bytes (hex): " + HexSample(answer.firstBytes));
 
     if (readFailed) {
         WriteLogLine(L"ERROR", L"The answer was cut off after " + std::to_wstring(received) + L" bytes");
         LogCause(L"host " + parts.host, plat::ErrorText(readError));
-        return false;
+        return fail(L"the answer was cut off after " + std::to_wstring(received) + L" bytes");
     }
-    if (lengthGiven && received < expected) {
+    if (cutShort) {
         WriteLogLine(L"ERROR", L"The answer ended after " + std::to_wstring(received) + L" of " +
                                    std::to_wstring(expected) + L" bytes");
-        return false;
+        return fail(L"the answer ended after " + std::to_wstring(received) + L" of " + std::to_wstring(expected) +
+                    L" bytes");
     }
     if (writeFailed) {
-        WriteLogLine(L"ERROR", L"Could not write the answer to: " + outFile);
-        LogCause(L"file " + outFile, plat::ErrorText(writeError));
-        return false;
+        WriteLogLine(L"ERROR", L"Could not write the answer to: " + fileName);
+        LogCause(L"file " + fileName, plat::ErrorText(writeError));
+        return fail(L"could not write " + fileName + L" (" + plat::ErrorText(writeError) + L")");
     }
     return true;
 }

@@ -1,5 +1,6 @@
 #include "platform/console.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,6 +21,13 @@ void ConsoleWrite(ConsoleStream stream, const std::wstring& text) {
         if (n <= 0) return;
         done += static_cast<std::size_t>(n);
     }
+}
+
+std::size_t ConsoleColumns(ConsoleStream stream) {
+    winsize size {};
+    const int fd = stream == ConsoleStream::Output ? STDOUT_FILENO : STDERR_FILENO;
+    if (::ioctl(fd, TIOCGWINSZ, &size) != 0) return 0;
+    return size.ws_col;
 }
 
 }  // namespace plat

@@ -26,4 +26,12 @@ void ConsoleWrite(ConsoleStream stream, const std::wstring& text) {
     ::WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
+std::size_t ConsoleColumns(ConsoleStream stream) {
+    HANDLE h = ::GetStdHandle(stream == ConsoleStream::Output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+    CONSOLE_SCREEN_BUFFER_INFO info {};
+    if (h == nullptr || h == INVALID_HANDLE_VALUE || !::GetConsoleScreenBufferInfo(h, &info)) return 0;
+    // Lines wrap at the width of the screen buffer, not of the window.
+    return info.dwSize.X > 0 ? static_cast<std::size_t>(info.dwSize.X) : 0;
+}
+
 }  // namespace plat

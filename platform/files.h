@@ -1,6 +1,7 @@
 // The file system, in the terms of the Win32 file functions.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -58,15 +59,28 @@ bool WriteWholeFile(const std::wstring& path, const std::string& bytes);
 struct FileObject;
 using FileHandle = FileObject*;  // nullptr plays INVALID_HANDLE_VALUE
 FileHandle CreateFileForWriting(const std::wstring& path, bool shareRead);
+// CreateFileW with CREATE_NEW: fails when anything, a link included, already
+// has the name, so that a name planted in the folder is never followed.
+FileHandle CreateNewFileForWriting(const std::wstring& path, bool shareRead);
 bool WriteToFile(FileHandle file, const void* data, std::uint32_t bytes, std::uint32_t* written);
+// FlushFileBuffers: the bytes written so far are on the disk when it returns.
+bool FlushFile(FileHandle file);
 bool CloseFile(FileHandle file);
+
+// Owns a file opened for writing; CloseFile(owned.release()) closes it where
+// the result of closing matters.
+struct FileCloser {
+    void operator()(FileHandle file) const { CloseFile(file); }
+};
+using UniqueFile = std::unique_ptr<FileObject, FileCloser>;
 
 // GetTempFileNameW(folder, prefix, 0): a new empty file "<prefix>XXXX.TMP" in
 // the folder; false when none can be made.
 bool GetTempFileName(const std::wstring& folder, const wchar_t* prefix, std::wstring& path);
 
-// MoveFileExW with MOVEFILE_REPLACE_EXISTING: the file takes the new name in
-// one step, replacing what was there.
+// MoveFileExW with MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH: the
+// file takes the new name in one step, replacing what was there, and the move
+// is on the disk when it returns.
 bool MoveFileReplacing(const std::wstring& from, const std::wstring& to);
 
 // True for a path that names one place whatever the current folder and drive

@@ -250,10 +250,11 @@ struct FileObject {
     int fd;
 };
 
-FileHandle CreateFileForWriting(const std::wstring& path, bool shareRead) {
+namespace {
+FileHandle OpenForWriting(const std::wstring& path, bool shareRead, int disposition) {
     const std::string host = sandbox::ToHostPath(path);
     // A symbolic link in the file's place is refused, never written through.
-    const int fd = ::open(host.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    const int fd = ::open(host.c_str(), O_WRONLY | O_CREAT | disposition | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
         // Windows tells a missing folder (3) from a missing file.
         Fail(errno == ENOENT ? ENOTDIR : errno);
@@ -262,6 +263,16 @@ FileHandle CreateFileForWriting(const std::wstring& path, bool shareRead) {
     // Without read sharing the file is held as Windows holds it: no deletion meanwhile.
     if (!shareRead) ::flock(fd, LOCK_EX | LOCK_NB);
     return new FileObject {fd};
+}
+}  // namespace
+
+FileHandle CreateFileForWriting(const std::wstring& path, bool shareRead) {
+    return OpenForWriting(path, shareRead, O_TRUNC);
+}
+
+FileHandle CreateNewFileForWriting(const std::wstring& path, bool shareRead) {
+    // O_EXCL never follows a link in the last component: a planted one makes it fail.
+    return OpenForWriting(path, shareRead, O_EXCL | O_NOFOLLOW);
 }
 
 bool WriteToFile(FileHandle file, const void* data, std::uint32_t bytes, std::uint32_t* written) {
@@ -277,6 +288,11 @@ bool WriteToFile(FileHandle file, const void* data, std::uint32_t bytes, std::ui
     }
     if (written) *written = done;
     return true;
+}
+
+bool FlushFile(FileHandle file) {
+    if (file == nullptr) return Fail(EBADF);
+    return ::fsync(file->fd) == 0 || Fail(errno);
 }
 
 bool CloseFile(FileHandle file) {
@@ -308,8 +324,17 @@ bool GetTempFileName(const std::wstring& folder, const wchar_t* prefix, std::wst
 }
 
 bool MoveFileReplacing(const std::wstring& from, const std::wstring& to) {
-    if (::rename(sandbox::ToHostPath(from).c_str(), sandbox::ToHostPath(to).c_str()) != 0) return Fail(errno);
-    return true;
+    const std::string target = sandbox::ToHostPath(to);
+    if (::rename(sandbox::ToHostPath(from).c_str(), target.c_str()) != 0) return Fail(errno);
+    // The rename is on the disk once the folder holding the new name is.
+    const auto slash = target.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return Fail(errno);
+    const bool synced = ::fsync(fd) == 0;
+    const int error = errno;
+    ::close(fd);
+    return synced || Fail(error);
 }
 
 bool IsAbsolutePath(const std::wstring& path) {

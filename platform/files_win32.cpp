@@ -160,10 +160,22 @@ struct FileObject {
     HANDLE handle;
 };
 
-FileHandle CreateFileForWriting(const std::wstring& path, bool shareRead) {
-    HANDLE h = ::CreateFileW(path.c_str(), GENERIC_WRITE, shareRead ? FILE_SHARE_READ : 0, nullptr, CREATE_ALWAYS,
+namespace {
+FileHandle OpenForWriting(const std::wstring& path, bool shareRead, DWORD disposition) {
+    HANDLE h = ::CreateFileW(path.c_str(), GENERIC_WRITE, shareRead ? FILE_SHARE_READ : 0, nullptr, disposition,
                              FILE_ATTRIBUTE_NORMAL, nullptr);
     return h == INVALID_HANDLE_VALUE ? nullptr : new FileObject {h};
+}
+}  // namespace
+
+FileHandle CreateFileForWriting(const std::wstring& path, bool shareRead) {
+    return OpenForWriting(path, shareRead, CREATE_ALWAYS);
+}
+
+FileHandle CreateNewFileForWriting(const std::wstring& path, bool shareRead) {
+    // CREATE_NEW fails with ERROR_FILE_EXISTS on any existing name, a symbolic
+    // link or junction included, and never opens what it points to.
+    return OpenForWriting(path, shareRead, CREATE_NEW);
 }
 
 bool WriteToFile(FileHandle file, const void* data, std::uint32_t bytes, std::uint32_t* written) {
@@ -171,6 +183,14 @@ bool WriteToFile(FileHandle file, const void* data, std::uint32_t bytes, std::ui
     const BOOL ok = ::WriteFile(file->handle, data, bytes, &n, nullptr);
     if (written) *written = n;
     return ok != 0;
+}
+
+bool FlushFile(FileHandle file) {
+    if (file == nullptr) {
+        ::SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    return ::FlushFileBuffers(file->handle) != 0;
 }
 
 bool CloseFile(FileHandle file) {
@@ -188,7 +208,7 @@ bool GetTempFileName(const std::wstring& folder, const wchar_t* prefix, std::wst
 }
 
 bool MoveFileReplacing(const std::wstring& from, const std::wstring& to) {
-    return ::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+    return ::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 bool IsAbsolutePath(const std::wstring& path) {

@@ -2,8 +2,11 @@
 // the environment's proxy settings, redirects followed by the client,
 // certificates always verified (against the system's store, or the one
 // SSL_CERT_FILE names), 60 s to connect and 30 s at most without data.
-// The body is pulled chunk by chunk: libcurl is paused while a chunk waits to
-// be read, so memory holds one chunk whatever the size of the answer.
+// The body is pulled chunk by chunk: what libcurl hands over (16 KiB at a time)
+// is gathered until the caller reads it, and libcurl is paused only when that
+// much is already waiting, so memory holds about one receive buffer whatever
+// the size of the answer. Pausing per 16 KiB piece instead would make libcurl
+// keep and copy the rest of each receive again and again.
 #include <curl/curl.h>
 
 #include <cctype>
@@ -56,10 +59,16 @@ struct HttpObject {
     long status = 0;
     bool headerStarted = false, headersDone = false, done = false, paused = false;
     CURLcode result = CURLE_OK;
-    std::string pending;  // the chunk waiting to be read
+    std::string pending;  // what waits to be read, from pendingStart on
+    std::size_t pendingStart = 0;
+    std::size_t waiting() const { return pending.size() - pendingStart; }
 };
 
 namespace {
+
+// libcurl's receive buffer, and how much may wait for the caller before libcurl is paused.
+constexpr long kReceiveBufferBytes = 512L * 1024;
+constexpr std::size_t kMostWaiting = 2 * kReceiveBufferBytes;
 
 size_t OnHeader(char* data, size_t size, size_t count, void* user) {
     auto* r = static_cast<HttpObject*>(user);
@@ -86,11 +95,13 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
 size_t OnBody(char* data, size_t size, size_t count, void* user) {
     auto* r = static_cast<HttpObject*>(user);
     r->headersDone = true;
-    if (!r->pending.empty()) {
+    if (r->waiting() >= kMostWaiting) {
         r->paused = true;
-        return CURL_WRITEFUNC_PAUSE;  // delivered again once the waiting chunk is read
+        return CURL_WRITEFUNC_PAUSE;  // delivered again once what waits has been read
     }
-    r->pending.assign(data, size * count);
+    r->pending.erase(0, r->pendingStart);  // what was read goes, so the string never outgrows the limit
+    r->pendingStart = 0;
+    r->pending.append(data, size * count);
     return size * count;
 }
 
@@ -236,6 +247,8 @@ bool HttpSendRequest(HInternet r, const std::wstring& headers, const void* body,
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, OnHeader);
     curl_easy_setopt(e, CURLOPT_HEADERDATA, r);
+    // Chunks as large as libcurl hands out (its default is 16 KiB): fewer trips through the caller's loop.
+    curl_easy_setopt(e, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, OnBody);
     curl_easy_setopt(e, CURLOPT_WRITEDATA, r);
     // The caller's header block, line by line; no "Expect: 100-continue".
@@ -296,21 +309,25 @@ bool HttpQueryHeaders(HInternet r, std::uint32_t level, const wchar_t* name, wch
 
 bool HttpQueryDataAvailable(HInternet r, std::uint32_t* available) {
     if (r == nullptr || r->easy == nullptr || available == nullptr) return Fail(kErrorInvalidHandle);
-    if (r->pending.empty() && r->paused) {
+    if (r->waiting() < kMostWaiting && r->paused) {
         r->paused = false;
         curl_easy_pause(r->easy, CURLPAUSE_CONT);
     }
-    Pump(r, [r] { return !r->pending.empty(); });
-    *available = static_cast<std::uint32_t>(r->pending.size());
-    if (r->pending.empty() && r->done && r->result != CURLE_OK) return Fail(ErrorOf(r->result));
+    Pump(r, [r] { return r->waiting() != 0; });
+    *available = static_cast<std::uint32_t>(r->waiting());
+    if (r->waiting() == 0 && r->done && r->result != CURLE_OK) return Fail(ErrorOf(r->result));
     return true;
 }
 
 bool HttpReadData(HInternet r, void* buffer, std::uint32_t toRead, std::uint32_t* read) {
     if (r == nullptr || read == nullptr) return Fail(kErrorInvalidHandle);
-    const std::size_t n = std::min<std::size_t>(toRead, r->pending.size());
-    std::memcpy(buffer, r->pending.data(), n);
-    r->pending.erase(0, n);
+    const std::size_t n = std::min<std::size_t>(toRead, r->waiting());
+    std::memcpy(buffer, r->pending.data() + r->pendingStart, n);
+    r->pendingStart += n;
+    if (r->pendingStart == r->pending.size()) {
+        r->pending.clear();
+        r->pendingStart = 0;
+    }
     *read = static_cast<std::uint32_t>(n);
     return true;
 }

@@ -23,15 +23,34 @@ wchar_t* TaskString(const std::wstring& text) {
 }
 
 HResult RegistrySetString(const std::wstring& id, const wchar_t* name, const wchar_t* value) {
-    HKey hive = nullptr, key = nullptr;
-    std::wstring path;
-    if (!SplitTokenId(id, &hive, &path)) return kEInvalidArg;
-    if (const std::int32_t code = RegOpenKeyEx(hive, path.c_str(), 0, kKeySetValue, &key)) return HResultFromWin32(static_cast<std::uint32_t>(code));
+    RegistryValueWriter writer;
+    return writer.set(id, name, value);
+}
+
+HResult RegistryValueWriter::set(const std::wstring& id, const wchar_t* name, const wchar_t* value) {
+    if (key_ != nullptr && id != id_) close();
+    if (key_ == nullptr) {
+        HKey hive = nullptr;
+        std::wstring path;
+        if (!SplitTokenId(id, &hive, &path)) return kEInvalidArg;
+        if (const std::int32_t code = RegOpenKeyEx(hive, path.c_str(), 0, kKeySetValue, &key_)) {
+            key_ = nullptr;
+            return HResultFromWin32(static_cast<std::uint32_t>(code));
+        }
+        id_ = id;
+    }
     const std::wstring text = value ? value : L"";
-    const auto code = RegSetValueEx(key, name, kRegSz, text.c_str(),
+    const auto code = RegSetValueEx(key_, name, kRegSz, text.c_str(),
                                     static_cast<std::uint32_t>((text.size() + 1) * sizeof(wchar_t)));
-    RegCloseKey(key);
+    // A key deleted meanwhile is opened again for the next value.
+    if (code != 0) close();
     return HResultFromWin32(static_cast<std::uint32_t>(code));
+}
+
+void RegistryValueWriter::close() {
+    if (key_ != nullptr) RegCloseKey(key_);
+    key_ = nullptr;
+    id_.clear();
 }
 
 HResult RegistryCreateKey(const std::wstring& id) {
@@ -66,7 +85,7 @@ public:
 
     HResult SetStringValue(const wchar_t* name, const wchar_t* value) override {
         if (id_.empty()) return kEFail;
-        return RegistrySetString(id_, name, value);
+        return writer_.set(id_, name, value);
     }
 
     HResult GetStringValue(const wchar_t* name, wchar_t** value) override {
@@ -118,6 +137,7 @@ protected:
     }
 
     std::atomic<unsigned long> references_ {1};
+    RegistryValueWriter writer_;
 };
 
 class DataKey final : public RegistryKey<SpDataKey> {};

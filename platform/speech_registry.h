@@ -21,6 +21,23 @@ SpObjectTokenCategory* NewRegistryCategory();
 HResult RegistrySetString(const std::wstring& id, const wchar_t* name, const wchar_t* value);
 HResult RegistryCreateKey(const std::wstring& id);
 
+// Sets string values of one key, kept open from the first value to the
+// object's end: one open for all the values of a token, not one per value.
+class RegistryValueWriter {
+public:
+    RegistryValueWriter() = default;
+    RegistryValueWriter(const RegistryValueWriter&) = delete;
+    RegistryValueWriter& operator=(const RegistryValueWriter&) = delete;
+    ~RegistryValueWriter() { close(); }
+    // The same answer RegistrySetString(id, name, value) gives.
+    HResult set(const std::wstring& id, const wchar_t* name, const wchar_t* value);
+    void close();
+
+private:
+    HKey key_ = nullptr;
+    std::wstring id_;  // the key `key_` was opened for
+};
+
 wchar_t* TaskString(const std::wstring& text);
 
 }  // namespace plat

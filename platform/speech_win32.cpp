@@ -38,7 +38,7 @@ public:
     }
     HResult SetStringValue(const wchar_t* name, const wchar_t* value) override {
         const HResult hr = com_->SetStringValue(name, value);
-        if (hr == kENotImplemented && !id_.empty()) return RegistrySetString(id_, name, value);
+        if (hr == kENotImplemented && !id_.empty()) return writer_.set(id_, name, value);
         return hr;
     }
     HResult GetStringValue(const wchar_t* name, wchar_t** value) override { return com_->GetStringValue(name, value); }
@@ -49,6 +49,7 @@ protected:
     Com* com_;
     std::wstring id_;
     unsigned long references_ = 1;
+    RegistryValueWriter writer_;
 };
 
 class ComDataKey final : public ComKey<SpDataKey, ISpDataKey> {
@@ -124,15 +125,63 @@ public:
 
 }  // namespace
 
+namespace {
+
+// The class objects of the token and category classes, asked for once per
+// COM session: every CoCreateInstance would look the class up in the
+// registry again (four key opens and two value reads each), and a run makes
+// two objects per speech stack per voice.
+class ClassObjects {
+public:
+    // slot: 0 for tokens, 1 for categories, -1 for any other class (not kept).
+    HResult create(int slot, const GUID& clsid, std::uint32_t context, const GUID& iid, void** object) {
+        if (slot < 0) return ::CoCreateInstance(clsid, nullptr, context, iid, object);
+        if (factories_[slot] == nullptr || contexts_[slot] != context) {
+            if (factories_[slot] != nullptr) factories_[slot]->Release();
+            factories_[slot] = nullptr;
+            void* factory = nullptr;
+            const HRESULT hr = ::CoGetClassObject(clsid, context, nullptr, IID_IClassFactory, &factory);
+            if (FAILED(hr)) return hr;
+            factories_[slot] = static_cast<IClassFactory*>(factory);
+            contexts_[slot] = context;
+        }
+        return factories_[slot]->CreateInstance(nullptr, iid, object);
+    }
+    // Before COM ends, while the class objects' module is still loaded.
+    void release() {
+        for (IClassFactory*& factory : factories_) {
+            if (factory != nullptr) factory->Release();
+            factory = nullptr;
+        }
+    }
+
+private:
+    IClassFactory* factories_[2] = {nullptr, nullptr};
+    std::uint32_t contexts_[2] = {0, 0};
+};
+
+// Released by CoUninitialize. Never destroyed: at the process's exit COM may
+// have ended and the class objects' module be gone, so a Release then could crash.
+ClassObjects& Classes() {
+    static ClassObjects* classes = new ClassObjects;
+    return *classes;
+}
+
+}  // namespace
+
 HResult CoInitialize() { return ::CoInitialize(nullptr); }
-void CoUninitialize() { ::CoUninitialize(); }
+void CoUninitialize() {
+    Classes().release();
+    ::CoUninitialize();
+}
 
 HResult CoCreateInstance(const Guid& clsid, std::uint32_t context, const Guid& iid, void** object) {
     if (object == nullptr) return E_POINTER;
     *object = nullptr;
     const GUID c = ToGuid(clsid), i = ToGuid(iid);
     void* raw = nullptr;
-    const HResult hr = ::CoCreateInstance(c, nullptr, context, i, &raw);
+    const int slot = clsid == CLSID_SpObjectToken ? 0 : clsid == CLSID_SpObjectTokenCategory ? 1 : -1;
+    const HResult hr = Classes().create(slot, c, context, i, &raw);
     if (Failed(hr)) return hr;
     if (clsid == CLSID_SpObjectTokenCategory && iid == IID_ISpObjectTokenCategory) {
         *object = static_cast<SpObjectTokenCategory*>(new ComCategory(static_cast<ISpObjectTokenCategory*>(raw), L""));

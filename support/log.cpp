@@ -46,8 +46,21 @@ std::string EncodeLogText(const std::wstring& text) {
     return bytes;
 }
 
+namespace {
+// The log's path as last found, kept for the process: finding it costs a
+// folder query and the creation of each folder on the way, which dominated
+// the cost of a line. Found again when an append fails (the folder removed meanwhile).
+std::wstring& KnownLogFilePath() {
+    static std::wstring path;
+    return path;
+}
+}  // namespace
+
 void WriteLogLine(const std::wstring& level, const std::wstring& message) {
-    const std::wstring path = GetLogFilePath();
+    std::wstring& known = KnownLogFilePath();
+    const bool cached = !known.empty();
+    if (!cached) known = GetLogFilePath();
+    const std::wstring path = known;
     if (path.empty()) return;
     const plat::LocalTime t = plat::GetLocalTimeNow();
     char stamp[32];
@@ -58,5 +71,7 @@ void WriteLogLine(const std::wstring& level, const std::wstring& message) {
     std::string line = "[";
     line += stamp;
     line += "] [" + EncodeLogText(level) + "] " + EncodeLogText(message) + "\r\n";
-    plat::AppendToFile(path, line);
+    if (plat::AppendToFile(path, line) || !cached) return;
+    known = GetLogFilePath();
+    if (!known.empty()) plat::AppendToFile(known, line);
 }

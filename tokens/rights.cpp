@@ -98,25 +98,30 @@ std::int32_t RegSetHiveSecurity(plat::HKey hKey, plat::SidPtr psid, std::uint32_
 }
 
 std::int32_t AddAccessRights(plat::HKey hKey, plat::SidPtr pSID, std::uint32_t dwAcessMask) {
-    std::uint32_t size = 0;
-    if (const std::int32_t code = plat::RegGetKeySecurity(hKey, plat::kDaclSecurityInformation, nullptr, &size);
-        size == 0) {
-        plat::SetLastError(static_cast<std::uint32_t>(code));
-        return 0;
-    }
-    std::vector<unsigned char> old;
-    try {
-        old.resize(size);
-    } catch (const std::bad_alloc&) {
-        plat::SetLastError(plat::kErrorNotEnoughMemory);
-        Print(L"Error: Could not allocate memory for the security descriptor.\n");
-        return 0;
-    }
-    if (const std::int32_t code = plat::RegGetKeySecurity(hKey, plat::kDaclSecurityInformation, old.data(), &size);
-        code != 0) {
-        plat::SetLastError(static_cast<std::uint32_t>(code));  // the registry answers with a code, not the last error
-        Print(L"Error " + LastError() + L": RegGetKeySecurity (obteniendo seguridad)\n");
-        return 0;
+    // A first read into a buffer that holds a token key's usual list; only a
+    // longer one costs a second read (each is a round trip to the registry).
+    constexpr std::uint32_t kUsualBytes = 512;
+    std::vector<unsigned char> old(kUsualBytes);
+    std::uint32_t size = kUsualBytes;
+    if (const std::int32_t first = plat::RegGetKeySecurity(hKey, plat::kDaclSecurityInformation, old.data(), &size);
+        first != 0) {
+        if (first != static_cast<std::int32_t>(plat::kErrorInsufficientBuffer) || size == 0) {
+            plat::SetLastError(static_cast<std::uint32_t>(first));  // the registry answers with a code
+            return 0;
+        }
+        try {
+            old.resize(size);
+        } catch (const std::bad_alloc&) {
+            plat::SetLastError(plat::kErrorNotEnoughMemory);
+            Print(L"Error: Could not allocate memory for the security descriptor.\n");
+            return 0;
+        }
+        if (const std::int32_t code = plat::RegGetKeySecurity(hKey, plat::kDaclSecurityInformation, old.data(), &size);
+            code != 0) {
+            plat::SetLastError(static_cast<std::uint32_t>(code));
+            Print(L"Error " + LastError() + L": RegGetKeySecurity (obteniendo seguridad)\n");
+            return 0;
+        }
     }
     plat::SecurityDescriptorStorage descriptor;
     if (!plat::InitializeSecurityDescriptor(descriptor.get(), plat::kSecurityDescriptorRevision)) {

@@ -65,6 +65,18 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
                 self.wfile.flush()
             self.wfile.write(b"0\r\n\r\n")
+        elif mode == "chunked-cut":
+            # Chunks, then the connection closes where the final zero-length chunk belongs.
+            self.send_response(200)
+            self.send_header("Content-Type", "application/json")
+            self.send_header("Transfer-Encoding", "chunked")
+            self.end_headers()
+            for i in range(0, len(owner.body), 100):
+                piece = owner.body[i:i + 100]
+                self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
+            self.wfile.flush()
+            self.close_connection = True
+            self.connection.shutdown(socket.SHUT_RDWR)
         elif mode in ("404", "500"):
             self._send(int(mode), b"<html><body>error</body></html>", [("Content-Type", "text/html")])
         elif mode == "redirect":

@@ -6,6 +6,8 @@
 namespace {
 
 constexpr std::int64_t kSecond = 1000000000;
+constexpr auto kRunning = ProgressBar::End::Running;
+constexpr auto kOk = ProgressBar::End::Ok;
 
 ProgressBar Bar(std::uint64_t total, std::uint64_t received) {
     ProgressBar bar;
@@ -21,39 +23,92 @@ std::wstring Cells(int filled) { return std::wstring(filled, L'|') + std::wstrin
 }  // namespace
 
 TEST(ProgressLine, KnownTotalHalfWay) {
-    EXPECT_EQ(Bar(2097152, 1048576).line(7 * kSecond, false),
+    EXPECT_EQ(Bar(2097152, 1048576).line(7 * kSecond, kRunning),
               L"\r[" + Cells(25) + L"]  50.00%    1.0/  2.0 MB   0.5 MB/s      [Lista de voces]");
 }
 
 TEST(ProgressLine, KnownTotalDone) {
-    EXPECT_EQ(Bar(2097152, 2097152).line(9 * kSecond, true),
+    EXPECT_EQ(Bar(2097152, 2097152).line(9 * kSecond, kOk),
               L"\r[" + Cells(50) + L"] 100.00%    2.0/  2.0 MB   0.5 MB/s (ok)  [Lista de voces]");
 }
 
 TEST(ProgressLine, FirstCallAndAClockThatHasNotMoved) {
-    EXPECT_EQ(Bar(1000, 0).line(5 * kSecond, false),
+    EXPECT_EQ(Bar(1000, 0).line(5 * kSecond, kRunning),
               L"\r[" + Cells(0) + L"]   0.00%    0.0/  0.0 MB   0.0 MB/s      [Lista de voces]");
-    EXPECT_EQ(Bar(1000, 500).line(4 * kSecond, false).find(L" 0.0 MB/s") != std::wstring::npos, true)
+    EXPECT_EQ(Bar(1000, 500).line(4 * kSecond, kRunning).find(L" 0.0 MB/s") != std::wstring::npos, true)
         << "no time elapsed: speed 0";
 }
 
 TEST(ProgressLine, CellsAreTruncatedAndCapped) {
-    EXPECT_EQ(Bar(10000, 199).line(6 * kSecond, false).substr(2, 50), Cells(0)) << "1.99 %";
-    EXPECT_EQ(Bar(10000, 200).line(6 * kSecond, false).substr(2, 50), Cells(1)) << "2.00 %";
-    EXPECT_EQ(Bar(100, 58).line(6 * kSecond, false).substr(2, 50), Cells(28)) << "58 % is 28.999... cells";
-    const std::wstring over = Bar(100, 105).line(6 * kSecond, false);
+    EXPECT_EQ(Bar(10000, 199).line(6 * kSecond, kRunning).substr(2, 50), Cells(0)) << "1.99 %";
+    EXPECT_EQ(Bar(10000, 200).line(6 * kSecond, kRunning).substr(2, 50), Cells(1)) << "2.00 %";
+    EXPECT_EQ(Bar(100, 58).line(6 * kSecond, kRunning).substr(2, 50), Cells(28)) << "58 % is 28.999... cells";
+    const std::wstring over = Bar(100, 105).line(6 * kSecond, kRunning);
     EXPECT_EQ(over.substr(2, 50), Cells(50));
     EXPECT_NE(over.find(L"] 105.00%"), std::wstring::npos);
 }
 
 TEST(ProgressLine, NoTotalGivesTheShortForm) {
-    EXPECT_EQ(Bar(0, 1572864).line(8 * kSecond, false),
+    EXPECT_EQ(Bar(0, 1572864).line(8 * kSecond, kRunning),
               L"\rDescargando\u2026   1.5 MB   0.5 MB/s      [Lista de voces]");
-    EXPECT_EQ(Bar(0, 0).line(5 * kSecond, true), L"\rDescargando\u2026   0.0 MB   0.0 MB/s (ok)  [Lista de voces]");
+    EXPECT_EQ(Bar(0, 0).line(5 * kSecond, kOk), L"\rDescargando\u2026   0.0 MB   0.0 MB/s (ok)  [Lista de voces]");
+}
+
+TEST(ProgressLine, FarBeyondTheTotalTheBarStaysFull) {
+    const std::wstring line = Bar(1, UINT64_MAX).line(6 * kSecond, kRunning);
+    EXPECT_EQ(line.substr(2, 50), Cells(50));
+}
+
+TEST(ProgressLine, AFailureIsMarkedLikeASuccessButNeverOk) {
+    const std::wstring failed = Bar(2097152, 1048576).line(7 * kSecond, ProgressBar::End::Failed);
+    EXPECT_EQ(failed, L"\r[" + Cells(25) + L"]  50.00%    1.0/  2.0 MB   0.5 MB/s FAIL  [Lista de voces]");
+    EXPECT_EQ(failed.size(), Bar(2097152, 1048576).line(9 * kSecond, kOk).size());
+    EXPECT_EQ(Bar(0, 0).line(5 * kSecond, ProgressBar::End::Failed),
+              L"\rDescargando\u2026   0.0 MB   0.0 MB/s FAIL  [Lista de voces]");
+}
+
+TEST(ProgressLine, ANarrowConsoleShortensTheLineLabelFirst) {
+    const ProgressBar bar = Bar(2097152, 1048576);
+    const std::wstring whole = bar.line(7 * kSecond, kRunning);
+    const std::wstring numbers = L" 50.00%    1.0/  2.0 MB   0.5 MB/s    ";
+    const std::wstring cells = L"[" + Cells(25) + L"] ";
+    struct Case {
+        std::size_t columns;
+        std::wstring expected;
+    };
+    const Case cases[] = {
+        {0, whole},                                  // not a console
+        {whole.size(), whole},                       // room for the line and one free cell
+        {whole.size() - 1, L"\r" + cells + numbers},  // the label goes first
+        {cells.size() + numbers.size() + 1, L"\r" + cells + numbers},
+        {cells.size() + numbers.size(), L"\r" + numbers},  // then the bar
+        {20, L"\r" + numbers.substr(0, 19)},          // then what still does not fit
+    };
+    for (const Case& c : cases) EXPECT_EQ(bar.line(7 * kSecond, kRunning, c.columns), c.expected) << c.columns;
+}
+
+TEST(ProgressLine, RedrawsAreThrottledButTheFirstAndFinalLineAlwaysDrawn) {
+    ProgressBar bar = Bar(1000, 0);
+    constexpr std::int64_t ms = 1000000;
+    struct Step {
+        std::int64_t at;
+        bool first;
+        ProgressBar::End end;
+        bool drawn;
+    };
+    const Step steps[] = {
+        {0, true, kRunning, true},       {1 * ms, false, kRunning, false}, {99 * ms, false, kRunning, false},
+        {100 * ms, false, kRunning, true}, {150 * ms, false, kRunning, false}, {199 * ms, false, kRunning, false},
+        {205 * ms, false, kRunning, true}, {206 * ms, false, kOk, true},
+    };
+    for (const Step& step : steps) EXPECT_EQ(bar.due(step.at, step.first, step.end), step.drawn) << step.at / ms << " ms";
+    ProgressBar failing = Bar(1000, 0);
+    EXPECT_TRUE(failing.due(0, true, kRunning));
+    EXPECT_TRUE(failing.due(1, false, ProgressBar::End::Failed)) << "a failed end is a final line too";
 }
 
 TEST(ProgressLine, LargeSizesWidenTheFields) {
-    EXPECT_NE(Bar(0, 1200ull * 1048576).line(6 * kSecond, false).find(L" 1200.0 MB"), std::wstring::npos);
+    EXPECT_NE(Bar(0, 1200ull * 1048576).line(6 * kSecond, kRunning).find(L" 1200.0 MB"), std::wstring::npos);
 }
 
 TEST(CatalogueRequest, EmptyAccountIsThe51ByteObject) {

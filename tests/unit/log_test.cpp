@@ -48,6 +48,13 @@ TEST_F(LogFile, LinesAreAppendedInCallOrderAfterEarlierContent) {
         Contents(), std::regex("earlier run\r\n" + kStamp + R"(\[INFO\] first\r\n)" + kStamp + R"(\[ERROR\] second\r\n)")));
 }
 
+TEST_F(LogFile, AFolderRemovedDuringTheRunIsMadeAgainForTheNextLine) {
+    WriteLogLine(L"INFO", L"first");
+    RemoveTreeForTest(folder_);
+    WriteLogLine(L"INFO", L"second");
+    EXPECT_TRUE(std::regex_match(Contents(), std::regex(kStamp + R"(\[INFO\] second\r\n)")));
+}
+
 TEST_F(LogFile, EmptyLevelAndEmptyMessageKeepTheLineShape) {
     WriteLogLine(L"", L"message");
     WriteLogLine(L"INFO", L"");
