@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "platform/errors.h"
 #include "platform/files.h"
 #include "support/log.h"
 #include "support/paths.h"
@@ -32,7 +33,7 @@ void DeleteLater(const std::wstring& path, std::uint32_t error, LevelState& leve
         level.scheduled = true;
         return;
     }
-    WriteLogLine(L"ERROR", L"Cannot delete " + path + L" (error " + std::to_wstring(error) + L")");
+    WriteLogLine(L"ERROR", L"Cannot delete " + path + L" (" + plat::ErrorText(error) + L")");
     level.left = true;
 }
 
@@ -65,7 +66,7 @@ bool DeleteDirectoryRecursive(const std::wstring& dirPath) {
                 }
                 if (entered == plat::FolderWalk::Entered::Failed) {
                     const std::uint32_t error = plat::GetLastError();
-                    WriteLogLine(L"ERROR", L"Cannot open folder " + path + L" (error " + std::to_wstring(error) + L")");
+                    WriteLogLine(L"ERROR", L"Cannot open folder " + path + L" (" + plat::ErrorText(error) + L")");
                     level.left = true;
                     continue;
                 }

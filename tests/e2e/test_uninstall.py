@@ -209,6 +209,7 @@ class UninstallTest(unittest.TestCase):
             errors = [m for level, m in self.m.log_lines() if level == "ERROR"]
             self.assertEqual(len(errors), 1, errors)
             self.assertTrue(errors[0].startswith("Cannot open folder " + ROOT + "\\d\\d\\"), errors[0])
+            self.assertRegex(errors[0], r" \(\d+: .+\)$", "the cause: the code and the system's text")
             self.assertEqual(os.listdir(top), ["d"])
         else:
             self.assertFalse(self.m.exists(ROOT))
