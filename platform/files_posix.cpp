@@ -419,6 +419,30 @@ FolderWalk::~FolderWalk() {
     delete state_;
 }
 
+namespace {
+// One level of the walk from its folder's descriptor: its entries, its
+// identity (to check on the way back up) and its read-only mark cleared.
+// The descriptor is closed when this fails.
+bool TakeLevel(int fd, FolderWalkState::Level& level) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        const int e = errno;
+        ::close(fd);
+        return Fail(e);
+    }
+    if (!ListFolder(fd, level)) {
+        const std::uint32_t error = GetLastError();
+        ::close(fd);
+        SetLastError(error);
+        return false;
+    }
+    ClearReadOnly(fd, st);
+    level.dev = st.st_dev;
+    level.ino = st.st_ino;
+    return true;
+}
+}  // namespace
+
 FolderWalk::Opened FolderWalk::Open(const std::wstring& folder) {
     state_->Close();
     std::string host = sandbox::ToHostPath(folder);
@@ -434,16 +458,7 @@ FolderWalk::Opened FolderWalk::Open(const std::wstring& folder) {
         return Opened::Failed;
     }
     FolderWalkState::Level level;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !ListFolder(fd, level)) {
-        const std::uint32_t error = GetLastError();
-        ::close(fd);
-        SetLastError(error);
-        return Opened::Failed;
-    }
-    ClearReadOnly(fd, st);
-    level.dev = st.st_dev;
-    level.ino = st.st_ino;
+    if (!TakeLevel(fd, level)) return Opened::Failed;
     const auto slash = host.find_last_of('/');
     level.hostName = slash == std::string::npos ? host : host.substr(slash + 1);
     level.pathLength = folder.size();
@@ -471,16 +486,7 @@ FolderWalk::Entered FolderWalk::Enter(std::size_t index) {
         return Entered::Failed;
     }
     FolderWalkState::Level level;
-    struct stat st {};
-    if (::fstat(child, &st) != 0 || !ListFolder(child, level)) {
-        const std::uint32_t error = GetLastError();
-        ::close(child);
-        SetLastError(error);
-        return Entered::Failed;
-    }
-    ClearReadOnly(child, st);
-    level.dev = st.st_dev;
-    level.ino = st.st_ino;
+    if (!TakeLevel(child, level)) return Entered::Failed;
     level.hostName = name;
     state_->path += L"\\" + windowsName;
     level.pathLength = state_->path.size();

@@ -38,6 +38,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self._record()
         self._answer("ok" if self.path == "/moved" else self.server.owner.mode)
 
+    def _send_chunks(self, body):
+        self.send_response(200)
+        self.send_header("Content-Type", "application/json")
+        self.send_header("Transfer-Encoding", "chunked")
+        self.end_headers()
+        for i in range(0, len(body), 100):
+            piece = body[i:i + 100]
+            self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
+            self.wfile.flush()
+
     def _send(self, status, body, headers=(), length=True):
         self.send_response(status)
         for name, value in headers:
@@ -56,25 +66,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
         elif mode == "empty":
             self._send(200, b"", json_headers)
         elif mode == "chunked":
-            self.send_response(200)
-            self.send_header("Content-Type", "application/json")
-            self.send_header("Transfer-Encoding", "chunked")
-            self.end_headers()
-            for i in range(0, len(owner.body), 100):
-                piece = owner.body[i:i + 100]
-                self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
-                self.wfile.flush()
+            self._send_chunks(owner.body)
             self.wfile.write(b"0\r\n\r\n")
         elif mode == "chunked-cut":
             # Chunks, then the connection closes where the final zero-length chunk belongs.
-            self.send_response(200)
-            self.send_header("Content-Type", "application/json")
-            self.send_header("Transfer-Encoding", "chunked")
-            self.end_headers()
-            for i in range(0, len(owner.body), 100):
-                piece = owner.body[i:i + 100]
-                self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
-            self.wfile.flush()
+            self._send_chunks(owner.body)
             self.close_connection = True
             self.connection.shutdown(socket.SHUT_RDWR)
         elif mode in ("404", "500"):
