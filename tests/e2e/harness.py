@@ -125,7 +125,10 @@ class Machine:
         assert code == 0, (code, err)
 
     def registry_state(self):
-        """Both hives, whole: the stand-in's hive files, or Wine's `reg export` of each."""
+        """Both hives: the stand-in's hive files whole, or Wine's `reg export` of each hive's SOFTWARE key.
+
+        Under Wine only SOFTWARE: Wine's own services write the SYSTEM and HARDWARE keys (devices, video)
+        at moments of their choosing, which a comparison of whole hives would take for the program's doing."""
         if not self.wine:
             folder = os.path.join(self.sandbox, "registry")
             state = {}
@@ -138,7 +141,8 @@ class Machine:
         for hive in ("HKLM", "HKCU"):
             # Exported outside the machine's drive C, through Wine's drive Z (the host's root).
             target = os.path.join(self.workdir, hive + ".reg")
-            done = subprocess.run(["wine", "reg", "export", hive, "Z:" + target.replace("/", "\\"), "/y"], env=env,
+            done = subprocess.run(["wine", "reg", "export", hive + "\\SOFTWARE", "Z:" + target.replace("/", "\\"), "/y"],
+                                  env=env,
                                   stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
             assert done.returncode == 0, (done.returncode, done.stdout, done.stderr)
             with open(target, "rb") as f:
