@@ -43,6 +43,15 @@ bool Fail(int e) {
     return false;
 }
 
+// Whether another program holds the file open `fd` names (its exclusive lock
+// stands for a handle without delete sharing); closes `fd`. False for -1.
+bool HeldByAnother(int fd) {
+    if (fd < 0) return false;
+    const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    ::close(fd);
+    return held;
+}
+
 // Win32 attributes of a host file: links are reparse points (and directories
 // when they lead to one), a file without write permission is read-only.
 std::uint32_t AttributesOf(const std::string& host) {
@@ -129,14 +138,9 @@ bool DeleteFile(const std::wstring& path) {
     if (!(attributes & kFileAttributeReparsePoint)) {
         // A file another program holds (an exclusive lock stands for an open
         // handle without delete sharing) cannot be deleted, as on Windows.
-        const int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-        if (fd >= 0) {
-            const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-            ::close(fd);
-            if (held) {
-                SetLastError(kErrorSharingViolation);
-                return false;
-            }
+        if (HeldByAnother(::open(host.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK))) {
+            SetLastError(kErrorSharingViolation);
+            return false;
         }
     }
     if (::unlink(host.c_str()) != 0) return Fail(errno);
@@ -507,14 +511,9 @@ bool FolderWalk::DeleteEntry(std::size_t index) {
     if (S_ISREG(st.st_mode)) {
         // A file another program holds (an exclusive lock stands for an open
         // handle without delete sharing) cannot be deleted, as on Windows.
-        const int fd = ::openat(state_->fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (fd >= 0) {
-            const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-            ::close(fd);
-            if (held) {
-                SetLastError(kErrorSharingViolation);
-                return false;
-            }
+        if (HeldByAnother(::openat(state_->fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC))) {
+            SetLastError(kErrorSharingViolation);
+            return false;
         }
     }
     // unlinkat never follows a link: a link goes, never what it leads to.
