@@ -148,6 +148,14 @@ public:
     // only be opened through.
     bool DeleteEntry(std::size_t index);
 
+    // Moves folder entry `index` of the current folder, the entry itself and
+    // never what a link leads to, into the top folder as `newName`, and adds it
+    // to the end of the top folder's entries, so that the walk reaches it from
+    // there. An existing entry of that name is never replaced (false, kErrorAlreadyExists).
+    // False with the last error when nothing was moved; kErrorDirectory when
+    // the entry turned out not to be a folder.
+    bool MoveEntryToTop(std::size_t index, const std::wstring& newName);
+
     // Makes the parent folder current; with `remove`, first deletes the
     // current folder (empty by then) through its own handle, its read-only
     // attribute cleared. False when it was not deleted, or the parent could

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cwchar>
 #include <cwctype>
 #include <vector>
@@ -359,13 +360,15 @@ struct FolderWalkState {
         std::vector<FindData> entries;
         std::vector<std::string> hostNames;  // the entries' own names, index for index
     };
-    int fd = -1;  // the current folder: the only descriptor held, whatever the depth
+    int fd = -1;     // the current folder: with the top one, the only descriptors held, whatever the depth
+    int topFd = -1;  // the top folder, where folders too deep are moved
     std::vector<Level> levels;
     std::wstring path;
 
     void Close() {
         if (fd >= 0) ::close(fd);
-        fd = -1;
+        if (topFd >= 0) ::close(topFd);
+        fd = topFd = -1;
         levels.clear();
         path.clear();
     }
@@ -466,6 +469,13 @@ FolderWalk::Opened FolderWalk::Open(const std::wstring& folder) {
     const auto slash = host.find_last_of('/');
     level.hostName = slash == std::string::npos ? host : host.substr(slash + 1);
     level.pathLength = folder.size();
+    state_->topFd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (state_->topFd < 0) {
+        const int e = errno;
+        ::close(fd);
+        Fail(e);
+        return Opened::Failed;
+    }
     state_->fd = fd;
     state_->path = folder;
     state_->levels.push_back(std::move(level));
@@ -518,6 +528,23 @@ bool FolderWalk::DeleteEntry(std::size_t index) {
     }
     // unlinkat never follows a link: a link goes, never what it leads to.
     if (::unlinkat(state_->fd, name.c_str(), 0) != 0) return Fail(errno);
+    return true;
+}
+
+bool FolderWalk::MoveEntryToTop(std::size_t index, const std::wstring& newName) {
+    const std::string& name = state_->levels.back().hostNames.at(index);
+    struct stat st {};
+    if (::fstatat(state_->fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Fail(errno);
+    if (!S_ISDIR(st.st_mode)) {
+        SetLastError(kErrorDirectory);
+        return false;
+    }
+    // renameat moves the entry itself, whatever it has become meanwhile; the
+    // walk checks it again when it enters it from the top folder.
+    const std::string hostName = sandbox::NameToHost(newName);
+    if (::renameat2(state_->fd, name.c_str(), state_->topFd, hostName.c_str(), RENAME_NOREPLACE) != 0) return Fail(errno);
+    state_->levels.front().entries.push_back({kFileAttributeDirectory, newName});
+    state_->levels.front().hostNames.push_back(hostName);
     return true;
 }
 

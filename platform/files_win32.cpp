@@ -1,6 +1,8 @@
 #include "platform/files.h"
 #include "platform/win32.h"
 
+#include <cstddef>
+#include <cstring>
 #include <cwctype>
 #include <utility>
 #include <vector>
@@ -401,6 +403,43 @@ bool FolderWalk::DeleteEntry(std::size_t index) {
         return false;
     }
     return DeleteThroughHandle(h.get(), attributes);
+}
+
+bool FolderWalk::MoveEntryToTop(std::size_t index, const std::wstring& newName) {
+    const FindData& entry = state_->levels.back().entries.at(index);
+    if (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        ::SetLastError(ERROR_DIRECTORY);
+        return false;
+    }
+    OwnedHandle h = OpenNoFollow(state_->extended + L"\\" + entry.name, kEntryAccess,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    if (!h.valid()) return false;
+    DWORD attributes = 0;
+    if (!AttributesOfHandle(h.get(), attributes)) return false;
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        ::SetLastError(ERROR_DIRECTORY);
+        return false;
+    }
+    // The rename goes through the handle, so it moves what was checked. Its
+    // target is a full path in the NT form ("\??\" where the Win32 form has
+    // "\\?\"), which NtSetInformationFile takes, and which the conversion of
+    // Win32 paths that newer systems apply to this class leaves as it is. A
+    // relative name with RootDirectory is not used: a system that converts
+    // names would resolve it against the current directory instead.
+    FolderWalkState::Level& top = state_->levels.front();
+    const std::wstring topExtended = state_->extended.substr(0, top.extendedLength);
+    const std::wstring target = L"\\??\\" + topExtended.substr(4) + L"\\" + newName;
+    const std::size_t nameBytes = target.size() * sizeof(wchar_t);
+    std::vector<std::uint64_t> buffer((offsetof(FILE_RENAME_INFO, FileName) + nameBytes + sizeof(wchar_t) + 7) / 8);
+    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    info->ReplaceIfExists = FALSE;
+    info->RootDirectory = nullptr;
+    info->FileNameLength = static_cast<DWORD>(nameBytes);
+    std::memcpy(info->FileName, target.c_str(), nameBytes + sizeof(wchar_t));
+    if (!::SetFileInformationByHandle(h.get(), FileRenameInfo, info, static_cast<DWORD>(buffer.size() * 8)))
+        return false;
+    top.entries.push_back({attributes, newName});
+    return true;
 }
 
 bool FolderWalk::Leave(bool remove) {

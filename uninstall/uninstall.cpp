@@ -1,5 +1,6 @@
 #include "uninstall/uninstall.h"
 
+#include <string>
 #include <vector>
 
 #include "platform/errors.h"
@@ -37,6 +38,24 @@ void DeleteLater(const std::wstring& path, std::uint32_t error, LevelState& leve
     level.left = true;
 }
 
+// The walk never opens a folder whose path is longer than this many
+// characters plus one name: a folder found deeper is first moved up into the
+// top folder and deleted from there, so a tree of any depth goes. Far inside
+// every limit on paths: "\\?\" paths end at 32,767 characters, and Wine
+// turns each into one Unix path of at most 4,096 bytes.
+constexpr std::size_t kLongestWalkPath = 512;
+
+// Moves folder entry `index` up into the top folder under a name not taken
+// there. False when it could not be moved: then it is entered where it is.
+bool MoveUpToTop(plat::FolderWalk& walk, std::size_t index, std::size_t& moved) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        if (walk.MoveEntryToTop(index, L"pendrel-deep-" + std::to_wstring(++moved))) return true;
+        const std::uint32_t error = plat::GetLastError();
+        if (error != plat::kErrorAlreadyExists && error != plat::kErrorFileExists) return false;
+    }
+    return false;
+}
+
 }  // namespace
 
 bool DeleteDirectoryRecursive(const std::wstring& dirPath) {
@@ -49,6 +68,7 @@ bool DeleteDirectoryRecursive(const std::wstring& dirPath) {
     // One state per open folder, on the heap: the depth of the tree never
     // reaches the call stack.
     std::vector<LevelState> levels(1);
+    std::size_t moved = 0;
     while (walk.Depth() > 0) {
         LevelState& level = levels.back();
         const std::vector<plat::FindData>& entries = walk.Entries();
@@ -59,6 +79,8 @@ bool DeleteDirectoryRecursive(const std::wstring& dirPath) {
             const bool folder = (entry.attributes & plat::kFileAttributeDirectory) &&
                                 !(entry.attributes & plat::kFileAttributeReparsePoint);
             if (folder) {
+                if (walk.Depth() > 1 && walk.CurrentPath().size() > kLongestWalkPath && MoveUpToTop(walk, index, moved))
+                    continue;
                 const auto entered = walk.Enter(index);
                 if (entered == plat::FolderWalk::Entered::Folder) {
                     levels.emplace_back();

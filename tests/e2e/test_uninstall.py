@@ -201,18 +201,10 @@ class UninstallTest(unittest.TestCase):
         os.close(fd)
         code, _, _ = self.m.run("/uninstall", timeout=600)
         self.assertEqual(code, 0)
-        if self.m.wine:
-            # Wine 8 resolves every Windows path into one Unix path, which
-            # cannot exceed PATH_MAX (4096 bytes, about 2,000 levels here): the
-            # levels beyond stay, named by an ERROR line, and so does every
-            # folder above them; nothing crashes.
-            errors = [m for level, m in self.m.log_lines() if level == "ERROR"]
-            self.assertEqual(len(errors), 1, errors)
-            self.assertTrue(errors[0].startswith("Cannot open folder " + ROOT + "\\d\\d\\"), errors[0])
-            self.assertRegex(errors[0], r" \(\d+: .+\)$", "the cause: the code and the system's text")
-            self.assertEqual(os.listdir(top), ["d"])
-        else:
-            self.assertFalse(self.m.exists(ROOT))
+        # Wine turns each path into one Unix path of at most 4,096 bytes, about
+        # 2,000 levels here: the walk keeps its paths short on both builds.
+        self.assertEqual([m for level, m in self.m.log_lines() if level in ("ERROR", "WARNING")], [])
+        self.assertFalse(self.m.exists(ROOT))
 
 
     def test_another_engines_token_is_never_deleted(self):

@@ -4,6 +4,7 @@
 
 #include "platform/files.h"
 #include "platform/types.h"
+#include "support/paths.h"
 #include "unit/scratch.h"
 
 namespace {
@@ -103,4 +104,29 @@ TEST(Files, AbsolutePathsNameOnePlaceWhateverTheCurrentFolder) {
     EXPECT_FALSE(plat::IsAbsolutePath(L"%ProgramFiles%\\Mirelka"));
     EXPECT_FALSE(plat::IsAbsolutePath(L"C:relative"));
     EXPECT_FALSE(plat::IsAbsolutePath(L""));
+}
+
+TEST(Files, WalkMovesAFolderUpOnlyToAFreeName) {
+    ScratchFolder top(L"walkmove");
+    EnsureDirectoryExists(top / L"a\\b\\c");
+    plat::WriteWholeFile(top / L"a\\b\\c\\leaf.txt", "x");
+    plat::WriteWholeFile(top / L"a\\file.txt", "x");
+    plat::WriteWholeFile(top / L"taken", "kept");
+    plat::FolderWalk walk;
+    ASSERT_EQ(walk.Open(top.path()), plat::FolderWalk::Opened::Folder);
+    ASSERT_EQ(walk.Enter(0), plat::FolderWalk::Entered::Folder);  // "a": b, file.txt
+    ASSERT_EQ(walk.Entries().size(), 2u);
+    EXPECT_FALSE(walk.MoveEntryToTop(1, L"moved")) << "a file is never moved";
+    EXPECT_EQ(plat::GetLastError(), plat::kErrorDirectory);
+    EXPECT_FALSE(walk.MoveEntryToTop(0, L"taken"));
+    EXPECT_EQ(plat::GetLastError(), plat::kErrorAlreadyExists);
+    EXPECT_EQ(ReadBytes(top / L"taken"), "kept");
+    EXPECT_TRUE(Exists(top / L"a\\b\\c\\leaf.txt"));
+    ASSERT_TRUE(walk.MoveEntryToTop(0, L"moved"));
+    EXPECT_EQ(ReadBytes(top / L"moved\\c\\leaf.txt"), "x");
+    EXPECT_FALSE(Exists(top / L"a\\b"));
+    ASSERT_TRUE(walk.Leave(false));
+    ASSERT_EQ(walk.Entries().size(), 3u);
+    EXPECT_EQ(walk.Entries().back().name, L"moved");
+    EXPECT_EQ(walk.Enter(2), plat::FolderWalk::Entered::Folder) << "the walk reaches it from the top";
 }
