@@ -41,11 +41,35 @@ bool RemoveDirectory(const std::wstring& path);
 bool SetFileAttributes(const std::wstring& path, std::uint32_t attributes);
 std::uint32_t GetFileAttributes(const std::wstring& path);  // kInvalidFileAttributes when absent
 
-// Opens the file for appending (created when missing, shared with every other
-// opener), writes the bytes with a single write call under a lock held across
-// processes, and closes it. Concurrent appenders never tear, overwrite or lose
-// one another's bytes, whatever the file system.
-bool AppendToFile(const std::wstring& path, const std::string& bytes);
+// A file held open for appending as long as the object holds it: created when
+// missing, shared for reading and writing with every other opener, never for
+// deletion (CreateFileW without FILE_SHARE_DELETE), so that neither the file
+// nor its folder can be deleted or renamed meanwhile. The stand-in holds a
+// shared lock, which its deletion honours as it honours a handle without
+// delete sharing.
+struct AppendFileState;
+class AppendFile {
+public:
+    AppendFile();
+    ~AppendFile();
+    AppendFile(const AppendFile&) = delete;
+    AppendFile& operator=(const AppendFile&) = delete;
+
+    // Opens the file, letting go of the one held before.
+    bool Open(const std::wstring& path);
+    bool IsOpen() const;
+    void Close();
+
+    // Writes the bytes at the end with a single write call under a lock held
+    // across processes: concurrent appenders never tear, overwrite or lose one
+    // another's bytes, whatever the file system. False, with nothing written,
+    // when the file no longer has a name (removed by something that ignores the
+    // hold, such as the host under Wine), so that the caller opens it again.
+    bool Append(const std::string& bytes);
+
+private:
+    AppendFileState* state_;
+};
 
 // Reads a whole file as raw bytes, with sharing allowed. False when it cannot
 // be opened or read.

@@ -185,24 +185,62 @@ std::uint32_t GetFileAttributes(const std::wstring& path) {
     return attributes;
 }
 
-bool AppendToFile(const std::wstring& path, const std::string& bytes) {
+struct AppendFileState {
+    int fd = -1;
+};
+
+AppendFile::AppendFile() : state_(new AppendFileState) {}
+AppendFile::~AppendFile() {
+    Close();
+    delete state_;
+}
+
+bool AppendFile::Open(const std::wstring& path) {
+    Close();
     const int fd = ::open(sandbox::ToHostPath(path).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return Fail(errno);
-    // O_APPEND alone is not atomic on network file systems: the lock, held
-    // across processes, keeps concurrent writers from sharing an offset.
-    // A shared-mode lock would not exclude the other appenders.
+    // The hold that stands for a handle without delete sharing: a shared lock,
+    // so that every appender holds at once and DeleteFile's exclusive probe
+    // fails. Where another program holds the file already, its hold keeps the
+    // file in place as well.
+    ::flock(fd, LOCK_SH | LOCK_NB);
+    state_->fd = fd;
+    return true;
+}
+
+bool AppendFile::IsOpen() const { return state_->fd >= 0; }
+
+void AppendFile::Close() {
+    if (state_->fd >= 0) ::close(state_->fd);
+    state_->fd = -1;
+}
+
+bool AppendFile::Append(const std::string& bytes) {
+    const int fd = state_->fd;
+    if (fd < 0) return Fail(EBADF);
+    // Removed by something that ignores the hold (the host, a program outside
+    // the sandbox): the caller opens the file again by its path.
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return Fail(errno);
+    if (st.st_nlink == 0) return Fail(ENOENT);
+    // O_APPEND alone is not atomic on network file systems: a lock, held
+    // across processes, keeps concurrent writers from sharing an offset. As on
+    // Windows it is a byte range far beyond any real end (an open file
+    // description's lock, apart from the shared hold above).
+    struct flock range {};
+    range.l_type = F_WRLCK;
+    range.l_whence = SEEK_SET;
+    range.l_start = static_cast<off_t>(0x7FFFFFFF) << 32;
+    range.l_len = 1;
     int locked;
     do {
-        locked = ::flock(fd, LOCK_EX);
+        locked = ::fcntl(fd, F_OFD_SETLKW, &range);
     } while (locked != 0 && errno == EINTR);
-    if (locked != 0) {
-        const int e = errno;
-        ::close(fd);
-        return Fail(e);
-    }
+    if (locked != 0) return Fail(errno);
     const ssize_t written = ::write(fd, bytes.data(), bytes.size());
     const int e = errno;
-    ::close(fd);  // releases the lock
+    range.l_type = F_UNLCK;
+    ::fcntl(fd, F_OFD_SETLK, &range);
     if (written != static_cast<ssize_t>(bytes.size())) return Fail(written < 0 ? e : ENOSPC);
     return true;
 }

@@ -100,20 +100,51 @@ private:
 };
 }  // namespace
 
-bool AppendToFile(const std::wstring& path, const std::string& bytes) {
+struct AppendFileState {
+    OwnedHandle file;
+};
+
+AppendFile::AppendFile() : state_(new AppendFileState) {}
+AppendFile::~AppendFile() { delete state_; }
+
+bool AppendFile::Open(const std::wstring& path) {
+    Close();
     // FILE_APPEND_DATA without FILE_WRITE_DATA: every write goes to the end.
-    // Read access is what LockFileEx needs from the handle.
-    OwnedHandle file(::CreateFileW(path.c_str(), FILE_APPEND_DATA | GENERIC_READ,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.valid()) return false;
+    // Read access is what LockFileEx needs from the handle. No FILE_SHARE_DELETE:
+    // while the handle is open, every open asking for delete access fails with
+    // ERROR_SHARING_VIOLATION, so the file cannot be deleted or renamed, and
+    // its folder, not empty, cannot be removed; no line written meanwhile is lost.
+    state_->file = OwnedHandle(::CreateFileW(path.c_str(), FILE_APPEND_DATA | GENERIC_READ,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                             FILE_ATTRIBUTE_NORMAL, nullptr));
+    return state_->file.valid();
+}
+
+bool AppendFile::IsOpen() const { return state_->file.valid(); }
+
+void AppendFile::Close() { state_->file = OwnedHandle(); }
+
+bool AppendFile::Append(const std::string& bytes) {
+    const HANDLE file = state_->file.get();
+    if (!state_->file.valid()) {
+        ::SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    // Windows never lets the name go while the handle is held; under Wine the
+    // host can. A file without a name would take the lines with it.
+    FILE_STANDARD_INFO standard {};
+    if (::GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard) &&
+        (standard.NumberOfLinks == 0 || standard.DeletePending)) {
+        ::SetLastError(ERROR_FILE_NOT_FOUND);
+        return false;
+    }
     // Appending is atomic on a local NTFS volume, but not on a network share
     // nor under every emulation of Windows: the lock, held across processes,
     // keeps concurrent writers from landing on the same offset.
-    AppendLock lock(file.get());
+    AppendLock lock(file);
     if (!lock.locked()) return false;
     DWORD written = 0;
-    const BOOL ok = ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    const BOOL ok = ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
     const DWORD error = ::GetLastError();
     if (!ok || written != bytes.size()) {
         ::SetLastError(ok ? ERROR_DISK_FULL : error);

@@ -49,6 +49,10 @@ std::int32_t RegQueryInfoKey(HKey key, std::uint32_t* subKeys, std::uint32_t* ma
                              std::uint32_t* values, std::uint32_t* maxValueNameLength,
                              std::uint32_t* maxValueBytes);
 std::int32_t RegDeleteTree(HKey root, const wchar_t* subKey);
+// NtDeleteKey: deletes the key an open handle names (opened with kDelete),
+// which must have no subkeys left (5 otherwise). The handle stays open, to be
+// closed; the key it named is gone.
+std::int32_t RegDeleteOpenKey(HKey key);
 
 // The key's descriptor (self-relative) with the parts asked for; with too
 // small a buffer, 122 and the size needed.

@@ -1077,6 +1077,19 @@ std::int32_t RegDeleteTree(HKey root, const wchar_t* subKey) {
     return 0;
 }
 
+std::int32_t RegDeleteOpenKey(HKey handle) {
+    Key* key = nullptr;
+    Resolved r;
+    if (IsPredefined(handle)) return static_cast<std::int32_t>(kErrorAccessDenied);
+    if (const std::int32_t code = WithKey(handle, kDelete, &key, &r)) return code;
+    if (!key->subkeys.empty()) return static_cast<std::int32_t>(kErrorAccessDenied);
+    Key* parent = Descend(&r.hive->root, std::vector<std::wstring>(r.path.begin(), r.path.end() - 1), false);
+    if (parent == nullptr) return kErrorKeyDeleted;
+    RemoveSubkey(*parent, parent->subkeys.find(r.path.back()));
+    r.hive->dirty = true;
+    return 0;
+}
+
 std::int32_t RegGetKeySecurity(HKey handle, std::uint32_t information, DescriptorPtr descriptor, std::uint32_t* bytes) {
     Key* key = nullptr;
     if (const std::int32_t code = WithKey(handle, kReadControl, &key)) return code;

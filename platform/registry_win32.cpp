@@ -1,6 +1,10 @@
 #include "platform/registry.h"
 #include "platform/win32.h"
 
+#include <winternl.h>
+
+extern "C" NTSTATUS NTAPI NtDeleteKey(HANDLE key);
+
 namespace plat {
 
 const HKey kHkeyCurrentUser = reinterpret_cast<HKey>(HKEY_CURRENT_USER);
@@ -77,6 +81,12 @@ std::int32_t RegQueryInfoKey(HKey key, std::uint32_t* subKeys, std::uint32_t* ma
 }
 
 std::int32_t RegDeleteTree(HKey root, const wchar_t* subKey) { return ::RegDeleteTreeW(H(root), subKey); }
+
+std::int32_t RegDeleteOpenKey(HKey key) {
+    // The one documented call that deletes a key through its own handle (the
+    // kernel's ZwDeleteKey); RegDeleteKeyW would open the key again by name.
+    return static_cast<std::int32_t>(::RtlNtStatusToDosError(::NtDeleteKey(H(key))));
+}
 
 std::int32_t RegGetKeySecurity(HKey key, std::uint32_t information, DescriptorPtr descriptor, std::uint32_t* bytes) {
     DWORD size = *bytes;

@@ -47,21 +47,30 @@ std::string EncodeLogText(const std::wstring& text) {
 }
 
 namespace {
-// The log's path as last found, kept for the process: finding it costs a
-// folder query and the creation of each folder on the way, which dominated
-// the cost of a line. Found again when an append fails (the folder removed meanwhile).
-std::wstring& KnownLogFilePath() {
-    static std::wstring path;
-    return path;
+
+// The log, held open from the first line to the end of the process: opening
+// it costs the folder query and the creation of each folder on the way, and
+// the open and close of the file, which dominated the cost of a line. Held
+// without delete sharing, the file and its folder stay while the run writes.
+plat::AppendFile& HeldLog() {
+    static plat::AppendFile log;
+    return log;
 }
+
+// Finds the log (its folders made again where missing) and opens it.
+bool OpenLog(plat::AppendFile& log) {
+    const std::wstring path = GetLogFilePath();
+    return !path.empty() && log.Open(path);
+}
+
 }  // namespace
 
+void CloseLogFile() { HeldLog().Close(); }
+
 void WriteLogLine(const std::wstring& level, const std::wstring& message) {
-    std::wstring& known = KnownLogFilePath();
-    const bool cached = !known.empty();
-    if (!cached) known = GetLogFilePath();
-    const std::wstring path = known;
-    if (path.empty()) return;
+    plat::AppendFile& log = HeldLog();
+    const bool held = log.IsOpen();
+    if (!held && !OpenLog(log)) return;
     const plat::LocalTime t = plat::GetLocalTimeNow();
     char stamp[32];
     std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute,
@@ -71,7 +80,8 @@ void WriteLogLine(const std::wstring& level, const std::wstring& message) {
     std::string line = "[";
     line += stamp;
     line += "] [" + EncodeLogText(level) + "] " + EncodeLogText(message) + "\r\n";
-    if (plat::AppendToFile(path, line) || !cached) return;
-    known = GetLogFilePath();
-    if (!known.empty()) plat::AppendToFile(known, line);
+    if (log.Append(line) || !held) return;
+    // The held file failed (removed by something that ignores the hold): found
+    // and opened again, and the line written once more.
+    if (OpenLog(log)) log.Append(line);
 }

@@ -12,5 +12,9 @@ std::wstring GetLogFilePath();
 // always one line. Failures are silent.
 void WriteLogLine(const std::wstring& level, const std::wstring& message);
 
+// Lets go of the log file, held open from the first line on; the next line
+// opens it again.
+void CloseLogFile();
+
 // The bytes a line of text takes in the log file.
 std::string EncodeLogText(const std::wstring& text);

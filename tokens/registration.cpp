@@ -17,20 +17,16 @@ std::wstring HiveName(plat::HKey hRootKey) {
     return hRootKey == plat::kHkeyLocalMachine ? L"HKEY_LOCAL_MACHINE" : L"HKEY_CURRENT_USER";
 }
 
-std::wstring OtherEngineOfToken(plat::HKey hive, const std::wstring& tokenPath) {
-    plat::HKey key = nullptr;
-    if (plat::RegOpenKeyEx(hive, tokenPath.c_str(), 0, plat::kKeyQueryValue, &key) != 0) return L"";
-    std::uint32_t type = 0, bytes = 0;
-    const std::int32_t found = plat::RegQueryValueEx(key, L"CLSID", &type, nullptr, &bytes);
+std::wstring OtherEngineOfKey(plat::HKey key) {
+    // One read into a buffer that holds any class id this engine could have
+    // written (a longer value is not one); a value that is not text is not either.
+    wchar_t text[512 + 1] = {};
+    std::uint32_t type = 0, bytes = 512 * sizeof(wchar_t);
+    const std::int32_t found = plat::RegQueryValueEx(key, L"CLSID", &type, text, &bytes);
     std::wstring clsid;
-    if (found == 0 && (type == plat::kRegSz || type == plat::kRegExpandSz) && bytes <= 512 * sizeof(wchar_t)) {
-        std::vector<wchar_t> text(bytes / sizeof(wchar_t) + 1, L'\0');
-        if (plat::RegQueryValueEx(key, L"CLSID", &type, text.data(), &bytes) == 0) clsid = text.data();
-        else clsid = L"?";
-    } else if (found != static_cast<std::int32_t>(plat::kErrorFileNotFound)) {
+    if (found == 0 && (type == plat::kRegSz || type == plat::kRegExpandSz)) clsid = text;
+    else if (found != static_cast<std::int32_t>(plat::kErrorFileNotFound))
         clsid = L"?";  // there, but not a class id this engine could have written
-    }
-    plat::RegCloseKey(key);
     if (clsid.empty()) return L"";
     wchar_t* own = nullptr;
     bool ours = false;
@@ -39,6 +35,13 @@ std::wstring OtherEngineOfToken(plat::HKey hive, const std::wstring& tokenPath) 
         plat::CoTaskMemFree(own);
     }
     return ours ? L"" : clsid;
+}
+
+std::wstring OtherEngineOfToken(plat::HKey hive, const std::wstring& tokenPath) {
+    plat::HKey key = nullptr;
+    if (plat::RegOpenKeyEx(hive, tokenPath.c_str(), 0, plat::kKeyQueryValue, &key) != 0) return L"";
+    const plat::OwnedKey owned(key);
+    return OtherEngineOfKey(key);
 }
 
 std::wstring OtherEngineOfTokenAnywhere(const std::wstring& tokenKeyName) {

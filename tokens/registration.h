@@ -23,6 +23,8 @@ bool IsValidTokenKeyName(const std::wstring& tokenKeyName);
 // "?"); empty when the key is absent, has no CLSID value, or is this
 // engine's. Such a token is another vendor's voice: never written, never deleted.
 std::wstring OtherEngineOfToken(plat::HKey hive, const std::wstring& tokenPath);
+// The same for a token key already open (with kKeyQueryValue).
+std::wstring OtherEngineOfKey(plat::HKey key);
 
 // The first CLSID of another engine that a token of this name carries under
 // either stack of either hive; empty when none does.

@@ -1,5 +1,7 @@
 #include "uninstall/token_removal.h"
 
+#include <vector>
+
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/registry.h"
@@ -26,6 +28,51 @@ std::wstring Trim(const std::wstring& s) {
 // characters, and the memory spent stays the same whatever the file's size.
 constexpr std::size_t kVoiceTxtLineBytes = 64 * 1024;
 
+// What RegDeleteTree asks of each key it deletes, and what the class id check reads.
+constexpr std::uint32_t kTreeAccess = plat::kDelete | plat::kKeyEnumerateSubKeys | plat::kKeyQueryValue;
+
+// Deletes the key the handle names and everything below it, each subkey
+// through a handle opened from its parent's, so that the key that was checked
+// is the key that goes. 0, or the first failure's code (what went before it is
+// gone, as with RegDeleteTree).
+std::int32_t DeleteOpenTree(plat::HKey key) {
+    std::vector<wchar_t> name(256);  // a key name is at most 255 characters
+    for (;;) {
+        auto chars = static_cast<std::uint32_t>(name.size());
+        const std::int32_t listed = plat::RegEnumKeyEx(key, 0, name.data(), &chars);
+        if (listed == static_cast<std::int32_t>(plat::kErrorNoMoreItems)) break;
+        if (listed != 0) return listed;
+        plat::HKey child = nullptr;
+        if (const std::int32_t code = plat::RegOpenKeyEx(key, name.data(), 0, kTreeAccess, &child); code != 0)
+            return code;
+        const plat::OwnedKey owned(child);
+        if (const std::int32_t code = DeleteOpenTree(child); code != 0) return code;
+    }
+    return plat::RegDeleteOpenKey(key);
+}
+
+// Deletes the token key at `path` unless it belongs to another engine; the
+// other engine's class id when it does. `code` is RegDeleteTree's.
+std::wstring DeleteTokenUnlessOthers(plat::HKey hive, const std::wstring& path, std::int32_t& code) {
+    plat::HKey key = nullptr;
+    code = plat::RegOpenKeyEx(hive, path.c_str(), 0, kTreeAccess, &key);
+    if (code == static_cast<std::int32_t>(plat::kErrorFileNotFound)) return L"";
+    if (code != 0) {
+        // Not open for deletion: checked and deleted by name, which reports the cause.
+        const std::wstring other = OtherEngineOfToken(hive, path);
+        if (other.empty()) code = plat::RegDeleteTree(hive, path.c_str());
+        return other;
+    }
+    const plat::OwnedKey owned(key);
+    const std::wstring other = OtherEngineOfKey(key);
+    if (!other.empty()) return other;
+    code = DeleteOpenTree(key);
+    // Stopped part way: RegDeleteTree goes on from there, in the same order, and
+    // reports what stops it.
+    if (code != 0) code = plat::RegDeleteTree(hive, path.c_str());
+    return L"";
+}
+
 }  // namespace
 
 void UnregisterTokenEverywhere(const std::wstring& tokenKeyName) {
@@ -40,13 +87,13 @@ void UnregisterTokenEverywhere(const std::wstring& tokenKeyName) {
     for (const auto& h : hives) {
         for (const wchar_t* root : engines) {
             const std::wstring path = std::wstring(root) + L"\\Tokens\\" + tokenKeyName;
-            const std::wstring otherEngine = OtherEngineOfToken(h.hive, path);
+            std::int32_t code = 0;
+            const std::wstring otherEngine = DeleteTokenUnlessOthers(h.hive, path, code);
             if (!otherEngine.empty()) {
                 WriteLogLine(L"WARNING", L"Token not deleted, it belongs to another engine (" + otherEngine + L"): " +
                                              path + L" (" + h.label + L")");
                 continue;
             }
-            const std::int32_t code = plat::RegDeleteTree(h.hive, path.c_str());
             if (code == 0)
                 WriteLogLine(L"INFO", L"Token deleted: " + path + L" (" + h.label + L")");
             else if (code != static_cast<std::int32_t>(plat::kErrorFileNotFound)) {

@@ -80,10 +80,28 @@ TEST(Files, FolderIsRemovedOnlyWhenEmpty) {
 TEST(Files, AppendAddsToTheEndAndCreatesTheFile) {
     ScratchFolder dir(L"append");
     const std::wstring file = dir / L"log.txt";
-    ASSERT_TRUE(plat::AppendToFile(file, "one\r\n"));
-    ASSERT_TRUE(plat::AppendToFile(file, "two\r\n"));
-    EXPECT_EQ(ReadBytes(file), "one\r\ntwo\r\n");
-    EXPECT_FALSE(plat::AppendToFile(dir / L"no\\such\\folder.txt", "x"));
+    ASSERT_TRUE(plat::WriteWholeFile(file, "zero\r\n"));
+    plat::AppendFile first, second;
+    ASSERT_TRUE(first.Open(file));
+    ASSERT_TRUE(second.Open(file)) << "appenders share the file";
+    ASSERT_TRUE(first.Append("one\r\n"));
+    ASSERT_TRUE(second.Append("two\r\n"));
+    ASSERT_TRUE(first.Append("three\r\n"));
+    EXPECT_EQ(ReadBytes(file), "zero\r\none\r\ntwo\r\nthree\r\n");
+    EXPECT_FALSE(plat::AppendFile().Open(dir / L"no\\such\\folder.txt"));
+}
+
+TEST(Files, AFileHeldForAppendingCannotBeDeletedUntilLetGo) {
+    ScratchFolder dir(L"append-held");
+    const std::wstring file = dir / L"log.txt";
+    plat::AppendFile log;
+    ASSERT_TRUE(log.Open(file));
+    EXPECT_FALSE(plat::DeleteFile(file));
+    EXPECT_EQ(plat::GetLastError(), plat::kErrorSharingViolation);
+    ASSERT_TRUE(log.Append("kept\r\n"));
+    EXPECT_EQ(ReadBytes(file), "kept\r\n");
+    log.Close();
+    EXPECT_TRUE(plat::DeleteFile(file));
 }
 
 TEST(Files, WholeFileRoundTripKeepsEveryByte) {

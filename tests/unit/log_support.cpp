@@ -4,7 +4,10 @@
 #include "support/log.h"
 #include "unit/scratch.h"
 
-void ClearLog() { plat::DeleteFile(GetLogFilePath()); }
+void ClearLog() {
+    CloseLogFile();  // held without delete sharing until then
+    plat::DeleteFile(GetLogFilePath());
+}
 
 std::vector<std::string> LogLines() {
     const std::string text = ReadBytes(GetLogFilePath());

@@ -20,9 +20,13 @@ protected:
         wchar_t local[plat::kMaxPath] = {};
         ASSERT_GE(plat::GetLocalAppDataFolder(local), 0);
         folder_ = std::wstring(local) + L"\\Mirelka";
+        CloseLogFile();
         RemoveTreeForTest(folder_);  // this test machine's own log
     }
-    void TearDown() override { RemoveTreeForTest(folder_); }
+    void TearDown() override {
+        CloseLogFile();
+        RemoveTreeForTest(folder_);
+    }
     std::string Contents() const { return ReadBytes(folder_ + L"\\ZunSapi64\\log_zunsapi.txt"); }
     std::wstring folder_;
 };
@@ -48,9 +52,19 @@ TEST_F(LogFile, LinesAreAppendedInCallOrderAfterEarlierContent) {
         Contents(), std::regex("earlier run\r\n" + kStamp + R"(\[INFO\] first\r\n)" + kStamp + R"(\[ERROR\] second\r\n)")));
 }
 
-TEST_F(LogFile, AFolderRemovedDuringTheRunIsMadeAgainForTheNextLine) {
+TEST_F(LogFile, TheFileAndItsFolderCannotBeRemovedWhileTheRunWritesSoNoLineIsLost) {
     WriteLogLine(L"INFO", L"first");
     RemoveTreeForTest(folder_);
+    EXPECT_TRUE(Exists(folder_ + L"\\ZunSapi64\\log_zunsapi.txt"));
+    WriteLogLine(L"INFO", L"second");
+    EXPECT_TRUE(std::regex_match(Contents(), std::regex(kStamp + R"(\[INFO\] first\r\n)" + kStamp + R"(\[INFO\] second\r\n)")));
+}
+
+TEST_F(LogFile, AFolderRemovedOnceTheFileIsLetGoIsMadeAgainForTheNextLine) {
+    WriteLogLine(L"INFO", L"first");
+    CloseLogFile();
+    RemoveTreeForTest(folder_);
+    ASSERT_FALSE(Exists(folder_));
     WriteLogLine(L"INFO", L"second");
     EXPECT_TRUE(std::regex_match(Contents(), std::regex(kStamp + R"(\[INFO\] second\r\n)")));
 }

@@ -118,6 +118,19 @@ TEST_F(Registry, DeleteTreeRemovesEverythingBelowThenReportsAbsence) {
     EXPECT_EQ(plat::RegOpenKeyEx(plat::kHkeyCurrentUser, path.c_str(), 0, plat::kKeyRead, &child), 2);
 }
 
+TEST_F(Registry, AnOpenKeyIsDeletedThroughItsHandleOnceItHasNoSubkeys) {
+    plat::HKey a = nullptr, b = nullptr, reader = nullptr;
+    ASSERT_EQ(plat::RegCreateKeyEx(key_, L"a\\b", plat::kKeyAllAccess, &b), 0);
+    ASSERT_EQ(plat::RegOpenKeyEx(key_, L"a", 0, plat::kKeyRead, &reader), 0);
+    ASSERT_EQ(plat::RegOpenKeyEx(key_, L"a", 0, plat::kDelete | plat::kKeyEnumerateSubKeys, &a), 0);
+    EXPECT_EQ(plat::RegDeleteOpenKey(reader), 5) << "a handle without delete access";
+    EXPECT_EQ(plat::RegDeleteOpenKey(a), 5) << "a key with a subkey";
+    EXPECT_EQ(plat::RegDeleteOpenKey(b), 0);
+    EXPECT_EQ(plat::RegDeleteOpenKey(a), 0);
+    EXPECT_EQ(SubKeys(), std::vector<std::wstring>{});
+    for (plat::HKey open : {a, b, reader}) EXPECT_EQ(plat::RegCloseKey(open), 0);
+}
+
 TEST_F(Registry, ReadOnlyHandleCannotWrite) {
     plat::HKey reader = nullptr;
     ASSERT_EQ(plat::RegOpenKeyEx(plat::kHkeyCurrentUser, kBase, 0, plat::kKeyRead, &reader), 0);
