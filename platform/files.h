@@ -45,8 +45,8 @@ std::uint32_t GetFileAttributes(const std::wstring& path);  // kInvalidFileAttri
 // missing, shared for reading and writing with every other opener, never for
 // deletion (CreateFileW without FILE_SHARE_DELETE), so that neither the file
 // nor its folder can be deleted or renamed meanwhile. The stand-in holds a
-// shared lock, which its deletion honours as it honours a handle without
-// delete sharing.
+// read lock on one byte far past the end, which its deletion honours as it
+// honours a handle without delete sharing.
 struct AppendFileState;
 class AppendFile {
 public:

@@ -46,9 +46,29 @@ bool Fail(int e) {
 
 // Whether another program holds the file open `fd` names (its exclusive lock
 // stands for a handle without delete sharing); closes `fd`. False for -1.
+// Two bytes far beyond any real end of a file (open file description locks,
+// as Windows' byte-range locks belong to a handle): one that an appender locks
+// for each write, and one that every holder of the file keeps read-locked.
+constexpr off_t kAppendByte = static_cast<off_t>(0x7FFFFFFF) << 32;
+constexpr off_t kHoldByte = kAppendByte + 1;
+
+struct flock FarByte(short type, off_t byte) {
+    struct flock range {};
+    range.l_type = type;
+    range.l_whence = SEEK_SET;
+    range.l_start = byte;
+    range.l_len = 1;
+    return range;
+}
+
+// Whether another open file holds the file the way a handle without delete
+// sharing does: an exclusive flock (a running program's image, in the tests)
+// or a read lock on the hold byte (a held log). Closes `fd`.
 bool HeldByAnother(int fd) {
     if (fd < 0) return false;
-    const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    struct flock probe = FarByte(F_WRLCK, kHoldByte);
+    if (!held && ::fcntl(fd, F_OFD_GETLK, &probe) == 0) held = probe.l_type != F_UNLCK;
     ::close(fd);
     return held;
 }
@@ -197,13 +217,20 @@ AppendFile::~AppendFile() {
 
 bool AppendFile::Open(const std::wstring& path) {
     Close();
-    const int fd = ::open(sandbox::ToHostPath(path).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    // Read access as well, which the hold's read lock needs (as LockFileEx does on Windows).
+    const int fd = ::open(sandbox::ToHostPath(path).c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return Fail(errno);
-    // The hold that stands for a handle without delete sharing: a shared lock,
-    // so that every appender holds at once and DeleteFile's exclusive probe
-    // fails. Where another program holds the file already, its hold keeps the
-    // file in place as well.
-    ::flock(fd, LOCK_SH | LOCK_NB);
+    // The hold that stands for a handle without delete sharing: a read lock on
+    // one byte far beyond any real end, so that every appender holds at once
+    // and DeleteFile's probe for a write lock there fails. Not flock: where
+    // flock is emulated with byte-range locks over the whole file (NFS), the
+    // holds of two runs would block each other's per-write lock for good.
+    struct flock hold = FarByte(F_RDLCK, kHoldByte);
+    if (::fcntl(fd, F_OFD_SETLK, &hold) != 0) {
+        const int e = errno;
+        ::close(fd);
+        return Fail(e);
+    }
     state_->fd = fd;
     return true;
 }
@@ -227,11 +254,7 @@ bool AppendFile::Append(const std::string& bytes) {
     // across processes, keeps concurrent writers from sharing an offset. As on
     // Windows it is a byte range far beyond any real end (an open file
     // description's lock, apart from the shared hold above).
-    struct flock range {};
-    range.l_type = F_WRLCK;
-    range.l_whence = SEEK_SET;
-    range.l_start = static_cast<off_t>(0x7FFFFFFF) << 32;
-    range.l_len = 1;
+    struct flock range = FarByte(F_WRLCK, kAppendByte);
     int locked;
     do {
         locked = ::fcntl(fd, F_OFD_SETLKW, &range);
@@ -617,7 +640,8 @@ bool FolderWalk::Leave(bool remove) {
     levels.pop_back();
     if (levels.empty()) {
         ::close(parent);
-        state_->fd = -1;
+        ::close(state_->topFd);
+        state_->fd = state_->topFd = -1;
         state_->path.clear();
     } else {
         state_->fd = parent;

@@ -353,6 +353,7 @@ struct FolderWalkState {
     struct Level {
         OwnedHandle handle;  // opened without delete sharing: the folder cannot be renamed meanwhile
         DWORD attributes = 0;
+        BY_HANDLE_FILE_INFORMATION identity {};  // the top folder's, to know it again when it is deleted
         std::size_t pathLength = 0, extendedLength = 0;
         std::vector<FindData> entries;
     };
@@ -370,10 +371,14 @@ FolderWalk::~FolderWalk() {
 FolderWalk::Opened FolderWalk::Open(const std::wstring& folder) {
     while (!state_->levels.empty()) state_->levels.pop_back();
     const std::wstring extended = ExtendedPath(folder);
-    OwnedHandle h = OpenNoFollow(extended, kFolderAccess, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    // The top folder is held without DELETE access: a rename into it (a folder
+    // moved up) has the system open it as the target's folder, sharing read and
+    // write only, which a handle of ours with DELETE access would refuse.
+    OwnedHandle h = OpenNoFollow(extended, kFolderAccess & ~DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE);
     if (!h.valid()) return Opened::Failed;
     FolderWalkState::Level level;
-    if (!AttributesOfHandle(h.get(), level.attributes)) return Opened::Failed;
+    if (!AttributesOfHandle(h.get(), level.attributes) || !::GetFileInformationByHandle(h.get(), &level.identity))
+        return Opened::Failed;
     if (level.attributes & FILE_ATTRIBUTE_REPARSE_POINT) return Opened::Link;
     if (!(level.attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         ::SetLastError(ERROR_DIRECTORY);
@@ -473,9 +478,34 @@ bool FolderWalk::MoveEntryToTop(std::size_t index, const std::wstring& newName) 
     return true;
 }
 
+namespace {
+// The top folder opened again by its path, now with DELETE access, once its
+// own handle is let go; invalid (ERROR_PATH_NOT_FOUND) when what has its name
+// now is not the folder that was walked.
+OwnedHandle ReopenTopForDeletion(const std::wstring& extended, FolderWalkState::Level& top) {
+    top.handle = OwnedHandle();
+    OwnedHandle h = OpenNoFollow(extended, kFolderAccess, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    if (!h.valid()) return h;
+    BY_HANDLE_FILE_INFORMATION now {};
+    DWORD attributes = 0;
+    if (!::GetFileInformationByHandle(h.get(), &now) || !AttributesOfHandle(h.get(), attributes)) return OwnedHandle();
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) || now.dwVolumeSerialNumber != top.identity.dwVolumeSerialNumber ||
+        now.nFileIndexHigh != top.identity.nFileIndexHigh || now.nFileIndexLow != top.identity.nFileIndexLow) {
+        ::SetLastError(ERROR_PATH_NOT_FOUND);
+        return OwnedHandle();
+    }
+    top.attributes = attributes;
+    return h;
+}
+}  // namespace
+
 bool FolderWalk::Leave(bool remove) {
     FolderWalkState::Level& current = state_->levels.back();
     bool removed = !remove;
+    if (remove && state_->levels.size() == 1) {
+        current.handle = ReopenTopForDeletion(state_->extended, current);
+        remove = current.handle.valid();
+    }
     if (remove) {
         // NTFS refuses to remove a folder with the read-only attribute.
         DWORD attributes = current.attributes;

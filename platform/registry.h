@@ -30,6 +30,11 @@ constexpr std::uint32_t kKeyQueryValue = 0x1, kKeySetValue = 0x2, kKeyCreateSubK
                         kKeyWrite = 0x20006, kDelete = 0x10000, kReadControl = 0x20000, kWriteDac = 0x40000;
 // kKeyRead (0x20019) and kKeyAllAccess (0xF003F) are in security.h.
 
+// REG_OPTION_OPEN_LINK: a key that is a registry link is opened itself, not
+// the key it leads to (the stand-in's registry has no links).
+constexpr std::uint32_t kRegOptionOpenLink = 0x8;
+constexpr std::uint32_t kErrorBadKey = 1010;
+
 std::int32_t RegOpenKeyEx(HKey root, const wchar_t* subKey, std::uint32_t options, std::uint32_t samDesired,
                           HKey* result);
 // No class, non-volatile, default security; missing keys on the path are created.

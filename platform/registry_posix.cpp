@@ -1080,9 +1080,10 @@ std::int32_t RegDeleteTree(HKey root, const wchar_t* subKey) {
 std::int32_t RegDeleteOpenKey(HKey handle) {
     Key* key = nullptr;
     Resolved r;
-    if (IsPredefined(handle)) return static_cast<std::int32_t>(kErrorAccessDenied);
+    if (IsPredefined(handle)) return static_cast<std::int32_t>(kErrorInvalidHandle);
     if (const std::int32_t code = WithKey(handle, kDelete, &key, &r)) return code;
-    if (!key->subkeys.empty()) return static_cast<std::int32_t>(kErrorAccessDenied);
+    // A hive's root cannot go (STATUS_CANNOT_DELETE), nor a key with subkeys.
+    if (r.path.empty() || !key->subkeys.empty()) return static_cast<std::int32_t>(kErrorAccessDenied);
     Key* parent = Descend(&r.hive->root, std::vector<std::wstring>(r.path.begin(), r.path.end() - 1), false);
     if (parent == nullptr) return kErrorKeyDeleted;
     RemoveSubkey(*parent, parent->subkeys.find(r.path.back()));

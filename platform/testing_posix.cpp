@@ -45,6 +45,8 @@ bool CreateLink(const std::wstring& link, const std::wstring& target, bool) {
     return ::symlink(sandbox::ToHostPath(target).c_str(), sandbox::ToHostPath(link).c_str()) == 0;
 }
 
+bool CreateRegistryLink(const std::wstring&, const std::wstring&) { return false; }
+
 bool TrustRootCertificate(const std::string&) { return true; }
 bool DistrustRootCertificate(const std::string&) { return true; }
 

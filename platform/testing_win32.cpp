@@ -27,6 +27,19 @@ void* HoldFileOpen(const std::wstring& path) {
     return h == INVALID_HANDLE_VALUE ? nullptr : h;
 }
 
+bool CreateRegistryLink(const std::wstring& link, const std::wstring& target) {
+    HKEY key = nullptr;
+    if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, link.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK | REG_OPTION_VOLATILE,
+                          KEY_ALL_ACCESS | KEY_CREATE_LINK, nullptr, &key, nullptr) != ERROR_SUCCESS)
+        return false;
+    // The target as the kernel names it, without a terminating NUL.
+    const std::wstring path = L"\\Registry\\Machine\\" + target;
+    const LONG set = ::RegSetValueExW(key, L"SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const BYTE*>(path.data()),
+                                      static_cast<DWORD>(path.size() * sizeof(wchar_t)));
+    ::RegCloseKey(key);
+    return set == ERROR_SUCCESS;
+}
+
 bool CreateLink(const std::wstring& link, const std::wstring& target, bool directory) {
     const DWORD flags = (directory ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0) | 0x2;  // ..._ALLOW_UNPRIVILEGED_CREATE
     return ::CreateSymbolicLinkW(link.c_str(), target.c_str(), flags) != 0;

@@ -137,6 +137,26 @@ TEST_F(Uninstall, TokenThatCannotBeDeletedIsLoggedWithItsCode) {
     DenyEveryone(plat::kHkeyCurrentUser, std::wstring(engines[0]) + L"\\Tokens\\TTS_Mirelka_UnitA", 0);
 }
 
+TEST_F(Uninstall, RegistryLinksGoThemselvesNeverWhatTheyLeadTo) {
+    if (plat::testing::IsStandIn()) GTEST_SKIP() << "the stand-in's registry has no links; Wine's has, as Windows'";
+    // Anyone may add keys to a token: a link among them, or in a token's place,
+    // must never take the elevated run to the key it leads to.
+    const std::wstring victim = L"SOFTWARE\\PendrelLinkTarget";
+    plat::RegDeleteTree(plat::kHkeyLocalMachine, victim.c_str());
+    MakeToken(plat::kHkeyLocalMachine, victim.c_str(), L"Inner");  // victim\Tokens\Inner\Attributes
+    const std::wstring tokens = std::wstring(engines[0]) + L"\\Tokens\\";
+    MakeToken(plat::kHkeyLocalMachine, engines[0], L"TTS_Mirelka_UnitA");
+    ASSERT_TRUE(plat::testing::CreateRegistryLink(tokens + L"TTS_Mirelka_UnitA\\Attributes\\Link", victim));
+    ASSERT_TRUE(plat::testing::CreateRegistryLink(tokens + L"TTS_Mirelka_UnitB", victim));
+    ASSERT_TRUE(KeyExists(plat::kHkeyLocalMachine, tokens + L"TTS_Mirelka_UnitB\\Tokens\\Inner")) << "links lead there";
+    UnregisterTokenEverywhere(L"TTS_Mirelka_UnitA");
+    UnregisterTokenEverywhere(L"TTS_Mirelka_UnitB");
+    EXPECT_FALSE(AnywhereStill(L"TTS_Mirelka_UnitA"));
+    EXPECT_FALSE(AnywhereStill(L"TTS_Mirelka_UnitB"));
+    EXPECT_EQ(ReadString(plat::kHkeyLocalMachine, victim + L"\\Tokens\\Inner\\Attributes", L"Name"), L"x");
+    plat::RegDeleteTree(plat::kHkeyLocalMachine, victim.c_str());
+}
+
 TEST_F(Uninstall, VoiceFoldersThenThePrefixScan) {
     MakeEverywhere(L"TTS_Mirelka_UnitA");       // named by a voice folder
     MakeEverywhere(L"Other_UnitVoice");         // named by a voice folder, no prefix
