@@ -53,8 +53,10 @@ namespace {
 // the open and close of the file, which dominated the cost of a line. Held
 // without delete sharing, the file and its folder stay while the run writes.
 plat::AppendFile& HeldLog() {
-    static plat::AppendFile log;
-    return log;
+    // Never destroyed, so that a line written while other static objects are
+    // torn down at exit still finds it; the system closes the file then.
+    static auto* const log = new plat::AppendFile;
+    return *log;
 }
 
 // Finds the log (its folders made again where missing) and opens it.
