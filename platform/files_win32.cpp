@@ -421,14 +421,24 @@ FolderWalk::Entered FolderWalk::Enter(std::size_t index) {
     return Entered::Folder;
 }
 
+namespace {
+// An entry of the current folder opened as itself (a link is not followed)
+// for deleting or moving it, and its attributes as the handle shows them;
+// invalid, with the last error, when either fails.
+OwnedHandle OpenEntry(const FolderWalkState& state, const FindData& entry, DWORD& attributes) {
+    OwnedHandle h = OpenNoFollow(state.extended + L"\\" + entry.name, kEntryAccess,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    if (h.valid() && !AttributesOfHandle(h.get(), attributes)) return OwnedHandle();
+    return h;
+}
+}  // namespace
+
 bool FolderWalk::DeleteEntry(std::size_t index) {
     const FindData& entry = state_->levels.back().entries.at(index);
     const bool listedAsLink = (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    OwnedHandle h = OpenNoFollow(state_->extended + L"\\" + entry.name, kEntryAccess,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
-    if (!h.valid()) return false;
     DWORD attributes = 0;
-    if (!AttributesOfHandle(h.get(), attributes)) return false;
+    OwnedHandle h = OpenEntry(*state_, entry, attributes);
+    if (!h.valid()) return false;
     if (listedAsLink && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
         // Opened through the link after all: deleting would reach its target.
         ::SetLastError(kErrorNotAReparsePoint);
@@ -447,11 +457,9 @@ bool FolderWalk::MoveEntryToTop(std::size_t index, const std::wstring& newName) 
         ::SetLastError(ERROR_DIRECTORY);
         return false;
     }
-    OwnedHandle h = OpenNoFollow(state_->extended + L"\\" + entry.name, kEntryAccess,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
-    if (!h.valid()) return false;
     DWORD attributes = 0;
-    if (!AttributesOfHandle(h.get(), attributes)) return false;
+    OwnedHandle h = OpenEntry(*state_, entry, attributes);
+    if (!h.valid()) return false;
     if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         ::SetLastError(ERROR_DIRECTORY);
         return false;
