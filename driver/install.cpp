@@ -13,6 +13,7 @@
 #include "support/paths.h"
 #include "support/text.h"
 #include "tokens/registration.h"
+#include "tokens/token_keys.h"
 #include "tokens/user_copies.h"
 
 namespace {
@@ -44,6 +45,46 @@ void ApplyLine(std::wstring line, VoiceMetadata& m) {
                 {L"Vendor", m.Vendor},             {L"SimpleName", m.SimpleName}};
     for (const auto& k : keys)
         if (std::wcscmp(key, k.name) == 0) Assign(k.field, value);
+}
+
+const plat::HKey kHives[] = {plat::kHkeyLocalMachine, plat::kHkeyCurrentUser};
+
+// Whether the voice's tokens may be written, and if so, the old ones deleted
+// so that the run starts from keys only administrators can change.
+// metaData.txt is writable by everyone: a name may have been chosen to take
+// over another vendor's voice, which this elevated run never touches. Every
+// key of the engine's own tokens is open to everyone, so anything below them
+// may be a registry link or a key that shuts administrators out; deleting
+// them (links as themselves) and letting SAPI create the tokens afresh leaves
+// nothing of that for the writes and the grants that follow.
+bool ClaimTokens(const std::wstring& name, const std::wstring& metadataPath) {
+    std::wstring damaged;
+    for (plat::HKey hive : kHives) {
+        for (const wchar_t* root : engines) {
+            std::wstring clsid;
+            const TokenOwner owner = OwnerOfToken(hive, name, root, clsid);
+            if (owner == TokenOwner::Other) {
+                WriteLogLine(L"ERROR", L"Token '" + name + L"' belongs to another engine (" + (clsid.empty() ? L"no CLSID" : clsid) +
+                                           L"), voice not registered: " + metadataPath);
+                return false;
+            }
+            if (owner == TokenOwner::Engine && !clsid.empty() && !IsEngineClassId(clsid) && damaged.empty())
+                damaged = HiveName(hive) + L"\\" + root + L"\\Tokens\\" + name + L" (CLSID " + clsid + L")";
+        }
+    }
+    if (!damaged.empty())
+        WriteLogLine(L"WARNING", L"Token '" + name + L"' carries the engine's prefix but names another class, so "
+                                 L"it is the engine's and is written afresh: " + damaged);
+    for (plat::HKey hive : kHives) {
+        for (const wchar_t* root : engines) {
+            const std::wstring where = HiveName(hive) + L"\\" + root + L"\\Tokens\\" + name;
+            const std::int32_t code = DeleteKeyTree(hive, std::wstring(root) + L"\\Tokens\\" + name, where);
+            if (code == 0 || code == static_cast<std::int32_t>(plat::kErrorFileNotFound)) continue;
+            WriteLogLine(L"ERROR", L"Could not delete the old token before writing it afresh: " + where);
+            LogCause(L"key " + where, plat::ErrorText(static_cast<std::uint32_t>(code)));
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -104,14 +145,7 @@ int RunInstallMode() {
                                        L"', voice not registered: " + metadataPath);
             return;
         }
-        // metaData.txt is writable by everyone: a name may have been chosen to
-        // take over another vendor's voice, which this elevated run never touches.
-        const std::wstring otherEngine = OtherEngineOfTokenAnywhere(m.TokenKeyName);
-        if (!otherEngine.empty()) {
-            WriteLogLine(L"ERROR", L"Token '" + std::wstring(m.TokenKeyName) + L"' belongs to another engine (" +
-                                       otherEngine + L"), voice not registered: " + metadataPath);
-            return;
-        }
+        if (!ClaimTokens(m.TokenKeyName, metadataPath)) return;
         WriteLogLine(L"INFO", L"Creating the new voice registries:");
         Regnewvoice(plat::kHkeyLocalMachine, m.TokenKeyName, m.LangIndependentName, m.Langid, m.LangDependentName,
                     m.Gender, m.Name, m.Language, m.Age, m.Vendor, m.SimpleName);

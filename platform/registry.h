@@ -23,7 +23,7 @@ extern const HKey kHkeyCurrentUser;   // 0x80000001
 extern const HKey kHkeyLocalMachine;  // 0x80000002
 
 constexpr std::uint32_t kRegNone = 0, kRegSz = 1, kRegExpandSz = 2, kRegBinary = 3, kRegDword = 4,
-                        kRegMultiSz = 7, kRegQword = 11;
+                        kRegLink = 6, kRegMultiSz = 7, kRegQword = 11;
 
 constexpr std::uint32_t kKeyQueryValue = 0x1, kKeySetValue = 0x2, kKeyCreateSubKey = 0x4,
                         kKeyEnumerateSubKeys = 0x8, kKeyWow64_64Key = 0x100, kKeyWow64_32Key = 0x200,
@@ -31,14 +31,26 @@ constexpr std::uint32_t kKeyQueryValue = 0x1, kKeySetValue = 0x2, kKeyCreateSubK
 // kKeyRead (0x20019) and kKeyAllAccess (0xF003F) are in security.h.
 
 // REG_OPTION_OPEN_LINK: a key that is a registry link is opened itself, not
-// the key it leads to (the stand-in's registry has no links).
+// the key it leads to. Only the last name of the path is opened so: a link
+// earlier on the path is followed.
 constexpr std::uint32_t kRegOptionOpenLink = 0x8;
+// REG_OPTION_BACKUP_RESTORE (ZwOpenKeyEx's open option): with the backup and
+// restore privileges enabled (BackupRestorePrivileges), the key is opened for
+// reading, writing and deletion whatever its access list says.
+constexpr std::uint32_t kRegOptionBackupRestore = 0x4;
 constexpr std::uint32_t kErrorBadKey = 1010;
+// A registry link keeps its target, as the kernel names it
+// ("\Registry\Machine\SOFTWARE\..."), in this REG_LINK value.
+constexpr const wchar_t* kSymbolicLinkValueName = L"SymbolicLinkValue";
 
 std::int32_t RegOpenKeyEx(HKey root, const wchar_t* subKey, std::uint32_t options, std::uint32_t samDesired,
                           HKey* result);
 // No class, non-volatile, default security; missing keys on the path are created.
 std::int32_t RegCreateKeyEx(HKey root, const wchar_t* subKey, std::uint32_t samDesired, HKey* result);
+// The same, except that an existing key of the last name is opened as
+// itself: a registry link there is opened, not followed (ZwCreateKey with
+// OBJ_OPENLINK).
+std::int32_t RegCreateKeyItself(HKey root, const wchar_t* subKey, std::uint32_t samDesired, HKey* result);
 std::int32_t RegCloseKey(HKey key);
 
 std::int32_t RegSetValueEx(HKey key, const wchar_t* name, std::uint32_t type, const void* data,
@@ -64,6 +76,25 @@ std::int32_t RegDeleteOpenKey(HKey key);
 std::int32_t RegGetKeySecurity(HKey key, std::uint32_t information, DescriptorPtr descriptor,
                                std::uint32_t* bytes);
 std::int32_t RegSetKeySecurity(HKey key, std::uint32_t information, DescriptorPtr descriptor);
+
+// SeBackupPrivilege and SeRestorePrivilege enabled in the process's token
+// for the owner's lifetime, then put back as they were. An elevated
+// administrator holds both, disabled. `Enabled()` false with the cause in
+// `Error()` when they could not be enabled.
+class BackupRestorePrivileges {
+public:
+    BackupRestorePrivileges();
+    ~BackupRestorePrivileges();
+    BackupRestorePrivileges(const BackupRestorePrivileges&) = delete;
+    BackupRestorePrivileges& operator=(const BackupRestorePrivileges&) = delete;
+    [[nodiscard]] bool Enabled() const { return enabled_; }
+    [[nodiscard]] std::uint32_t Error() const { return error_; }
+
+private:
+    bool enabled_ = false;
+    std::uint32_t error_ = 0;
+    std::unique_ptr<unsigned char[]> previous_;  // the token's state before, to put back
+};
 
 // Owns a key that was opened or created, and closes it when it goes (never a
 // predefined hive handle).

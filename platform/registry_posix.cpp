@@ -76,7 +76,10 @@ struct Key {
 // A fresh key's list: the system and administrators in full, users may read.
 const wchar_t* const kDefaultSddl = L"D:(A;;0xf003f;;;S-1-5-18)(A;;0xf003f;;;S-1-5-32-544)(A;;0x20019;;;S-1-5-32-545)";
 
-bool IsStringType(std::uint32_t type) { return type == kRegSz || type == kRegExpandSz || type == kRegMultiSz; }
+// REG_LINK holds UTF-16 text too: a link's target.
+bool IsStringType(std::uint32_t type) {
+    return type == kRegSz || type == kRegExpandSz || type == kRegMultiSz || type == kRegLink;
+}
 
 // Platform wide characters <-> UTF-16LE bytes.
 std::vector<std::uint8_t> ToStored(std::uint32_t type, const void* data, std::uint32_t bytes) {
@@ -901,28 +904,88 @@ bool ResolveHandle(HKey key, Resolved& r) {
 // The key behind a handle; null when it was deleted meanwhile.
 Key* KeyOf(const Resolved& r) { return Descend(&r.hive->root, r.path, false); }
 
-std::int32_t Open(HKey root, const wchar_t* subKey, std::uint32_t sam, HKey* result, bool create) {
+// The backup and restore privileges, while a BackupRestorePrivileges lives.
+int backupRestoreEnabled = 0;
+
+// A registry link: a key that holds a REG_LINK "SymbolicLinkValue". (Windows
+// marks a link when it is created with REG_OPTION_CREATE_LINK and follows only
+// such keys; the model calls every key with that value a link, which makes it
+// no less strict.)
+const Value* LinkValue(const Key& key) {
+    for (const Value& v : key.values)
+        if (v.type == kRegLink && SameName(v.name, kSymbolicLinkValueName)) return &v;
+    return nullptr;
+}
+
+// Where a link leads: "\Registry\Machine\path" in the machine's hive,
+// "\Registry\User\<sid>\path" in the user's. False for any other target.
+bool LinkTarget(const Value& link, Hive*& hive, std::vector<std::wstring>& path) {
+    std::wstring target;
+    for (std::size_t i = 0; i + 1 < link.data.size(); i += 2)
+        target += static_cast<wchar_t>(link.data[i] | (link.data[i + 1] << 8));
+    std::vector<std::wstring> parts = SplitPath(target.c_str());
+    if (parts.size() < 2 || !SameName(parts[0], L"Registry")) return false;
+    std::size_t skip = 0;
+    if (SameName(parts[1], L"Machine")) {
+        hive = TheRegistry().HiveOf(kHkeyLocalMachine);
+        skip = 2;
+    } else if (SameName(parts[1], L"User") && parts.size() >= 3) {
+        hive = TheRegistry().HiveOf(kHkeyCurrentUser);
+        skip = 3;
+    } else {
+        return false;
+    }
+    path.assign(parts.begin() + static_cast<std::ptrdiff_t>(skip), parts.end());
+    return true;
+}
+
+// How many links one open follows before it gives up, as the kernel does on a loop.
+constexpr int kMostLinksFollowed = 63;
+constexpr std::int32_t kErrorCantResolveFilename = 1921;
+
+std::int32_t Open(HKey root, const wchar_t* subKey, std::uint32_t options, std::uint32_t sam, HKey* result,
+                  bool create) {
     if (result == nullptr) return static_cast<std::int32_t>(kErrorInvalidParameter);
     if (subKey != nullptr && subKey[0] == L'\\') return kErrorBadPathname;
     Resolved r;
     if (!ResolveHandle(root, r)) return static_cast<std::int32_t>(kErrorInvalidHandle);
     Key* key = KeyOf(r);
     if (key == nullptr) return kErrorKeyDeleted;
-    for (const std::wstring& part : SplitPath(subKey)) {
-        auto it = key->subkeys.find(part);
+    std::vector<std::wstring> parts = SplitPath(subKey);
+    int followed = 0;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        auto it = key->subkeys.find(parts[i]);
         if (it == key->subkeys.end()) {
             if (!create) return static_cast<std::int32_t>(kErrorFileNotFound);
             if (!AccessAllowed(*key, kKeyCreateSubKey)) return static_cast<std::int32_t>(kErrorAccessDenied);
             if (r.path.size() >= kMaxKeyDepth) return static_cast<std::int32_t>(kErrorInvalidParameter);
-            key = AddSubkey(*key, part, true);
+            key = AddSubkey(*key, parts[i], true);
             r.hive->dirty = true;
         } else {
             key = it->second.get();
         }
         r.path.push_back(key->name);
+        // A link is followed unless it is the last name and the caller asked
+        // for the link itself: the rest of the path goes on from its target.
+        const Value* link = LinkValue(*key);
+        if (link == nullptr || (i + 1 == parts.size() && (options & kRegOptionOpenLink))) continue;
+        if (++followed > kMostLinksFollowed) return kErrorCantResolveFilename;
+        std::vector<std::wstring> target;
+        if (!LinkTarget(*link, r.hive, target)) return static_cast<std::int32_t>(kErrorFileNotFound);
+        parts.erase(parts.begin(), parts.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+        parts.insert(parts.begin(), target.begin(), target.end());
+        i = static_cast<std::size_t>(-1);
+        r.path.clear();
+        key = &r.hive->root;
     }
-    if (!AccessAllowed(*key, sam)) return static_cast<std::int32_t>(kErrorAccessDenied);
-    *result = new RegKeyObject{r.hive, r.path, MapGeneric(sam)};
+    std::uint32_t granted = MapGeneric(sam);
+    if ((options & kRegOptionBackupRestore) && backupRestoreEnabled > 0) {
+        // What the two privileges give, whatever the key's list says.
+        granted = kKeyRead | kKeyWrite | kDelete;
+    } else if (!AccessAllowed(*key, sam)) {
+        return static_cast<std::int32_t>(kErrorAccessDenied);
+    }
+    *result = new RegKeyObject{r.hive, r.path, granted};
     return 0;
 }
 
@@ -958,13 +1021,22 @@ std::int32_t CopyName(const std::wstring& name, wchar_t* buffer, std::uint32_t* 
 
 }  // namespace
 
-std::int32_t RegOpenKeyEx(HKey root, const wchar_t* subKey, std::uint32_t, std::uint32_t samDesired, HKey* result) {
-    return Open(root, subKey, samDesired, result, false);
+std::int32_t RegOpenKeyEx(HKey root, const wchar_t* subKey, std::uint32_t options, std::uint32_t samDesired,
+                          HKey* result) {
+    return Open(root, subKey, options, samDesired, result, false);
 }
 
 std::int32_t RegCreateKeyEx(HKey root, const wchar_t* subKey, std::uint32_t samDesired, HKey* result) {
-    return Open(root, subKey, samDesired, result, true);
+    return Open(root, subKey, 0, samDesired, result, true);
 }
+
+std::int32_t RegCreateKeyItself(HKey root, const wchar_t* subKey, std::uint32_t samDesired, HKey* result) {
+    return Open(root, subKey, kRegOptionOpenLink, samDesired, result, true);
+}
+
+// The process runs elevated, so it holds both privileges and can always enable them.
+BackupRestorePrivileges::BackupRestorePrivileges() : enabled_(true) { ++backupRestoreEnabled; }
+BackupRestorePrivileges::~BackupRestorePrivileges() { --backupRestoreEnabled; }
 
 std::int32_t RegCloseKey(HKey key) {
     if (key == nullptr) return static_cast<std::int32_t>(kErrorInvalidHandle);

@@ -3,7 +3,12 @@
 
 #include <winternl.h>
 
+#include <vector>
+
 extern "C" NTSTATUS NTAPI NtDeleteKey(HANDLE key);
+extern "C" NTSTATUS NTAPI NtCreateKey(PHANDLE key, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, ULONG index,
+                                      PUNICODE_STRING keyClass, ULONG options, PULONG disposition);
+extern "C" NTSTATUS NTAPI NtOpenKeyEx(PHANDLE key, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, ULONG options);
 
 namespace plat {
 
@@ -14,8 +19,54 @@ namespace {
 HKEY H(HKey key) { return reinterpret_cast<HKEY>(key); }
 }  // namespace
 
+namespace {
+
+bool IsPredefined(HKey key) { return key == kHkeyCurrentUser || key == kHkeyLocalMachine; }
+
+// A kernel call on the last name of `subKey`, relative to a real key handle
+// (a predefined one is no kernel handle): the parent path is opened first, in
+// the ordinary way, and `call` gets the attributes naming the last name.
+template <typename Call>
+std::int32_t OnLastName(HKey root, const wchar_t* subKey, bool openLink, Call call) {
+    std::wstring path = subKey ? subKey : L"";
+    const std::size_t split = path.rfind(L'\\');
+    HKEY parent = H(root);
+    HKEY opened = nullptr;
+    if (IsPredefined(root) || split != std::wstring::npos) {
+        if (path.empty()) return ERROR_INVALID_PARAMETER;  // a hive itself
+        const std::wstring parentPath = split == std::wstring::npos ? L"" : path.substr(0, split);
+        const LONG code = ::RegOpenKeyExW(H(root), parentPath.c_str(), 0, KEY_ENUMERATE_SUB_KEYS | KEY_CREATE_SUB_KEY,
+                                          &opened);
+        if (code != ERROR_SUCCESS) return code;
+        parent = opened;
+        if (split != std::wstring::npos) path = path.substr(split + 1);
+    }
+    UNICODE_STRING name;
+    name.Buffer = path.data();
+    name.Length = static_cast<USHORT>(path.size() * sizeof(wchar_t));
+    name.MaximumLength = name.Length;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | (openLink ? OBJ_OPENLINK : 0), parent,
+                               nullptr);
+    const NTSTATUS status = call(&attributes);
+    if (opened != nullptr) ::RegCloseKey(opened);
+    return status == 0 ? ERROR_SUCCESS : static_cast<std::int32_t>(::RtlNtStatusToDosError(status));
+}
+
+}  // namespace
+
 std::int32_t RegOpenKeyEx(HKey root, const wchar_t* subKey, std::uint32_t options, std::uint32_t samDesired,
                           HKey* result) {
+    if (options & REG_OPTION_BACKUP_RESTORE) {
+        // ZwOpenKeyEx's open option: the access list is passed by the backup
+        // and restore privileges.
+        return OnLastName(root, subKey, options & REG_OPTION_OPEN_LINK, [&](OBJECT_ATTRIBUTES* attributes) {
+            HANDLE key = nullptr;
+            const NTSTATUS status = ::NtOpenKeyEx(&key, samDesired, attributes, REG_OPTION_BACKUP_RESTORE);
+            if (status == 0) *result = reinterpret_cast<HKey>(key);
+            return status;
+        });
+    }
     HKEY key = nullptr;
     const LONG code = ::RegOpenKeyExW(H(root), subKey, options, samDesired, &key);
     if (code == ERROR_SUCCESS) *result = reinterpret_cast<HKey>(key);
@@ -28,6 +79,16 @@ std::int32_t RegCreateKeyEx(HKey root, const wchar_t* subKey, std::uint32_t samD
                                         &key, nullptr);
     if (code == ERROR_SUCCESS) *result = reinterpret_cast<HKey>(key);
     return code;
+}
+
+std::int32_t RegCreateKeyItself(HKey root, const wchar_t* subKey, std::uint32_t samDesired, HKey* result) {
+    return OnLastName(root, subKey, true, [&](OBJECT_ATTRIBUTES* attributes) {
+        HANDLE key = nullptr;
+        const NTSTATUS status =
+            ::NtCreateKey(&key, samDesired, attributes, 0, nullptr, REG_OPTION_NON_VOLATILE, nullptr);
+        if (status == 0) *result = reinterpret_cast<HKey>(key);
+        return status;
+    });
 }
 
 std::int32_t RegCloseKey(HKey key) { return ::RegCloseKey(H(key)); }
@@ -97,6 +158,63 @@ std::int32_t RegGetKeySecurity(HKey key, std::uint32_t information, DescriptorPt
 
 std::int32_t RegSetKeySecurity(HKey key, std::uint32_t information, DescriptorPtr descriptor) {
     return ::RegSetKeySecurity(H(key), information, descriptor);
+}
+
+namespace {
+
+constexpr const wchar_t* kBackupRestore[] = {SE_BACKUP_NAME, SE_RESTORE_NAME};
+
+struct TokenHandle {
+    HANDLE handle = nullptr;
+    explicit TokenHandle(DWORD access) {
+        if (!::OpenProcessToken(::GetCurrentProcess(), access, &handle)) handle = nullptr;
+    }
+    ~TokenHandle() {
+        if (handle != nullptr) ::CloseHandle(handle);
+    }
+    TokenHandle(const TokenHandle&) = delete;
+    TokenHandle& operator=(const TokenHandle&) = delete;
+};
+
+constexpr DWORD kPrivilegesBytes = sizeof(TOKEN_PRIVILEGES) + sizeof(LUID_AND_ATTRIBUTES);
+
+}  // namespace
+
+BackupRestorePrivileges::BackupRestorePrivileges() {
+    const TokenHandle token(TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY);
+    if (token.handle == nullptr) {
+        error_ = ::GetLastError();
+        return;
+    }
+    std::vector<unsigned char> wanted(kPrivilegesBytes);
+    auto* privileges = reinterpret_cast<TOKEN_PRIVILEGES*>(wanted.data());
+    privileges->PrivilegeCount = 2;
+    for (DWORD i = 0; i < 2; ++i) {
+        if (!::LookupPrivilegeValueW(nullptr, kBackupRestore[i], &privileges->Privileges[i].Luid)) {
+            error_ = ::GetLastError();
+            return;
+        }
+        privileges->Privileges[i].Attributes = SE_PRIVILEGE_ENABLED;
+    }
+    previous_.reset(new unsigned char[kPrivilegesBytes]());
+    DWORD previousBytes = 0;
+    if (!::AdjustTokenPrivileges(token.handle, FALSE, privileges, kPrivilegesBytes,
+                                 reinterpret_cast<TOKEN_PRIVILEGES*>(previous_.get()), &previousBytes)) {
+        error_ = ::GetLastError();
+        previous_.reset();
+        return;
+    }
+    // Success with ERROR_NOT_ALL_ASSIGNED: the token lacks one of them (not elevated).
+    error_ = ::GetLastError();
+    enabled_ = error_ == ERROR_SUCCESS;
+}
+
+BackupRestorePrivileges::~BackupRestorePrivileges() {
+    if (!previous_) return;
+    const TokenHandle token(TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY);
+    if (token.handle != nullptr)
+        ::AdjustTokenPrivileges(token.handle, FALSE, reinterpret_cast<TOKEN_PRIVILEGES*>(previous_.get()), 0, nullptr,
+                                nullptr);
 }
 
 }  // namespace plat

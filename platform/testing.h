@@ -28,10 +28,10 @@ void ReleaseHeldFile(void* hold);
 // CreateSymbolicLinkW, on the stand-in a POSIX symbolic link.
 bool CreateLink(const std::wstring& link, const std::wstring& target, bool directory);
 
-// A registry link at HKEY_LOCAL_MACHINE\`link` (a new key) to the key at
-// HKEY_LOCAL_MACHINE\`target` (REG_OPTION_CREATE_LINK and its
-// SymbolicLinkValue). False on the stand-in, whose registry has no links.
-bool CreateRegistryLink(const std::wstring& link, const std::wstring& target);
+// A registry link at `link` (a new key) in the machine's hive, or in the
+// user's with `inUserHive`, to the key at HKEY_LOCAL_MACHINE\`target`
+// (REG_OPTION_CREATE_LINK and its REG_LINK SymbolicLinkValue).
+bool CreateRegistryLink(const std::wstring& link, const std::wstring& target, bool inUserHive = false);
 
 // Adds a DER certificate to the machine's trusted root store (Windows). The
 // stand-in trusts what SSL_CERT_FILE names instead, and does nothing here.

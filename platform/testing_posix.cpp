@@ -1,4 +1,5 @@
 #include "platform/testing.h"
+#include "platform/registry.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -45,7 +46,16 @@ bool CreateLink(const std::wstring& link, const std::wstring& target, bool) {
     return ::symlink(sandbox::ToHostPath(target).c_str(), sandbox::ToHostPath(link).c_str()) == 0;
 }
 
-bool CreateRegistryLink(const std::wstring&, const std::wstring&) { return false; }
+bool CreateRegistryLink(const std::wstring& link, const std::wstring& target, bool inUserHive) {
+    // The stand-in's registry takes a key with a REG_LINK SymbolicLinkValue for a link.
+    HKey key = nullptr;
+    if (RegCreateKeyEx(inUserHive ? kHkeyCurrentUser : kHkeyLocalMachine, link.c_str(), kKeyWrite, &key) != 0)
+        return false;
+    const OwnedKey owned(key);
+    const std::wstring path = L"\\Registry\\Machine\\" + target;
+    return RegSetValueEx(key, kSymbolicLinkValueName, kRegLink, path.data(),
+                         static_cast<std::uint32_t>(path.size() * sizeof(wchar_t))) == 0;
+}
 
 bool TrustRootCertificate(const std::string&) { return true; }
 bool DistrustRootCertificate(const std::string&) { return true; }

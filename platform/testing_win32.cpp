@@ -27,9 +27,9 @@ void* HoldFileOpen(const std::wstring& path) {
     return h == INVALID_HANDLE_VALUE ? nullptr : h;
 }
 
-bool CreateRegistryLink(const std::wstring& link, const std::wstring& target) {
+bool CreateRegistryLink(const std::wstring& link, const std::wstring& target, bool inUserHive) {
     HKEY key = nullptr;
-    if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, link.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK | REG_OPTION_VOLATILE,
+    if (::RegCreateKeyExW(inUserHive ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE, link.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK | REG_OPTION_VOLATILE,
                           KEY_ALL_ACCESS | KEY_CREATE_LINK, nullptr, &key, nullptr) != ERROR_SUCCESS)
         return false;
     // The target as the kernel names it, without a terminating NUL.

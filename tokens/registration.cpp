@@ -7,6 +7,7 @@
 #include "support/log.h"
 #include "support/paths.h"
 #include "support/text.h"
+#include "tokens/token_keys.h"
 #include "tokens/token_primitives.h"
 
 const wchar_t* const engines[2] = {L"SOFTWARE\\Microsoft\\Speech\\Voices", L"SOFTWARE\\Microsoft\\Speech_OneCore\\Voices"};
@@ -17,40 +18,38 @@ std::wstring HiveName(plat::HKey hRootKey) {
     return hRootKey == plat::kHkeyLocalMachine ? L"HKEY_LOCAL_MACHINE" : L"HKEY_CURRENT_USER";
 }
 
-std::wstring OtherEngineOfKey(plat::HKey key) {
+std::wstring TokenClassId(plat::HKey key) {
     // One read into a buffer that holds any class id this engine could have
     // written (a longer value is not one); a value that is not text is not either.
     wchar_t text[512 + 1] = {};
     std::uint32_t type = 0, bytes = 512 * sizeof(wchar_t);
     const std::int32_t found = plat::RegQueryValueEx(key, L"CLSID", &type, text, &bytes);
-    std::wstring clsid;
-    if (found == 0 && (type == plat::kRegSz || type == plat::kRegExpandSz)) clsid = text;
-    else if (found != static_cast<std::int32_t>(plat::kErrorFileNotFound))
-        clsid = L"?";  // there, but not a class id this engine could have written
-    if (clsid.empty()) return L"";
+    if (found == 0 && (type == plat::kRegSz || type == plat::kRegExpandSz)) return text;
+    if (found == static_cast<std::int32_t>(plat::kErrorFileNotFound)) return L"";
+    return L"?";  // there, but not a class id this engine could have written
+}
+
+bool IsEngineClassId(const std::wstring& clsid) {
     wchar_t* own = nullptr;
-    bool ours = false;
-    if (plat::Succeeded(plat::StringFromCLSID(CLSID_QueltoEngine, &own))) {
-        ours = EqualsIgnoringCase(clsid, own);
-        plat::CoTaskMemFree(own);
-    }
-    return ours ? L"" : clsid;
+    if (clsid.empty() || plat::Failed(plat::StringFromCLSID(CLSID_QueltoEngine, &own))) return false;
+    const bool ours = EqualsIgnoringCase(clsid, own);
+    plat::CoTaskMemFree(own);
+    return ours;
 }
 
-std::wstring OtherEngineOfToken(plat::HKey hive, const std::wstring& tokenPath) {
-    plat::HKey key = nullptr;
-    if (plat::RegOpenKeyEx(hive, tokenPath.c_str(), 0, plat::kKeyQueryValue, &key) != 0) return L"";
-    const plat::OwnedKey owned(key);
-    return OtherEngineOfKey(key);
+bool IsTheEnginesToken(const std::wstring& tokenKeyName, const std::wstring& clsid) {
+    return HasEngineTokenPrefix(tokenKeyName) || IsEngineClassId(clsid);
 }
 
-std::wstring OtherEngineOfTokenAnywhere(const std::wstring& tokenKeyName) {
-    for (plat::HKey hive : {plat::kHkeyLocalMachine, plat::kHkeyCurrentUser})
-        for (const wchar_t* root : engines) {
-            const std::wstring other = OtherEngineOfToken(hive, std::wstring(root) + L"\\Tokens\\" + tokenKeyName);
-            if (!other.empty()) return other;
-        }
-    return L"";
+TokenOwner OwnerOfToken(plat::HKey hive, const std::wstring& tokenKeyName, const wchar_t* root, std::wstring& clsid) {
+    clsid.clear();
+    plat::OwnedKey key;
+    const std::int32_t code = OpenKeyItself(hive, std::wstring(root) + L"\\Tokens\\" + tokenKeyName,
+                                            plat::kKeyQueryValue, key);
+    if (code == static_cast<std::int32_t>(plat::kErrorFileNotFound)) return TokenOwner::Absent;
+    if (code == 0) clsid = TokenClassId(key.get());
+    else clsid = L"?";  // not readable: only the name can make it the engine's
+    return IsTheEnginesToken(tokenKeyName, clsid) ? TokenOwner::Engine : TokenOwner::Other;
 }
 
 bool IsValidTokenKeyName(const std::wstring& tokenKeyName) {

@@ -18,17 +18,25 @@ std::wstring HiveName(plat::HKey hRootKey);
 // be the whole collection) and without a backslash (a key elsewhere).
 bool IsValidTokenKeyName(const std::wstring& tokenKeyName);
 
-// The CLSID value of the token key at `tokenPath` under the hive when it names
-// another engine than the Quelto engine (a value that is not text shows as
-// "?"); empty when the key is absent, has no CLSID value, or is this
-// engine's. Such a token is another vendor's voice: never written, never deleted.
-std::wstring OtherEngineOfToken(plat::HKey hive, const std::wstring& tokenPath);
-// The same for a token key already open (with kKeyQueryValue).
-std::wstring OtherEngineOfKey(plat::HKey key);
+// The CLSID value of an open token key (kKeyQueryValue): its text, "?" when
+// it is there but is no text an engine could have written, empty when absent.
+std::wstring TokenClassId(plat::HKey key);
 
-// The first CLSID of another engine that a token of this name carries under
-// either stack of either hive; empty when none does.
-std::wstring OtherEngineOfTokenAnywhere(const std::wstring& tokenKeyName);
+// True when the text names the Quelto engine's class.
+bool IsEngineClassId(const std::wstring& clsid);
+
+// The one answer to "is this token the engine's?", for every run: a token
+// whose name carries the engine's prefix is, whatever its CLSID says (a
+// damaged one is repaired or deleted, never left as another's); any other is
+// only when its CLSID names the engine. Every other token is another vendor's
+// voice: never written, never deleted.
+bool IsTheEnginesToken(const std::wstring& tokenKeyName, const std::wstring& clsid);
+
+enum class TokenOwner { Absent, Engine, Other };
+
+// Whose is the token of this name under the hive and stack root (a row of
+// `engines`)? Its CLSID goes to `clsid` ("?" when the key cannot be read).
+TokenOwner OwnerOfToken(plat::HKey hive, const std::wstring& tokenKeyName, const wchar_t* root, std::wstring& clsid);
 
 // True for a token key name that carries the engine's prefix "TTS_Mirelka_"
 // (exact case), by which the engine's tokens are known in a collection.

@@ -7,6 +7,7 @@
 #include "platform/errors.h"
 #include "support/causes.h"
 #include "support/log.h"
+#include "tokens/token_keys.h"
 #include "tokens/user_copies.h"
 
 namespace {
@@ -69,8 +70,13 @@ void DoSetHiveRights(const std::wstring& keyName) {
     plat::LocalFree(sid);
 }
 
-std::int32_t RegSetHiveSecurity(plat::HKey hKey, plat::SidPtr psid, std::uint32_t si, plat::DescriptorPtr psd,
-                                const std::wstring& keyName) {
+namespace {
+
+// The walk below RegSetHiveSecurity. Every subkey is opened as itself: anyone
+// may add keys to a token once it is open to everyone, even between the grant
+// on a key and the listing of its subkeys, and a registry link among them must
+// never lead the grant to the key it names. A link is deleted instead.
+std::int32_t GrantTree(plat::HKey hKey, plat::SidPtr psid, const std::wstring& keyName, int depth) {
     if (AddAccessRights(hKey, psid, plat::kGenericAll) == 0) {
         const std::uint32_t cause = plat::GetLastError();
         WriteLogLine(L"ERROR", L"Could not give everyone full access to the key: " + keyName);
@@ -82,19 +88,45 @@ std::int32_t RegSetHiveSecurity(plat::HKey hKey, plat::SidPtr psid, std::uint32_
         const std::int32_t code = plat::RegEnumKey(hKey, index, name, 261);
         if (code != 0) return code;
         ++index;
-        plat::HKey subKey = nullptr;
-        const std::int32_t opened = plat::RegOpenKeyEx(hKey, name, 0, plat::kKeyAllAccess, &subKey);
         const std::wstring subKeyName = keyName + L"\\" + name;
+        if (depth + 1 > kDeepestKeyTree) {
+            WriteLogLine(L"ERROR", L"Key deeper than " + std::to_wstring(kDeepestKeyTree) +
+                                       L" levels, not given everyone's access: " + subKeyName);
+            return static_cast<std::int32_t>(plat::kErrorBadKey);
+        }
+        plat::OwnedKey subKey;
+        const std::int32_t opened = OpenKeyItself(hKey, name, plat::kKeyAllAccess, subKey);
         if (opened != 0) {
             Print(L"ERROR opening '" + std::wstring(name) + L"', reason == " + std::to_wstring(opened) + L"\n");
             WriteLogLine(L"ERROR", L"Could not open the key to give everyone full access: " + subKeyName);
             LogCause(L"key " + subKeyName, plat::ErrorText(static_cast<std::uint32_t>(opened)));
             continue;
         }
-        const std::int32_t result = RegSetHiveSecurity(subKey, psid, si, psd, subKeyName);
-        plat::RegCloseKey(subKey);
+        if (IsRegistryLink(subKey.get())) {
+            if (DeleteRegistryLink(subKey.get(), subKeyName)) --index;  // the next sibling moved into its place
+            continue;
+        }
+        const std::int32_t result = GrantTree(subKey.get(), psid, subKeyName, depth + 1);
         if (result != static_cast<std::int32_t>(plat::kErrorNoMoreItems)) return result;
     }
+}
+
+}  // namespace
+
+bool DeleteRegistryLink(plat::HKey link, const std::wstring& keyName) {
+    const std::int32_t code = plat::RegDeleteOpenKey(link);
+    if (code == 0) {
+        WriteLogLine(L"WARNING", L"Registry link found in a token and deleted, never followed: " + keyName);
+        return true;
+    }
+    WriteLogLine(L"ERROR", L"Registry link found in a token, never followed, could not be deleted: " + keyName);
+    LogCause(L"key " + keyName, plat::ErrorText(static_cast<std::uint32_t>(code)));
+    return false;
+}
+
+std::int32_t RegSetHiveSecurity(plat::HKey hKey, plat::SidPtr psid, std::uint32_t, plat::DescriptorPtr,
+                                const std::wstring& keyName) {
+    return GrantTree(hKey, psid, keyName, 0);
 }
 
 std::int32_t AddAccessRights(plat::HKey hKey, plat::SidPtr pSID, std::uint32_t dwAcessMask) {

@@ -14,9 +14,15 @@ void DoSetHiveRights(const std::wstring& keyName);
 // Adds the entry to the key, then to its subkeys, depth first. 259 when the
 // whole tree was done, otherwise the code that stopped the walk. A key that
 // cannot be opened or given the entry is logged as ERROR with its name
-// (`keyName` and the path below it) and the cause.
+// (`keyName` and the path below it) and the cause. A subkey that is a
+// registry link is never entered nor given anything: it is deleted.
 std::int32_t RegSetHiveSecurity(plat::HKey hKey, plat::SidPtr psid, std::uint32_t si, plat::DescriptorPtr psd,
                                 const std::wstring& keyName = L"");
+
+// Deletes a registry link found where a token's key should be (opened as
+// itself, with kDelete), with a WARNING naming it; an ERROR with the cause
+// when it cannot be deleted. True when it is gone.
+bool DeleteRegistryLink(plat::HKey link, const std::wstring& keyName);
 
 // Appends an access-allowed entry for the SID to the key's list; 1 on
 // success, 0 on failure (reported on the console). A list that already

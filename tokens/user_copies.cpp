@@ -9,6 +9,7 @@
 #include "support/paths.h"
 #include "tokens/registration.h"
 #include "tokens/rights.h"
+#include "tokens/token_keys.h"
 
 plat::HKey g_hRegKey = nullptr;
 
@@ -26,27 +27,21 @@ std::int32_t CopyVoiceTokenToCurrentUserForAllEngines(plat::HKey hRootKeySrc, pl
     return 1;
 }
 
-std::int32_t CopyRegistryKeyRecursively(plat::HKey hSrcRoot, const std::wstring& srcPath, plat::HKey hDstRoot,
-                                        const std::wstring& dstPath, std::uint32_t accessFlag) {
-    const std::wstring sourceName = HiveName(hSrcRoot) + L"\\" + srcPath;
-    const std::wstring destinationName = HiveName(hDstRoot) + L"\\" + dstPath;
-    // Each failure is logged where it happens, with the key and the cause.
-    const auto failed = [](const std::wstring& what, const std::wstring& key, std::int32_t code) {
-        WriteLogLine(L"ERROR", what + L": " + key);
-        LogCause(L"key " + key, plat::ErrorText(static_cast<std::uint32_t>(code)));
-    };
-    plat::HKey source = nullptr, destination = nullptr;
-    if (const std::int32_t code = plat::RegOpenKeyEx(hSrcRoot, srcPath.c_str(), 0, accessFlag | plat::kKeyRead, &source);
-        code != 0) {
-        failed(L"Could not open the key to copy", sourceName, code);
-        return 0;
-    }
-    if (const std::int32_t code = plat::RegCreateKeyEx(hDstRoot, dstPath.c_str(), plat::kKeyWrite, &destination);
-        code != 0) {
-        failed(L"Could not create the copy of the key", destinationName, code);
-        plat::RegCloseKey(source);
-        return 0;
-    }
+namespace {
+
+// Each failure is logged where it happens, with the key and the cause.
+void CopyFailed(const std::wstring& what, const std::wstring& key, std::int32_t code) {
+    WriteLogLine(L"ERROR", what + L": " + key);
+    LogCause(L"key " + key, plat::ErrorText(static_cast<std::uint32_t>(code)));
+}
+
+// Copies the values, then the subkeys, of an open source key into an open
+// destination key. Each level is opened from its parent's handle as itself,
+// on both sides: a registry link in the source is never copied from, and one
+// in the destination's way is deleted before the copy is made there, so that
+// nothing is read from or written to a key outside the tokens.
+void CopyOpenKey(plat::HKey source, const std::wstring& sourceName, plat::HKey destination,
+                 const std::wstring& destinationName, std::uint32_t accessFlag, int depth) {
     // The buffers are sized from the key, so that no value is too long to copy.
     std::uint32_t longestSubKey = 0, longestName = 0, longestData = 0;
     plat::RegQueryInfoKey(source, nullptr, &longestSubKey, nullptr, &longestName, &longestData);
@@ -68,7 +63,7 @@ std::int32_t CopyRegistryKeyRecursively(plat::HKey hSrcRoot, const std::wstring&
         }
         if (code != 0) continue;
         if (const std::int32_t set = plat::RegSetValueEx(destination, name.data(), type, data.data(), dataBytes); set != 0)
-            failed(L"Could not copy the value '" + std::wstring(name.data()) + L"' to the key", destinationName, set);
+            CopyFailed(L"Could not copy the value '" + std::wstring(name.data()) + L"' to the key", destinationName, set);
     }
     std::vector<wchar_t> subKey(longestSubKey + 1);
     for (std::uint32_t index = 0;; ++index) {
@@ -81,11 +76,61 @@ std::int32_t CopyRegistryKeyRecursively(plat::HKey hSrcRoot, const std::wstring&
             continue;
         }
         if (code != 0) continue;
-        CopyRegistryKeyRecursively(hSrcRoot, srcPath + L"\\" + subKey.data(), hDstRoot, dstPath + L"\\" + subKey.data(),
-                                   accessFlag);
+        const std::wstring child(subKey.data(), chars);
+        const std::wstring childSource = sourceName + L"\\" + child, childDestination = destinationName + L"\\" + child;
+        if (depth + 1 > kDeepestKeyTree) {
+            WriteLogLine(L"ERROR", L"Key deeper than " + std::to_wstring(kDeepestKeyTree) + L" levels, not copied: " +
+                                       childSource);
+            return;
+        }
+        plat::OwnedKey from, to;
+        if (const std::int32_t opened = OpenKeyItself(source, child, accessFlag | plat::kKeyRead, from); opened != 0) {
+            CopyFailed(L"Could not open the key to copy", childSource, opened);
+            continue;
+        }
+        if (IsRegistryLink(from.get())) {
+            WriteLogLine(L"WARNING", L"Registry link found in a token, not copied, never followed: " + childSource);
+            continue;
+        }
+        if (CopyDestination(destination, child, childDestination, to) != 0) continue;
+        CopyOpenKey(from.get(), childSource, to.get(), childDestination, accessFlag, depth + 1);
     }
-    plat::RegCloseKey(destination);
-    plat::RegCloseKey(source);
+}
+
+}  // namespace
+
+std::int32_t CopyDestination(plat::HKey parent, const std::wstring& name, const std::wstring& display,
+                             plat::OwnedKey& key) {
+    constexpr std::uint32_t kAccess = plat::kKeyWrite | plat::kKeyQueryValue | plat::kDelete;
+    std::int32_t code = CreateKeyItself(parent, name, kAccess, key);
+    if (code == 0 && IsRegistryLink(key.get())) {
+        DeleteRegistryLink(key.get(), display);
+        key.reset();
+        code = CreateKeyItself(parent, name, kAccess, key);
+        if (code == 0 && IsRegistryLink(key.get())) code = static_cast<std::int32_t>(plat::kErrorAccessDenied);
+    }
+    if (code != 0) {
+        key.reset();
+        CopyFailed(L"Could not create the copy of the key", display, code);
+    }
+    return code;
+}
+
+std::int32_t CopyRegistryKeyRecursively(plat::HKey hSrcRoot, const std::wstring& srcPath, plat::HKey hDstRoot,
+                                        const std::wstring& dstPath, std::uint32_t accessFlag) {
+    const std::wstring sourceName = HiveName(hSrcRoot) + L"\\" + srcPath;
+    const std::wstring destinationName = HiveName(hDstRoot) + L"\\" + dstPath;
+    plat::OwnedKey source, destination;
+    if (const std::int32_t code = OpenKeyItself(hSrcRoot, srcPath, accessFlag | plat::kKeyRead, source); code != 0) {
+        CopyFailed(L"Could not open the key to copy", sourceName, code);
+        return 0;
+    }
+    if (IsRegistryLink(source.get())) {
+        WriteLogLine(L"WARNING", L"Registry link found in a token's place, not copied, never followed: " + sourceName);
+        return 0;
+    }
+    if (CopyDestination(hDstRoot, dstPath, destinationName, destination) != 0) return 0;
+    CopyOpenKey(source.get(), sourceName, destination.get(), destinationName, accessFlag, 0);
     return 1;
 }
 
@@ -94,18 +139,25 @@ void OpenAndSetRegKey(plat::HKey hRootKey, const std::wstring& tokenKeyName) {
     for (const wchar_t* root : engines) {
         const std::wstring path = std::wstring(root) + L"\\Tokens\\" + tokenKeyName;
         const std::wstring display = hive + L"\\" + path;
-        const std::int32_t code = IsValidTokenKeyName(tokenKeyName)
-                                      ? plat::RegOpenKeyEx(hRootKey, path.c_str(), 0, plat::kKeyAllAccess, &g_hRegKey)
-                                      : -1;
-        if (code == 0) {
+        // The token key is opened as itself: a link in its place is deleted,
+        // never given anything.
+        const std::int32_t code =
+            IsValidTokenKeyName(tokenKeyName)
+                ? plat::RegOpenKeyEx(hRootKey, path.c_str(), plat::kRegOptionOpenLink, plat::kKeyAllAccess, &g_hRegKey)
+                : -1;
+        if (code == 0 && IsRegistryLink(g_hRegKey)) {
+            DeleteRegistryLink(g_hRegKey, display);
+        } else if (code == 0) {
             WriteLogLine(L"INFO", L"  * Key found: " + display);
             DoSetHiveRights(display);
-            plat::RegCloseKey(g_hRegKey);
-            g_hRegKey = nullptr;
         } else {
             WriteLogLine(L"ERROR", L"Error opening key: " + display);
             LogCause(L"key " + display, code < 0 ? L"the token key name is empty or holds a backslash"
                                                  : plat::ErrorText(static_cast<std::uint32_t>(code)));
+        }
+        if (code == 0) {
+            plat::RegCloseKey(g_hRegKey);
+            g_hRegKey = nullptr;
         }
     }
 }

@@ -10,6 +10,7 @@
 #include "support/log.h"
 #include "support/text.h"
 #include "tokens/registration.h"
+#include "tokens/token_keys.h"
 
 namespace {
 
@@ -28,62 +29,31 @@ std::wstring Trim(const std::wstring& s) {
 // characters, and the memory spent stays the same whatever the file's size.
 constexpr std::size_t kVoiceTxtLineBytes = 64 * 1024;
 
-// What deleting a key's tree asks of each key, and what the class id check reads.
-constexpr std::uint32_t kTreeAccess = plat::kDelete | plat::kKeyEnumerateSubKeys | plat::kKeyQueryValue;
-
-// Windows keeps registry trees at most this deep; a deeper one is not walked.
-constexpr int kDeepestKeyTree = 512;
-
-// Deletes the key the handle names and everything below it, each subkey
-// through a handle opened from its parent's, so that the key that was checked
-// is the key that goes. A subkey that is a registry link is opened as itself,
-// so the link goes and never what it leads to (anyone may add keys to a token).
-// 0, or the first failure's code (what went before it is gone, as with RegDeleteTree).
-std::int32_t DeleteOpenTree(plat::HKey key, int depth = 0) {
-    if (depth > kDeepestKeyTree) return static_cast<std::int32_t>(plat::kErrorBadKey);
-    std::vector<wchar_t> name(256);  // a key name is at most 255 characters
-    for (;;) {
-        auto chars = static_cast<std::uint32_t>(name.size());
-        const std::int32_t listed = plat::RegEnumKeyEx(key, 0, name.data(), &chars);
-        if (listed == static_cast<std::int32_t>(plat::kErrorNoMoreItems)) break;
-        if (listed != 0) return listed;
-        plat::HKey child = nullptr;
-        if (const std::int32_t code = plat::RegOpenKeyEx(key, name.data(), plat::kRegOptionOpenLink, kTreeAccess, &child);
-            code != 0)
-            return code;
-        const plat::OwnedKey owned(child);
-        if (const std::int32_t code = DeleteOpenTree(child, depth + 1); code != 0) return code;
-    }
-    return plat::RegDeleteOpenKey(key);
-}
-
-// Opens the key at `path` (a link as itself) for deleting its tree.
-std::int32_t OpenTree(plat::HKey hive, const std::wstring& path, plat::HKey* key) {
-    return plat::RegOpenKeyEx(hive, path.c_str(), plat::kRegOptionOpenLink, kTreeAccess, key);
-}
-
-// Deletes the token key at `path` unless it belongs to another engine; the
-// other engine's class id when it does. `code`: 0, 2 when there is no such
-// key, or why it was not deleted.
-std::wstring DeleteTokenUnlessOthers(plat::HKey hive, const std::wstring& path, std::int32_t& code) {
-    plat::HKey key = nullptr;
-    code = OpenTree(hive, path, &key);
+// Deletes the token key at `path` when it is the engine's; the CLSID of
+// another engine's token when it is not ("no CLSID" when it has none).
+// `code`: 0, 2 when there is no such key, or why it was not deleted.
+std::wstring DeleteTokenUnlessOthers(plat::HKey hive, const std::wstring& name, const std::wstring& path,
+                                     const std::wstring& label, std::int32_t& code) {
+    const std::wstring where = HiveName(hive) + L"\\" + path;
+    plat::OwnedKey key;
+    code = OpenKeyForDeletion(hive, path, where, key);
     if (code == static_cast<std::int32_t>(plat::kErrorFileNotFound)) return L"";
-    // Not open for deletion: another engine's token is still told apart, and
-    // the open's code says why ours was not deleted.
-    if (code != 0) return OtherEngineOfToken(hive, path);
-    const plat::OwnedKey owned(key);
-    const std::wstring other = OtherEngineOfKey(key);
-    if (other.empty()) code = DeleteOpenTree(key);
-    return other;
-}
-
-// Deletes the key at `path` and its tree; 0, 2 when there is no such key, or why not.
-std::int32_t DeleteKeyTree(plat::HKey hive, const std::wstring& path) {
-    plat::HKey key = nullptr;
-    if (const std::int32_t code = OpenTree(hive, path, &key); code != 0) return code;
-    const plat::OwnedKey owned(key);
-    return DeleteOpenTree(key);
+    std::wstring clsid = L"?";
+    if (code == 0) clsid = TokenClassId(key.get());
+    else if (plat::HKey readable = nullptr;
+             plat::RegOpenKeyEx(hive, path.c_str(), plat::kRegOptionOpenLink, plat::kKeyQueryValue, &readable) == 0) {
+        // Not open for deletion: another engine's token is still told apart,
+        // and the open's code says why ours was not deleted.
+        const plat::OwnedKey owned(readable);
+        clsid = TokenClassId(readable);
+    }
+    if (!IsTheEnginesToken(name, clsid)) return clsid.empty() ? L"no CLSID" : clsid;
+    if (code != 0) return L"";
+    if (!clsid.empty() && !IsEngineClassId(clsid))
+        WriteLogLine(L"WARNING", L"Token carries the engine's prefix but names another class (" + clsid +
+                                     L"), deleted as the engine's: " + path + L" (" + label + L")");
+    code = DeleteOpenKeyTree(key.get(), where);
+    return L"";
 }
 
 }  // namespace
@@ -101,7 +71,7 @@ void UnregisterTokenEverywhere(const std::wstring& tokenKeyName) {
         for (const wchar_t* root : engines) {
             const std::wstring path = std::wstring(root) + L"\\Tokens\\" + tokenKeyName;
             std::int32_t code = 0;
-            const std::wstring otherEngine = DeleteTokenUnlessOthers(h.hive, path, code);
+            const std::wstring otherEngine = DeleteTokenUnlessOthers(h.hive, tokenKeyName, path, h.label, code);
             if (!otherEngine.empty()) {
                 WriteLogLine(L"WARNING", L"Token not deleted, it belongs to another engine (" + otherEngine + L"): " +
                                              path + L" (" + h.label + L")");
@@ -115,7 +85,7 @@ void UnregisterTokenEverywhere(const std::wstring& tokenKeyName) {
             }
         }
         const std::wstring voicePaths = L"Software\\Mirelka\\VoicePaths";
-        const std::int32_t code = DeleteKeyTree(h.hive, voicePaths);
+        const std::int32_t code = DeleteKeyTree(h.hive, voicePaths, HiveName(h.hive) + L"\\" + voicePaths);
         if (code != 0 && code != static_cast<std::int32_t>(plat::kErrorFileNotFound)) {
             WriteLogLine(L"ERROR", L"Failed to delete key: " + HiveName(h.hive) + L"\\" + voicePaths);
             LogCause(L"key " + HiveName(h.hive) + L"\\" + voicePaths, plat::ErrorText(static_cast<std::uint32_t>(code)));

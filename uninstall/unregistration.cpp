@@ -7,12 +7,14 @@
 #include "platform/registry.h"
 #include "support/paths.h"
 #include "tokens/registration.h"
+#include "tokens/token_keys.h"
 #include "uninstall/token_removal.h"
 
 namespace {
 
-// The names in one token collection that carry the engine's prefix (exact case).
-std::vector<std::wstring> CollectPrefixedTokens(plat::HKey hive, const wchar_t* root) {
+// The names in one token collection of the tokens that are the engine's: those
+// that carry its prefix (exact case), and any other that names its class.
+std::vector<std::wstring> CollectEngineTokens(plat::HKey hive, const wchar_t* root) {
     std::vector<std::wstring> names;
     plat::HKey tokens = nullptr;
     const std::wstring path = std::wstring(root) + L"\\Tokens";
@@ -25,7 +27,12 @@ std::vector<std::wstring> CollectPrefixedTokens(plat::HKey hive, const wchar_t* 
         auto chars = static_cast<std::uint32_t>(name.size());
         if (plat::RegEnumKeyEx(tokens, index, name.data(), &chars) != 0) break;
         const std::wstring found(name.data(), chars);
-        if (HasEngineTokenPrefix(found)) names.push_back(found);
+        std::wstring clsid;
+        if (!HasEngineTokenPrefix(found)) {
+            plat::OwnedKey token;
+            if (OpenKeyItself(tokens, found, plat::kKeyQueryValue, token) == 0) clsid = TokenClassId(token.get());
+        }
+        if (IsTheEnginesToken(found, clsid)) names.push_back(found);
     }
     plat::RegCloseKey(tokens);
     return names;
@@ -42,7 +49,7 @@ void UnregisterAllVoicesFromDisk() {
     for (plat::HKey hive : {plat::kHkeyLocalMachine, plat::kHkeyCurrentUser}) {
         for (const wchar_t* root : engines) {
             // Collected first: nothing is deleted while the collection is enumerated.
-            for (const std::wstring& name : CollectPrefixedTokens(hive, root)) UnregisterTokenEverywhere(name);
+            for (const std::wstring& name : CollectEngineTokens(hive, root)) UnregisterTokenEverywhere(name);
         }
     }
 }

@@ -9,6 +9,7 @@
 #include "support/text.h"
 #include "tokens/registration.h"
 #include "tokens/rights.h"
+#include "tokens/token_keys.h"
 #include "tokens/token_primitives.h"
 
 namespace {
@@ -33,13 +34,11 @@ void CannotRead(std::vector<std::wstring>& failures, const std::wstring& what, s
 
 std::wstring Quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
 
-// Opens a key for reading only; 0, or the registry's code.
+// Opens a key for reading only, its last name as itself: a registry link
+// there is read as the link it is, never followed. 0, or the registry's code.
 std::int32_t OpenForReading(plat::HKey root, const std::wstring& path, plat::OwnedKey& key,
                             std::uint32_t view = 0) {
-    plat::HKey raw = nullptr;
-    const std::int32_t code = plat::RegOpenKeyEx(root, path.c_str(), 0, plat::kKeyRead | view, &raw);
-    if (code == 0) key.reset(raw);
-    return code;
+    return OpenKeyItself(root, path, plat::kKeyRead | view, key);
 }
 
 // A value as the checks see it.
@@ -142,9 +141,10 @@ bool SubkeyNames(plat::HKey key, const std::wstring& where, std::vector<std::wst
 }
 
 // Everyone's full access on the key and on every key below it, as the
-// installation run grants it. `relative` names the key inside the token.
+// installation run grants it. `relative` names the key inside the token. A
+// registry link below the token is a problem and is never entered.
 void CheckAccess(plat::HKey key, const std::wstring& where, const std::wstring& relative, Problems& problems,
-                 std::vector<std::wstring>& failures) {
+                 std::vector<std::wstring>& failures, int depth = 0) {
     std::vector<plat::AceSummary> entries;
     bool present = false;
     std::int32_t code = 0;
@@ -160,8 +160,16 @@ void CheckAccess(plat::HKey key, const std::wstring& where, const std::wstring& 
             CannotRead(failures, where + L"\\" + child, opened);
             continue;
         }
-        CheckAccess(sub.get(), where + L"\\" + child, relative == L"the token key" ? child : relative + L"\\" + child,
-                    problems, failures);
+        const std::wstring below = relative == L"the token key" ? child : relative + L"\\" + child;
+        if (IsRegistryLink(sub.get())) {
+            problems.push_back(L"a registry link inside the token: " + below);
+            continue;
+        }
+        if (depth + 1 > kDeepestKeyTree) {
+            failures.push_back(L"keys deeper than " + std::to_wstring(kDeepestKeyTree) + L" levels below " + where);
+            return;
+        }
+        CheckAccess(sub.get(), where + L"\\" + child, below, problems, failures, depth + 1);
     }
 }
 
@@ -301,6 +309,7 @@ Problems CheckVoiceToken(const TokenPlace& place, const VoiceMetadata& metadata,
         CannotRead(failures, where, code);
         return problems;
     }
+    if (IsRegistryLink(token.get())) return {L"the token key is a registry link"};
     Expect(token.get(), nullptr, L"default value", metadata.LangIndependentName, where, problems, failures);
     Value clsid;
     const std::wstring engine = EngineClassId();
@@ -364,7 +373,7 @@ bool IsEngineToken(const TokenPlace& place, const std::wstring& name, std::vecto
     }
     Value clsid;
     return ReadValue(token.get(), L"CLSID", place.FullKey(name) + L" CLSID", clsid, failures) && clsid.text &&
-           EqualsIgnoringCase(clsid.content, EngineClassId());
+           IsTheEnginesToken(name, clsid.content);
 }
 
 Problems CheckOtherVendorToken(const TokenPlace& place, const std::wstring& name,

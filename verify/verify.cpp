@@ -134,6 +134,9 @@ int RunVerifyMode() {
             const std::wstring where = Places(p.places, places.size()) + L": ";
             ReportProblem(L"  " + where, L"Voice " + name + L": " + where, p.problem);
         }
+        // The installation run deletes the engine's tokens and writes them afresh.
+        Report(L"INFO", L"  Repair: run the installation (pendrel without arguments) as an administrator",
+               L"Voice " + name + L": repaired by the installation run (pendrel without arguments)");
     }
 
     // The engine's class matters while there is a voice for it to speak.

@@ -18,6 +18,9 @@ TARGET = os.environ.get("PENDREL_TARGET", "linux")
 WINE_DIR = os.environ.get("PENDREL_WINE_DIR", "")
 SCRIPTS = os.environ.get("PENDREL_SCRIPTS", "")
 
+# The engine's class, as every token of the engine names it.
+ENGINE_CLSID = "{8D758097-2AAE-4277-88CC-3A6BDD344F53}"
+
 STAMP = rb"\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] "
 # The lines that open (after "Run Pendrel") and close every run.
 RUN_BRACKET = re.compile(r"Pendrel \S+, process id \d+|Exit code: -?\d+")

@@ -4,7 +4,7 @@ import shutil
 import tempfile
 import unittest
 
-from harness import Machine
+from harness import ENGINE_CLSID, Machine
 
 DESKTOP = "SOFTWARE\\Microsoft\\Speech\\Voices"
 ONECORE = "SOFTWARE\\Microsoft\\Speech_OneCore\\Voices"
@@ -117,13 +117,17 @@ class UninstallTest(unittest.TestCase):
     def test_tokens_without_voice_folders_are_found_by_their_prefix(self):
         self.install_examples()
         self.m.set_value("HKCU", ONECORE + "\\Tokens\\tts_mirelka_lower", "", "other case")
-        self.m.set_value("HKLM", DESKTOP + "\\Tokens\\Named_By_Folder", "", "no prefix")
+        self.m.set_value("HKLM", DESKTOP + "\\Tokens\\Named_By_Folder", "CLSID", ENGINE_CLSID)
+        # Outside the prefix only the engine's class makes a token the engine's.
+        self.m.set_value("HKLM", DESKTOP + "\\Tokens\\Named_No_Class", "", "no prefix, no class")
         self.m.write_file(VOICES + "named\\voice.txt", b"tokenkeyname : Named_By_Folder\r\n")
+        self.m.write_file(VOICES + "noclass\\voice.txt", b"TokenKeyName: Named_No_Class\r\n")
         shutil.rmtree(self.m.host(VOICES + "english-mark"))
         self.m.run("/uninstall")
         for token in EXAMPLE_TOKENS + ["Named_By_Folder"]:
             self.assertEqual(self.tokens_left(token), [], token)
         self.assertEqual(self.tokens_left("tts_mirelka_lower"), ["HKCU\\" + ONECORE])
+        self.assertEqual(self.tokens_left("Named_No_Class"), ["HKLM\\" + DESKTOP])
 
     def test_file_held_open_stays_with_its_parents(self):
         self.install_examples()
@@ -207,24 +211,27 @@ class UninstallTest(unittest.TestCase):
         self.assertFalse(self.m.exists(ROOT))
 
 
-    def test_another_engines_token_is_never_deleted(self):
+    def test_another_engines_token_is_never_deleted_and_the_engines_prefix_decides(self):
         other = "{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}"
         self.install_examples()
-        # One found by the prefix scan, one named by a voice folder's voice.txt.
+        # One found by the prefix scan, one named by a voice folder's voice.txt,
+        # one named outside the prefix that names the engine's class.
         for token in ("TTS_Mirelka_Foreign", "Vendor_Named"):
             for hive in ("HKLM", "HKCU"):
                 self.m.set_value(hive, ONECORE + "\\Tokens\\" + token, "CLSID", other)
+        self.m.set_value("HKLM", DESKTOP + "\\Tokens\\Renamed_Engine_Voice", "CLSID", ENGINE_CLSID)
         self.m.write_file(VOICES + "named\\voice.txt", b"TokenKeyName: Vendor_Named\r\n")
         self.assertEqual(self.m.run("/uninstall")[0], 0)
-        for token in ("TTS_Mirelka_Foreign", "Vendor_Named"):
-            self.assertEqual(self.tokens_left(token), ["HKLM\\" + ONECORE, "HKCU\\" + ONECORE], token)
-        for token in EXAMPLE_TOKENS:
+        self.assertEqual(self.tokens_left("Vendor_Named"), ["HKLM\\" + ONECORE, "HKCU\\" + ONECORE])
+        for token in EXAMPLE_TOKENS + ["TTS_Mirelka_Foreign", "Renamed_Engine_Voice"]:
             self.assertEqual(self.tokens_left(token), [], token)
         warnings = [m for level, m in self.m.log_lines() if level == "WARNING"]
-        self.assertIn("Token not deleted, it belongs to another engine (%s): %s\\Tokens\\TTS_Mirelka_Foreign (HKLM)"
-                      % (other, ONECORE), warnings)
         self.assertIn("Token not deleted, it belongs to another engine (%s): %s\\Tokens\\Vendor_Named (HKCU)"
                       % (other, ONECORE), warnings)
+        for hive in ("HKLM", "HKCU"):
+            self.assertEqual(warnings.count("Token carries the engine's prefix but names another class (%s), deleted "
+                                            "as the engine's: %s\\Tokens\\TTS_Mirelka_Foreign (%s)"
+                                            % (other, ONECORE, hive)), 1, warnings)
 
 
 if __name__ == "__main__":
