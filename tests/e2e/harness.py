@@ -122,6 +122,17 @@ class Machine:
         code, _, err = self.run("delete", hive, path, program=PROBE)
         assert code == 0, (code, err)
 
+    def link(self, hive, path, target):
+        """A registry link at HIVE\\PATH to HKLM\\TARGET, as any user may add one below a token."""
+        code, _, err = self.run("link", hive, path, target, program=PROBE)
+        assert code == 0, (code, err)
+
+    def start_probe(self, *args):
+        """The probe as a process of its own on this machine; the caller waits for it."""
+        command, env = self._command(args, PROBE, None)
+        return subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+
     def set_acl(self, hive, path, mode):
         """Rewrites a key's access list: "drop-everyone" or "deny-everyone"."""
         code, _, err = self.run("acl", hive, path, mode, program=PROBE)

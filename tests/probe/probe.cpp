@@ -5,6 +5,9 @@
 //   probe delete HKLM|HKCU PATH    removes a key and everything below it
 //   probe acl HKLM|HKCU PATH MODE  rewrites a key's access list: "drop-everyone" keeps every entry but
 //                                  everyone's, "deny-everyone" leaves one entry denying everyone everything
+//   probe link HKLM|HKCU PATH TARGET            a registry link at PATH to HKLM\TARGET
+//   probe plant HKLM|HKCU PATH TARGET SECONDS   as a hostile user would, for that long: links to
+//                                  HKLM\TARGET made again and again at PATH\Planted and PATH\Attributes\Planted
 #include <string>
 #include <vector>
 
@@ -16,6 +19,7 @@
 #include "platform/testing.h"
 #include "platform/text.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 
@@ -51,9 +55,10 @@ std::wstring AccessList(plat::HKey key) {
     return text;
 }
 
+// A registry link is shown as itself (its SymbolicLinkValue), never followed.
 void Dump(plat::HKey hive, const std::wstring& label, const std::wstring& path) {
     plat::HKey key = nullptr;
-    if (plat::RegOpenKeyEx(hive, path.c_str(), 0, plat::kKeyRead, &key) != 0) return;
+    if (plat::RegOpenKeyEx(hive, path.c_str(), plat::kRegOptionOpenLink, plat::kKeyRead, &key) != 0) return;
     Out(L"key " + label + L"\\" + path);
     Out(L"acl " + AccessList(key));
     std::uint32_t longestKey = 0, longestName = 0, longestData = 0;
@@ -184,6 +189,26 @@ extern "C" int wmain(int argc, wchar_t* argv[]) {
         if (verb == L"set-then-crash") std::abort();  // dies before anything is written back
         return 0;
     }
+    if (verb == L"link" && argc == 5)
+        return plat::testing::CreateRegistryLink(argv[3], argv[4], std::wstring(argv[2]) == L"HKCU") ? 0 : 3;
+    if (verb == L"plant" && argc == 6) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(std::wcstol(argv[5], nullptr, 10));
+        const std::wstring at = argv[3];
+        const plat::HKey hive = std::wstring(argv[2]) == L"HKCU" ? plat::kHkeyCurrentUser : plat::kHkeyLocalMachine;
+        long made = 0;
+        while (std::chrono::steady_clock::now() < end) {
+            for (const wchar_t* parent : {L"", L"\\Attributes"}) {
+                // Only inside keys that exist, as a user without the right to create tokens.
+                plat::HKey key = nullptr;
+                if (plat::RegOpenKeyEx(hive, (at + parent).c_str(), plat::kRegOptionOpenLink, plat::kKeyRead, &key) != 0)
+                    continue;
+                plat::RegCloseKey(key);
+                made += plat::testing::CreateRegistryLink(at + parent + L"\\Planted", argv[4], hive == plat::kHkeyCurrentUser);
+            }
+        }
+        Out(std::to_wstring(made));
+        return 0;
+    }
     if (verb == L"trust" && argc == 3) {
         std::string der;
         if (!plat::ReadWholeFile(argv[2], der)) return 3;
@@ -214,6 +239,7 @@ extern "C" int wmain(int argc, wchar_t* argv[]) {
     }
     Out(L"usage: probe dump HKLM|HKCU PATH | voices CATEGORY-ID | set[-then-crash] HKLM|HKCU PATH NAME VALUE |"
         L" delete HKLM|HKCU PATH | acl HKLM|HKCU PATH drop-everyone|deny-everyone | hold FILE |"
+        L" link HKLM|HKCU PATH TARGET | plant HKLM|HKCU PATH TARGET SECONDS |"
         L" trust|untrust CERT.der | resources PROGRAM");
     return 2;
 }
