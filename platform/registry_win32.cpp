@@ -25,9 +25,10 @@ bool IsPredefined(HKey key) { return key == kHkeyCurrentUser || key == kHkeyLoca
 
 // A kernel call on the last name of `subKey`, relative to a real key handle
 // (a predefined one is no kernel handle): the parent path is opened first, in
-// the ordinary way, and `call` gets the attributes naming the last name.
+// the ordinary way (created when `createParents`), and `call` gets the
+// attributes naming the last name.
 template <typename Call>
-std::int32_t OnLastName(HKey root, const wchar_t* subKey, bool openLink, Call call) {
+std::int32_t OnLastName(HKey root, const wchar_t* subKey, bool openLink, bool createParents, Call call) {
     std::wstring path = subKey ? subKey : L"";
     const std::size_t split = path.rfind(L'\\');
     HKEY parent = H(root);
@@ -35,8 +36,11 @@ std::int32_t OnLastName(HKey root, const wchar_t* subKey, bool openLink, Call ca
     if (IsPredefined(root) || split != std::wstring::npos) {
         if (path.empty()) return ERROR_INVALID_PARAMETER;  // a hive itself
         const std::wstring parentPath = split == std::wstring::npos ? L"" : path.substr(0, split);
-        const LONG code = ::RegOpenKeyExW(H(root), parentPath.c_str(), 0, KEY_ENUMERATE_SUB_KEYS | KEY_CREATE_SUB_KEY,
-                                          &opened);
+        constexpr REGSAM kParentAccess = KEY_ENUMERATE_SUB_KEYS | KEY_CREATE_SUB_KEY;
+        const LONG code = createParents ? ::RegCreateKeyExW(H(root), parentPath.c_str(), 0, nullptr,
+                                                            REG_OPTION_NON_VOLATILE, kParentAccess, nullptr, &opened,
+                                                            nullptr)
+                                        : ::RegOpenKeyExW(H(root), parentPath.c_str(), 0, kParentAccess, &opened);
         if (code != ERROR_SUCCESS) return code;
         parent = opened;
         if (split != std::wstring::npos) path = path.substr(split + 1);
@@ -60,7 +64,7 @@ std::int32_t RegOpenKeyEx(HKey root, const wchar_t* subKey, std::uint32_t option
     if (options & REG_OPTION_BACKUP_RESTORE) {
         // ZwOpenKeyEx's open option: the access list is passed by the backup
         // and restore privileges.
-        return OnLastName(root, subKey, options & REG_OPTION_OPEN_LINK, [&](OBJECT_ATTRIBUTES* attributes) {
+        return OnLastName(root, subKey, options & REG_OPTION_OPEN_LINK, false, [&](OBJECT_ATTRIBUTES* attributes) {
             HANDLE key = nullptr;
             const NTSTATUS status = ::NtOpenKeyEx(&key, samDesired, attributes, REG_OPTION_BACKUP_RESTORE);
             if (status == 0) *result = reinterpret_cast<HKey>(key);
@@ -82,7 +86,7 @@ std::int32_t RegCreateKeyEx(HKey root, const wchar_t* subKey, std::uint32_t samD
 }
 
 std::int32_t RegCreateKeyItself(HKey root, const wchar_t* subKey, std::uint32_t samDesired, HKey* result) {
-    return OnLastName(root, subKey, true, [&](OBJECT_ATTRIBUTES* attributes) {
+    return OnLastName(root, subKey, true, true, [&](OBJECT_ATTRIBUTES* attributes) {
         HANDLE key = nullptr;
         const NTSTATUS status =
             ::NtCreateKey(&key, samDesired, attributes, 0, nullptr, REG_OPTION_NON_VOLATILE, nullptr);
