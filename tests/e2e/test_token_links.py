@@ -96,6 +96,23 @@ class TokenLinksTest(unittest.TestCase):
             self.assertGreater(int(out), 0, "the planter made links")
         self.assertEqual(self.decoys(), before)
 
+    def test_keys_that_shut_administrators_out_are_replaced_then_deleted(self):
+        if self.m.wine:
+            self.skipTest("Wine 8 runs everything as an administrator and never lets a deny entry stop one, so the "
+                          "privileged open cannot be reached there; the stand-in enforces the entry")
+        self.m.set_acl("HKLM", token(DESKTOP) + "\\Attributes", "deny-everyone")
+        start = self.m.log_bytes()
+        self.assertEqual(self.m.run()[0], 0)
+        self.assertIn(("WARNING", "Key denies administrators, opened with the backup and restore privileges to delete "
+                       "it: HKEY_LOCAL_MACHINE\\" + token(DESKTOP) + "\\Attributes"), self.m.log_lines(since=start))
+        keys = self.m.registry("HKLM", token(DESKTOP))
+        self.assertEqual(keys[("HKLM\\" + token(DESKTOP) + "\\Attributes").lower()].values["name"][2], "Elena")
+        self.m.set_acl("HKCU", token(ONECORE) + "\\Attributes", "deny-everyone")
+        self.assertEqual(self.m.run("/uninstall")[0], 0)
+        for hive in ("HKLM", "HKCU"):
+            for root in (DESKTOP, ONECORE):
+                self.assertEqual(self.keys_below(hive, token(root)), [])
+
     def test_a_token_of_the_engines_name_with_another_class_is_repaired_then_deleted(self):
         for hive in ("HKLM", "HKCU"):
             self.m.set_value(hive, token(ONECORE), "CLSID", OTHER)
