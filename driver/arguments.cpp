@@ -18,6 +18,12 @@ bool IsVerifyArgument(const std::wstring& argument) {
     return EqualsIgnoringCase(argument, L"/verify") || EqualsIgnoringCase(argument, L"--verify");
 }
 
+bool WantsJson(int argc, wchar_t* argv[]) {
+    for (int i = 2; i < argc; ++i)
+        if (EqualsIgnoringCase(argv[i], L"/json") || EqualsIgnoringCase(argv[i], L"--json")) return true;
+    return false;
+}
+
 bool IsSearchVoicesArgument(const std::wstring& argument) { return EqualsIgnoringCase(argument, L"/searchvoices"); }
 
 bool IsHelpArgument(const std::wstring& argument) {

@@ -8,6 +8,10 @@ bool IsUninstallArgument(const std::wstring& argument);
 // True for "/verify" and "--verify" in any letter case.
 bool IsVerifyArgument(const std::wstring& argument);
 
+// True when "/json" (or "--json", any letter case) follows the first
+// argument: the check's report as one JSON document.
+bool WantsJson(int argc, wchar_t* argv[]);
+
 // True for "/searchvoices" in any letter case.
 bool IsSearchVoicesArgument(const std::wstring& argument);
 

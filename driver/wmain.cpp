@@ -14,7 +14,9 @@
 namespace {
 const std::wstring kVersion = L"" PENDREL_VERSION;
 
-void Say(const std::wstring& line) { plat::ConsoleWrite(plat::ConsoleStream::Output, line + L"\n"); }
+void Say(const std::wstring& line, plat::ConsoleStream stream = plat::ConsoleStream::Output) {
+    plat::ConsoleWrite(stream, line + L"\n");
+}
 
 int RunChosenMode(int argc, wchar_t* argv[]) {
     for (int i = 1; i < argc; ++i) {
@@ -29,7 +31,7 @@ int RunChosenMode(int argc, wchar_t* argv[]) {
             return SaveRemoteVoicesJson(options.username, options.password, ExpandOutputPath(options.outPath)) ? 0 : 1;
         }
         // Only the first argument can select the check of the machine.
-        if (IsVerifyArgument(argv[1])) return RunVerifyMode();
+        if (IsVerifyArgument(argv[1])) return RunVerifyMode(WantsJson(argc, argv), kVersion);
     }
     return RunInstallMode();
 }
@@ -46,10 +48,15 @@ extern "C" int wmain(int argc, wchar_t* argv[]) {
         return 0;
     }
 
-    Say(L"Pendrel.exe arrancó correctamente.");
-    Say(L"argc = " + std::to_wstring(argc));
+    // A JSON report owns standard output: the echo goes to standard error then.
+    const plat::ConsoleStream echo = argc > 1 && IsVerifyArgument(argv[1]) && WantsJson(argc, argv)
+                                         ? plat::ConsoleStream::Error
+                                         : plat::ConsoleStream::Output;
+    Say(L"Pendrel.exe arrancó correctamente.", echo);
+    Say(L"argc = " + std::to_wstring(argc), echo);
     for (int i = 0; i < argc; ++i)
-        Say(L"argv[" + std::to_wstring(i) + L"] = " + (i == 0 ? std::wstring(argv[i]) : ShowableArgument(argv[i])));
+        Say(L"argv[" + std::to_wstring(i) + L"] = " + (i == 0 ? std::wstring(argv[i]) : ShowableArgument(argv[i])),
+            echo);
 
     WriteLogLine(L"INFO", L"Run Pendrel");
     // Several installers may share one log: the version and the process id

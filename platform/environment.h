@@ -31,4 +31,13 @@ bool SetEnvironmentVariable(const std::wstring& name, const wchar_t* value);
 // GetCurrentProcessId: the number that tells this run from others in a shared log.
 std::uint32_t GetCurrentProcessId();
 
+// IMAGE_FILE_MACHINE_* values, as a PE header and the system name them.
+constexpr std::uint16_t kImageFileMachineI386 = 0x014C, kImageFileMachineAmd64 = 0x8664,
+                        kImageFileMachineArm64 = 0xAA64;
+
+// The machine's own architecture (IsWow64Process2's native machine, or
+// GetNativeSystemInfo's): the image type its 64-bit programs load. The
+// stand-in models an x64 machine.
+std::uint16_t NativeMachine();
+
 }  // namespace plat

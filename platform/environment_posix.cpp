@@ -81,4 +81,6 @@ bool SetEnvironmentVariable(const std::wstring& name, const wchar_t* value) {
 
 std::uint32_t GetCurrentProcessId() { return static_cast<std::uint32_t>(::getpid()); }
 
+std::uint16_t NativeMachine() { return kImageFileMachineAmd64; }
+
 }  // namespace plat

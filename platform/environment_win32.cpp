@@ -20,4 +20,24 @@ bool SetEnvironmentVariable(const std::wstring& name, const wchar_t* value) {
 
 std::uint32_t GetCurrentProcessId() { return ::GetCurrentProcessId(); }
 
+std::uint16_t NativeMachine() {
+    // IsWow64Process2 (Windows 10 1511 and later) also tells ARM64 from x64
+    // for a process under emulation; GetNativeSystemInfo is the fallback.
+    using IsWow64Process2Fn = BOOL(WINAPI*)(HANDLE, USHORT*, USHORT*);
+    if (HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll")) {
+        const auto call = reinterpret_cast<IsWow64Process2Fn>(
+            reinterpret_cast<void*>(::GetProcAddress(kernel, "IsWow64Process2")));
+        USHORT process = 0, native = 0;
+        if (call != nullptr && call(::GetCurrentProcess(), &process, &native)) return native;
+    }
+    SYSTEM_INFO info;
+    ::GetNativeSystemInfo(&info);
+    switch (info.wProcessorArchitecture) {
+        case PROCESSOR_ARCHITECTURE_AMD64: return kImageFileMachineAmd64;
+        case 12: return kImageFileMachineArm64;  // PROCESSOR_ARCHITECTURE_ARM64
+        case PROCESSOR_ARCHITECTURE_INTEL: return kImageFileMachineI386;
+        default: return 0;
+    }
+}
+
 }  // namespace plat

@@ -779,7 +779,9 @@ private:
             ParseHive(hive, hive.name == L"HKEY_LOCAL_MACHINE" ? kFreshLocalMachine : kFreshCurrentUser, ignored);
             hive.encoding = Encoding::Utf16;
             hive.crlf = true;
-            hive.dirty = lock;
+            // Written only once the process changes it: a run that only
+            // reads leaves a fresh machine without hive files, as it found it.
+            hive.dirty = false;
             hive.loaded = lock;
             return true;
         }

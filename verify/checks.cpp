@@ -1,8 +1,10 @@
 #include "verify/checks.h"
 
+#include <algorithm>
 #include <cwchar>
 
 #include "platform/environment.h"
+#include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/speech.h"
 #include "support/paths.h"
@@ -29,7 +31,7 @@ std::wstring Hex(std::uint32_t code) {
 }
 
 void CannotRead(std::vector<std::wstring>& failures, const std::wstring& what, std::int32_t code) {
-    failures.push_back(L"cannot read " + what + L" (error " + std::to_wstring(code) + L")");
+    failures.push_back(L"cannot read " + what + L" (" + plat::ErrorText(static_cast<std::uint32_t>(code)) + L")");
 }
 
 std::wstring Quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
@@ -260,8 +262,10 @@ std::vector<std::wstring> TokenNamesInPlace(const TokenPlace& place, std::vector
     return names;
 }
 
-std::vector<std::wstring> TokenNamesSapiLists(const TokenPlace& place, std::vector<std::wstring>& failures) {
+std::vector<std::wstring> TokenNamesSapiLists(const TokenPlace& place, std::vector<std::wstring>& failures,
+                                              bool& complete) {
     std::vector<std::wstring> names;
+    complete = false;
     // A category that does not exist lists nothing; SAPI is not asked, so
     // that it has no occasion to create it.
     plat::OwnedKey category;
@@ -280,7 +284,8 @@ std::vector<std::wstring> TokenNamesSapiLists(const TokenPlace& place, std::vect
     }
     std::vector<plat::SpObjectToken*> tokens;
     const plat::HResult listed = sapi->EnumTokens(tokens);
-    if (plat::Failed(listed))
+    complete = plat::Succeeded(listed);
+    if (!complete)
         failures.push_back(L"SAPI cannot list the category " + place.CategoryId() + L" (" +
                            Hex(static_cast<std::uint32_t>(listed)) + L")");
     for (plat::SpObjectToken* token : tokens) {
@@ -344,6 +349,36 @@ Problems CheckVoiceToken(const TokenPlace& place, const VoiceMetadata& metadata,
     return problems;
 }
 
+namespace {
+
+// The machine type in a file's PE header (IMAGE_FILE_HEADER.Machine); 0 when
+// the file is no PE image. At most the first 64 KiB are read.
+std::uint16_t ImageMachine(const std::wstring& path) {
+    plat::FileReader reader;
+    if (!reader.Open(path)) return 0;
+    std::string head;
+    char buffer[4096];
+    for (std::uint32_t read = 0; head.size() < 64 * 1024 && reader.Read(buffer, sizeof buffer, read) && read > 0;)
+        head.append(buffer, read);
+    const auto byte = [&](std::size_t i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(head[i])); };
+    if (head.size() < 0x40 || head[0] != 'M' || head[1] != 'Z') return 0;
+    const std::uint32_t pe = byte(0x3C) | byte(0x3D) << 8 | byte(0x3E) << 16 | byte(0x3F) << 24;
+    if (pe > head.size() - 6 || head.compare(pe, 4, std::string("PE\0\0", 4)) != 0) return 0;
+    return static_cast<std::uint16_t>(byte(pe + 4) | byte(pe + 5) << 8);
+}
+
+std::wstring MachineName(std::uint16_t machine) {
+    switch (machine) {
+        case plat::kImageFileMachineAmd64: return L"x64";
+        case plat::kImageFileMachineArm64: return L"ARM64";
+        case plat::kImageFileMachineI386: return L"32-bit x86";
+        case 0: return L"no PE image";
+        default: return L"machine type " + Hex(machine);
+    }
+}
+
+}  // namespace
+
 Problems CheckEngineClass(std::vector<std::wstring>& failures) {
     const std::wstring where = L"HKEY_LOCAL_MACHINE\\" + ClassPath(EngineClassId()) + L"\\InprocServer32";
     plat::OwnedKey server;
@@ -355,12 +390,28 @@ Problems CheckEngineClass(std::vector<std::wstring>& failures) {
         CannotRead(failures, where, code);
         return {};
     }
+    Problems problems;
+    // The speech stacks create the engine on their own threads, of either kind.
+    Value threading;
+    if (ReadValue(server.get(), L"ThreadingModel", where + L" ThreadingModel", threading, failures) &&
+        !(threading.text && EqualsIgnoringCase(threading.content, L"Both")))
+        problems.push_back(L"ThreadingModel is not \"Both\"\nfound " + threading.Found());
     Value file;
-    if (!ReadValue(server.get(), nullptr, where, file, failures)) return {};
-    if (!file.text || file.content.empty())
-        return {L"InprocServer32 names no file\nits default value is " + file.Found()};
-    if (!FileExists(NamedFile(file))) return {L"InprocServer32 names a missing file\n" + NamedFile(file)};
-    return {};
+    if (!ReadValue(server.get(), nullptr, where, file, failures)) return problems;
+    if (!file.text || file.content.empty()) {
+        problems.push_back(L"InprocServer32 names no file\nits default value is " + file.Found());
+        return problems;
+    }
+    if (!FileExists(NamedFile(file))) {
+        problems.push_back(L"InprocServer32 names a missing file\n" + NamedFile(file));
+        return problems;
+    }
+    // The 64-bit speech stack loads only an image built for this machine.
+    const std::uint16_t native = plat::NativeMachine();
+    if (const std::uint16_t machine = ImageMachine(NamedFile(file)); machine != native)
+        problems.push_back(L"InprocServer32 names a library this machine's 64-bit speech stack cannot load\n" +
+                           NamedFile(file) + L" is " + MachineName(machine) + L", the machine " + MachineName(native));
+    return problems;
 }
 
 bool IsEngineToken(const TokenPlace& place, const std::wstring& name, std::vector<std::wstring>& failures) {
@@ -407,4 +458,43 @@ Problems CheckOtherVendorToken(const TokenPlace& place, const std::wstring& name
             problems.push_back(L"no Language attribute");
     }
     return problems;
+}
+
+std::vector<std::wstring> PendingDeletionsUnder(const std::wstring& folder, std::vector<std::wstring>& failures) {
+    std::vector<std::wstring> found;
+    const std::wstring path = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+    plat::OwnedKey key;
+    std::int32_t code = OpenForReading(plat::kHkeyLocalMachine, path, key);
+    if (code == kNotFound) return found;
+    const std::wstring where = L"HKEY_LOCAL_MACHINE\\" + path + L" PendingFileRenameOperations";
+    std::uint32_t type = 0, bytes = 0;
+    if (code == 0) code = plat::RegQueryValueEx(key.get(), L"PendingFileRenameOperations", &type, nullptr, &bytes);
+    if (code == kNotFound) return found;
+    // Far more than the deletions of any installation; a larger value is not read.
+    constexpr std::uint32_t kLargest = 4 * 1024 * 1024;
+    if (code == 0 && (type != plat::kRegMultiSz || bytes > kLargest)) return found;
+    std::vector<wchar_t> text(bytes / sizeof(wchar_t) + 2, L'\0');
+    if (code == 0) code = plat::RegQueryValueEx(key.get(), L"PendingFileRenameOperations", &type, text.data(), &bytes);
+    if (code != 0) {
+        CannotRead(failures, where, code);
+        return found;
+    }
+    // Pairs of strings, a source and its destination (empty: a deletion).
+    std::vector<std::wstring> strings;
+    for (std::size_t i = 0, n = std::min<std::size_t>(text.size(), bytes / sizeof(wchar_t)); i < n;) {
+        const std::size_t end = std::find(text.begin() + static_cast<std::ptrdiff_t>(i), text.end(), L'\0') - text.begin();
+        strings.emplace_back(text.data() + i, end - i);
+        i = end + 1;
+    }
+    for (std::size_t i = 0; i + 1 < strings.size() && !strings[i].empty(); i += 2) {
+        if (!strings[i + 1].empty()) continue;
+        std::wstring source = strings[i];
+        for (const wchar_t* prefix : {L"\\??\\", L"\\\\?\\"})
+            if (source.compare(0, std::wcslen(prefix), prefix) == 0) source = source.substr(std::wcslen(prefix));
+        if (EqualsIgnoringCase(source, folder) ||
+            (source.size() > folder.size() && EqualsIgnoringCase(source.substr(0, folder.size()), folder) &&
+             source[folder.size()] == L'\\'))
+            found.push_back(source);
+    }
+    return found;
 }

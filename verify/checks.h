@@ -36,7 +36,10 @@ std::vector<std::wstring> TokenNamesInPlace(const TokenPlace& place, std::vector
 
 // The token key names SAPI lists when it enumerates the place's category, as
 // an application sees them (the key name alone, whatever form of id SAPI gives).
-std::vector<std::wstring> TokenNamesSapiLists(const TokenPlace& place, std::vector<std::wstring>& failures);
+// `complete` false when SAPI's listing stopped short (Wine's stops at a token
+// it cannot read), so that a missing name says nothing about that token.
+std::vector<std::wstring> TokenNamesSapiLists(const TokenPlace& place, std::vector<std::wstring>& failures,
+                                              bool& complete);
 
 // The voice's token in one place against what the installation run writes
 // for this metadata: the key, its values, its Attributes, VoicePath naming a
@@ -47,7 +50,8 @@ Problems CheckVoiceToken(const TokenPlace& place, const VoiceMetadata& metadata,
                          const std::vector<std::wstring>& sapiNames, std::vector<std::wstring>& failures);
 
 // The engine's COM class as applications instantiate it: its InprocServer32
-// key in the machine's classes, 64-bit view, naming a file that exists.
+// key in the machine's classes, 64-bit view, with ThreadingModel "Both",
+// naming a file that exists and is an image for this machine's architecture.
 Problems CheckEngineClass(std::vector<std::wstring>& failures);
 
 // True when the token is the engine's: it names the engine's class as its
@@ -60,3 +64,8 @@ bool IsEngineToken(const TokenPlace& place, const std::wstring& name, std::vecto
 // `classes` remembers each class's verdict across tokens.
 Problems CheckOtherVendorToken(const TokenPlace& place, const std::wstring& name,
                                std::map<std::wstring, std::wstring>& classes, std::vector<std::wstring>& failures);
+
+// The entries at or below `folder` that the machine deletes at its next
+// restart (PendingFileRenameOperations entries with no destination), as the
+// session manager names them, without the "\??\" prefix.
+std::vector<std::wstring> PendingDeletionsUnder(const std::wstring& folder, std::vector<std::wstring>& failures);

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "driver/install.h"
 #include "platform/console.h"
 #include "platform/files.h"
@@ -16,25 +18,6 @@
 
 namespace {
 
-void Say(const std::wstring& line) { plat::ConsoleWrite(plat::ConsoleStream::Output, line + L"\n"); }
-
-// A report line on the console, and the same fact in the log.
-void Report(const std::wstring& level, const std::wstring& line, const std::wstring& logged) {
-    Say(line);
-    WriteLogLine(level, logged);
-}
-void Report(const std::wstring& level, const std::wstring& line) { Report(level, line, line); }
-
-// A problem whose long fact follows after "\n": on the console on a line of
-// its own, indented under the problem, in the log on the same line.
-void ReportProblem(const std::wstring& shown, const std::wstring& logged, const std::wstring& problem) {
-    const std::size_t split = problem.find(L'\n');
-    if (split == std::wstring::npos) return Report(L"ERROR", shown + problem, logged + problem);
-    const std::wstring head = problem.substr(0, split), fact = problem.substr(split + 1);
-    Say(shown + head + L":");
-    Report(L"ERROR", L"    " + fact, logged + head + L": " + fact);
-}
-
 std::wstring Count(std::size_t n, const std::wstring& one, const std::wstring& many) {
     return std::to_wstring(n) + L" " + (n == 1 ? one : many);
 }
@@ -45,7 +28,7 @@ bool Contains(const std::vector<std::wstring>& names, const std::wstring& name) 
     return false;
 }
 
-// A problem and the places it was found in, in the order first found.
+// A problem (or a note) and the places it was found in, in the order first found.
 struct PlacedProblem {
     std::wstring problem;
     std::vector<std::wstring> places;
@@ -68,119 +51,347 @@ std::wstring Places(const std::vector<std::wstring>& places, std::size_t all) {
     return text;
 }
 
-// One voice folder as the installation run reads it.
-struct VoiceFolder {
+// What was found of one voice folder.
+struct VoiceResult {
+    enum class State { Ok, Wrong, NotChecked, NotRegistered, Pending };
     std::wstring folder;
-    bool readable = false;
-    VoiceMetadata metadata {};
+    std::wstring name;  // TokenKeyName, empty when the folder gives none
+    State state = State::Ok;
+    std::wstring why;   // NotRegistered, Pending: the reason
+    std::vector<PlacedProblem> problems, notes;
+    std::vector<std::wstring> causes;  // NotChecked: what could not be read
 };
 
-}  // namespace
+const wchar_t* StateName(VoiceResult::State state) {
+    switch (state) {
+        case VoiceResult::State::Ok: return L"ok";
+        case VoiceResult::State::Wrong: return L"problems";
+        case VoiceResult::State::NotChecked: return L"not checked";
+        case VoiceResult::State::NotRegistered: return L"not registered";
+        case VoiceResult::State::Pending: return L"pending restart";
+    }
+    return L"";
+}
 
-int RunVerifyMode() {
-    plat::CoInitialize();
+struct Warning {
+    std::wstring key;  // the other vendor's token, or what could not be read
+    std::wstring text;
+};
+
+// Everything the check found, before it is told in text or in JSON.
+struct Findings {
+    std::wstring voicesFolder;
+    std::vector<VoiceResult> voices;
+    bool classChecked = false;
+    Problems classProblems;
+    std::vector<PlacedProblem> leftovers;  // a token name and where it is
+    std::vector<std::wstring> pending;
+    std::vector<Warning> warnings;
     std::vector<std::wstring> failures;
-    const std::vector<TokenPlace> places = TokenPlaces();
-    const std::wstring voicesFolder = GetVoicesRootPath_Post();
-    Report(L"INFO", L"Checking the engine's voices (read only): " + voicesFolder);
+    int code = kVerifyInstalled;
+};
 
-    std::vector<VoiceFolder> folders;
-    if (!plat::IsAbsolutePath(voicesFolder)) {
-        failures.push_back(L"the Program Files folder is unknown: " + voicesFolder);
-    } else if (!ForEachVoiceFolder(voicesFolder, [&](const std::wstring& name) {
-                   VoiceFolder v;
-                   v.folder = name;
-                   v.readable = ReadVoiceMetadata(voicesFolder + L"\\" + name + L"\\metaData.txt", v.metadata);
+bool Inside(const std::wstring& path, const std::wstring& folder) {
+    return EqualsIgnoringCase(path, folder) ||
+           (path.size() > folder.size() && EqualsIgnoringCase(path.substr(0, folder.size()), folder) &&
+            path[folder.size()] == L'\\');
+}
+
+// A voice folder that waits for the restart: it, or something in it or above it, is to be deleted then.
+bool PendingFolder(const std::wstring& folder, const std::vector<std::wstring>& pending) {
+    for (const std::wstring& p : pending)
+        if (Inside(folder, p) || Inside(p, folder)) return true;
+    return false;
+}
+
+Findings Check() {
+    Findings f;
+    const std::vector<TokenPlace> places = TokenPlaces();
+    f.voicesFolder = GetVoicesRootPath_Post();
+    if (plat::IsAbsolutePath(GetRootPath())) f.pending = PendingDeletionsUnder(GetRootPath(), f.failures);
+
+    struct Folder {
+        std::wstring name;
+        bool readable = false;
+        VoiceMetadata metadata {};
+    };
+    std::vector<Folder> folders;
+    if (!plat::IsAbsolutePath(f.voicesFolder)) {
+        f.failures.push_back(L"the Program Files folder is unknown: " + f.voicesFolder);
+    } else if (!ForEachVoiceFolder(f.voicesFolder, [&](const std::wstring& name) {
+                   Folder v;
+                   v.name = name;
+                   v.readable = ReadVoiceMetadata(f.voicesFolder + L"\\" + name + L"\\metaData.txt", v.metadata);
                    folders.push_back(v);
                }) &&
-               plat::GetFileAttributes(voicesFolder) != plat::kInvalidFileAttributes) {
-        failures.push_back(L"cannot list " + voicesFolder);
+               plat::GetFileAttributes(f.voicesFolder) != plat::kInvalidFileAttributes) {
+        f.failures.push_back(L"cannot list " + f.voicesFolder);
     }
 
+    // SAPI's listings: one that stops short (Wine's stops at a token it cannot
+    // read, any user can make one in HKCU) is another vendor's doing, a warning.
     std::vector<std::vector<std::wstring>> sapiNames;
-    for (const TokenPlace& place : places) sapiNames.push_back(TokenNamesSapiLists(place, failures));
+    std::vector<bool> sapiComplete;
+    for (const TokenPlace& place : places) {
+        std::vector<std::wstring> listing;
+        bool complete = false;
+        sapiNames.push_back(TokenNamesSapiLists(place, listing, complete));
+        sapiComplete.push_back(complete);
+        for (const std::wstring& l : listing) f.warnings.push_back({place.CategoryId(), l});
+    }
 
     std::vector<std::wstring> voiceNames;
-    std::size_t voicesOk = 0;
-    bool wrong = false;
-    for (const VoiceFolder& v : folders) {
-        const std::wstring metadataPath = voicesFolder + L"\\" + v.folder + L"\\metaData.txt";
-        if (!v.readable) {
-            Report(L"ERROR", L"Voice folder " + v.folder + L": metaData.txt cannot be read, so it is not registered",
-                   L"Voice folder not registered, cannot open input file: " + metadataPath);
-            wrong = true;
+    for (const Folder& folder : folders) {
+        VoiceResult v;
+        v.folder = folder.name;
+        const std::wstring path = f.voicesFolder + L"\\" + folder.name;
+        if (!folder.readable || !IsValidTokenKeyName(folder.metadata.TokenKeyName)) {
+            v.name = folder.readable ? folder.metadata.TokenKeyName : L"";
+            v.state = PendingFolder(path, f.pending) ? VoiceResult::State::Pending : VoiceResult::State::NotRegistered;
+            v.why = folder.readable ? L"invalid TokenKeyName '" + v.name + L"'" : L"metaData.txt cannot be read";
+            f.voices.push_back(v);
             continue;
         }
-        const std::wstring name = v.metadata.TokenKeyName;
-        if (!IsValidTokenKeyName(name)) {
-            Report(L"ERROR", L"Voice folder " + v.folder + L": invalid TokenKeyName '" + name + L"', not registered",
-                   L"Voice folder not registered, invalid TokenKeyName '" + name + L"': " + metadataPath);
-            wrong = true;
-            continue;
+        v.name = folder.metadata.TokenKeyName;
+        voiceNames.push_back(v.name);
+        for (std::size_t i = 0; i < places.size(); ++i) {
+            std::vector<std::wstring> unread;
+            Problems problems = CheckVoiceToken(places[i], folder.metadata, sapiNames[i], unread);
+            for (const std::wstring& cause : unread) v.causes.push_back(cause);
+            for (const std::wstring& p : problems) {
+                // The machine's tokens decide; the user's hive holds a copy
+                // only for the account that ran the installation.
+                if (places[i].hive == plat::kHkeyCurrentUser && p == L"token key missing")
+                    Place(v.notes, L"not copied for this user", places[i].label);
+                else if (!sapiComplete[i] && p == L"SAPI does not list the token")
+                    Place(v.notes, L"SAPI's listing stopped before it, so whether SAPI lists it is not known",
+                          places[i].label);
+                else
+                    Place(v.problems, p, places[i].label);
+            }
         }
-        voiceNames.push_back(name);
-        std::vector<PlacedProblem> problems;
-        for (std::size_t i = 0; i < places.size(); ++i)
-            for (const std::wstring& p : CheckVoiceToken(places[i], v.metadata, sapiNames[i], failures))
-                Place(problems, p, places[i].label);
-        if (problems.empty()) {
-            Report(L"INFO", L"Voice " + name + L": ok");
-            ++voicesOk;
-            continue;
-        }
-        wrong = true;
-        Report(L"ERROR", L"Voice " + name + L": " + Count(problems.size(), L"problem", L"problems"));
-        for (const PlacedProblem& p : problems) {
-            const std::wstring where = Places(p.places, places.size()) + L": ";
-            ReportProblem(L"  " + where, L"Voice " + name + L": " + where, p.problem);
-        }
-        // The installation run deletes the engine's tokens and writes them afresh.
-        Report(L"INFO", L"  Repair: run the installation (pendrel without arguments) as an administrator",
-               L"Voice " + name + L": repaired by the installation run (pendrel without arguments)");
+        v.state = !v.causes.empty()     ? VoiceResult::State::NotChecked
+                  : !v.problems.empty() ? VoiceResult::State::Wrong
+                                        : VoiceResult::State::Ok;
+        f.voices.push_back(v);
     }
 
     // The engine's class matters while there is a voice for it to speak.
     if (!folders.empty()) {
-        const std::wstring label = L"Engine class " + EngineClassId();
-        const Problems problems = CheckEngineClass(failures);
-        if (problems.empty()) Report(L"INFO", label + L": ok");
-        for (const std::wstring& p : problems) ReportProblem(label + L": ", label + L": ", p);
-        wrong = wrong || !problems.empty();
+        f.classChecked = true;
+        f.classProblems = CheckEngineClass(f.failures);
     }
 
-    std::vector<PlacedProblem> leftovers;  // a token name and where it is
-    std::size_t warnings = 0;
     std::map<std::wstring, std::wstring> classes;
+    bool engineTokens = false;
     for (const TokenPlace& place : places) {
-        for (const std::wstring& name : TokenNamesInPlace(place, failures)) {
-            if (Contains(voiceNames, name)) continue;  // checked with its voice
-            if (IsEngineToken(place, name, failures)) {
-                Place(leftovers, name, place.label);
+        for (const std::wstring& name : TokenNamesInPlace(place, f.failures)) {
+            if (Contains(voiceNames, name)) {
+                engineTokens = true;
+                continue;  // checked with its voice
+            }
+            // Another vendor's token decides nothing: what cannot be read of it is a warning.
+            std::vector<std::wstring> unread;
+            if (IsEngineToken(place, name, unread)) {
+                engineTokens = true;
+                Place(f.leftovers, name, place.label);
                 continue;
             }
-            const Problems problems = CheckOtherVendorToken(place, name, classes, failures);
-            if (problems.empty()) continue;
+            const Problems problems = CheckOtherVendorToken(place, name, classes, unread);
             std::wstring text;
             for (const std::wstring& p : problems) text += (text.empty() ? L"" : L"; ") + p;
-            Report(L"WARNING", L"Warning: " + place.FullKey(name) + L": " + text,
-                   L"Another vendor's token: " + place.FullKey(name) + L": " + text);
-            ++warnings;
+            for (const std::wstring& u : unread) text += (text.empty() ? L"" : L"; ") + u;
+            if (!text.empty()) f.warnings.push_back({place.FullKey(name), text});
         }
     }
-    for (const PlacedProblem& l : leftovers)
-        Report(L"ERROR", L"Leftover token " + l.problem + L" (no voice folder): " + Places(l.places, places.size()));
-    wrong = wrong || !leftovers.empty();
 
-    for (const std::wstring& f : failures) Report(L"ERROR", L"Cannot check: " + f);
-    const int code = !failures.empty() ? 2 : wrong ? 1 : 0;
+    bool wrong = !f.leftovers.empty() || !f.classProblems.empty();
+    bool notChecked = false;
+    for (const VoiceResult& v : f.voices) {
+        wrong = wrong || v.state == VoiceResult::State::Wrong || v.state == VoiceResult::State::NotRegistered;
+        notChecked = notChecked || v.state == VoiceResult::State::NotChecked;
+    }
+    bool installed = engineTokens;
+    for (const VoiceResult& v : f.voices) installed = installed || v.state != VoiceResult::State::Pending;
+    if (!f.failures.empty() || notChecked) f.code = kVerifyIncomplete;
+    else if (wrong) f.code = kVerifyWrong;
+    else if (!installed) f.code = f.pending.empty() ? kVerifyNotInstalled : kVerifyRestartPending;
+    return f;
+}
+
+// ---- The text report ------------------------------------------------------------------
+
+class TextReport {
+public:
+    explicit TextReport(bool console) : console_(console) {}
+
+    // A report line on the console, and the same fact in the log.
+    void Report(const std::wstring& level, const std::wstring& line, const std::wstring& logged) const {
+        if (console_) plat::ConsoleWrite(plat::ConsoleStream::Output, line + L"\n");
+        WriteLogLine(level, logged);
+    }
+    void Report(const std::wstring& level, const std::wstring& line) const { Report(level, line, line); }
+
+    // A problem whose long fact follows after "\n": on the console on a line
+    // of its own, indented under the problem, in the log on the same line.
+    void Problem(const std::wstring& level, const std::wstring& shown, const std::wstring& logged,
+                 const std::wstring& problem) const {
+        const std::size_t split = problem.find(L'\n');
+        if (split == std::wstring::npos) return Report(level, shown + problem, logged + problem);
+        const std::wstring head = problem.substr(0, split), fact = problem.substr(split + 1);
+        if (console_) plat::ConsoleWrite(plat::ConsoleStream::Output, shown + head + L":\n");
+        Report(level, L"    " + fact, logged + head + L": " + fact);
+    }
+
+private:
+    bool console_;
+};
+
+void Tell(const Findings& f, const TextReport& out) {
+    const std::size_t all = TokenPlaces().size();
+    std::size_t ok = 0;
+    for (const VoiceResult& v : f.voices) {
+        using State = VoiceResult::State;
+        const std::wstring path = f.voicesFolder + L"\\" + v.folder + L"\\metaData.txt";
+        if (v.state == State::Pending) {
+            out.Report(L"INFO", L"Voice folder " + v.folder + L": waits for deletion at the next restart",
+                       L"Voice folder waits for deletion at the next restart (" + v.why + L"): " + path);
+            continue;
+        }
+        if (v.state == State::NotRegistered) {
+            if (v.why == L"metaData.txt cannot be read")
+                out.Report(L"ERROR", L"Voice folder " + v.folder + L": metaData.txt cannot be read, so it is not registered",
+                           L"Voice folder not registered, cannot open input file: " + path);
+            else
+                out.Report(L"ERROR", L"Voice folder " + v.folder + L": invalid TokenKeyName '" + v.name + L"', not registered",
+                           L"Voice folder not registered, invalid TokenKeyName '" + v.name + L"': " + path);
+            continue;
+        }
+        if (v.state == State::Ok) {
+            out.Report(L"INFO", L"Voice " + v.name + L": ok");
+            ++ok;
+        } else if (v.state == State::NotChecked) {
+            out.Report(L"ERROR", L"Voice " + v.name + L": not checked");
+            for (const std::wstring& cause : v.causes)
+                out.Report(L"ERROR", L"  Cannot check: " + cause, L"Voice " + v.name + L": cannot check: " + cause);
+        } else {
+            out.Report(L"ERROR", L"Voice " + v.name + L": " + Count(v.problems.size(), L"problem", L"problems"));
+        }
+        for (const PlacedProblem& p : v.problems) {
+            const std::wstring where = Places(p.places, all) + L": ";
+            out.Problem(L"ERROR", L"  " + where, L"Voice " + v.name + L": " + where, p.problem);
+        }
+        for (const PlacedProblem& n : v.notes) {
+            const std::wstring where = Places(n.places, all) + L": ";
+            out.Report(L"INFO", L"  note: " + where + n.problem, L"Voice " + v.name + L": note: " + where + n.problem);
+        }
+        // The installation run deletes the engine's tokens and writes them afresh.
+        if (v.state == State::Wrong)
+            out.Report(L"INFO", L"  Repair: run the installation (pendrel without arguments) as an administrator",
+                       L"Voice " + v.name + L": repaired by the installation run (pendrel without arguments)");
+    }
+    if (!f.voices.empty())
+        out.Report(L"INFO", L"Note: Speech_OneCore is checked in the registry, which is in order where no problem is "
+                            L"named; what OneCore applications, which read their own copies of it, list is not checked");
+    if (f.classChecked) {
+        const std::wstring label = L"Engine class " + EngineClassId();
+        if (f.classProblems.empty()) out.Report(L"INFO", label + L": ok");
+        for (const std::wstring& p : f.classProblems) out.Problem(L"ERROR", label + L": ", label + L": ", p);
+    }
+    for (const Warning& w : f.warnings)
+        out.Report(L"WARNING", L"Warning: " + w.key + L": " + w.text, L"Another vendor's token: " + w.key + L": " + w.text);
+    for (const PlacedProblem& l : f.leftovers)
+        out.Report(L"ERROR", L"Leftover token " + l.problem + L" (no voice folder): " + Places(l.places, all));
+    for (const std::wstring& p : f.pending)
+        out.Report(L"WARNING", L"Waiting for deletion at the next restart: " + p);
+    for (const std::wstring& failure : f.failures) out.Report(L"ERROR", L"Cannot check: " + failure);
 
     std::wstring summary = L"Summary: ";
-    summary += folders.empty() ? L"no voices" : Count(folders.size(), L"voice", L"voices") + L" (" +
-                                                    std::to_wstring(voicesOk) + L" ok)";
-    summary += L", " + (leftovers.empty() ? L"no leftovers" : Count(leftovers.size(), L"leftover", L"leftovers"));
-    summary += L", " + Count(warnings, L"warning", L"warnings");
-    summary += code == 2 ? L": incomplete, exit code 2" : L": exit code " + std::to_wstring(code);
-    Report(code == 0 ? L"INFO" : L"ERROR", summary);
+    summary += f.voices.empty() ? L"no voices"
+                                : Count(f.voices.size(), L"voice", L"voices") + L" (" + std::to_wstring(ok) + L" ok)";
+    summary += L", " + (f.leftovers.empty() ? L"no leftovers" : Count(f.leftovers.size(), L"leftover", L"leftovers"));
+    summary += L", " + Count(f.warnings.size(), L"warning", L"warnings");
+    if (!f.pending.empty()) summary += L", " + Count(f.pending.size(), L"entry", L"entries") + L" pending a restart";
+    switch (f.code) {
+        case kVerifyIncomplete: summary += L": incomplete, exit code 2"; break;
+        case kVerifyNotInstalled: summary += L": nothing of the engine on this machine, exit code 3"; break;
+        case kVerifyRestartPending: summary += L": uninstalled, waiting for the restart, exit code 3010"; break;
+        default: summary += L": exit code " + std::to_wstring(f.code); break;
+    }
+    const bool bad = f.code == kVerifyWrong || f.code == kVerifyIncomplete;
+    out.Report(bad ? L"ERROR" : L"INFO", summary);
+}
+
+// ---- The JSON document -------------------------------------------------------------
+
+using Json = nlohmann::ordered_json;
+
+// Any text, whatever it held (an unpaired surrogate becomes U+FFFD), as valid UTF-8.
+std::string Utf8(const std::wstring& text) { return WideToUtf8(text); }
+
+Json Strings(const std::vector<std::wstring>& texts) {
+    Json list = Json::array();
+    for (const std::wstring& t : texts) list.push_back(Utf8(t));
+    return list;
+}
+
+Json Problem(const std::wstring& problem, const std::vector<std::wstring>& places) {
+    const std::size_t split = problem.find(L'\n');
+    Json entry = {{"text", Utf8(problem.substr(0, split))},
+                  {"detail", split == std::wstring::npos ? "" : Utf8(problem.substr(split + 1))}};
+    entry["places"] = Strings(places);
+    return entry;
+}
+
+Json Placed(const std::vector<PlacedProblem>& found) {
+    Json list = Json::array();
+    for (const PlacedProblem& p : found) list.push_back(Problem(p.problem, p.places));
+    return list;
+}
+
+std::string Document(const Findings& f, const std::wstring& version) {
+    Json doc;
+    doc["tool"] = "Pendrel";
+    doc["version"] = Utf8(version);
+    doc["exitCode"] = f.code;
+    doc["state"] = f.code == kVerifyInstalled       ? "installed"
+                   : f.code == kVerifyWrong         ? "damaged"
+                   : f.code == kVerifyIncomplete    ? "incomplete"
+                   : f.code == kVerifyNotInstalled  ? "not-installed"
+                                                    : "restart-pending";
+    doc["voicesFolder"] = Utf8(f.voicesFolder);
+    doc["voices"] = Json::array();
+    for (const VoiceResult& v : f.voices) {
+        Json voice = {{"name", Utf8(v.name)}, {"folder", Utf8(v.folder)}, {"status", Utf8(StateName(v.state))},
+                      {"reason", Utf8(v.why)}};
+        voice["problems"] = Placed(v.problems);
+        voice["notes"] = Placed(v.notes);
+        voice["notChecked"] = Strings(v.causes);
+        doc["voices"].push_back(voice);
+    }
+    Json engine = {{"clsid", Utf8(EngineClassId())}, {"checked", f.classChecked}};
+    engine["problems"] = Json::array();
+    for (const std::wstring& p : f.classProblems) engine["problems"].push_back(Problem(p, {}));
+    doc["engineClass"] = engine;
+    doc["leftovers"] = Json::array();
+    for (const PlacedProblem& l : f.leftovers)
+        doc["leftovers"].push_back(Json{{"token", Utf8(l.problem)}, {"places", Strings(l.places)}});
+    doc["pending"] = Strings(f.pending);
+    doc["warnings"] = Json::array();
+    for (const Warning& w : f.warnings) doc["warnings"].push_back(Json{{"key", Utf8(w.key)}, {"text", Utf8(w.text)}});
+    doc["failures"] = Strings(f.failures);
+    return doc.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+}  // namespace
+
+int RunVerifyMode(bool json, const std::wstring& version) {
+    plat::CoInitialize();
+    const TextReport out(!json);
+    out.Report(L"INFO", L"Checking the engine's voices (read only): " + GetVoicesRootPath_Post());
+    const Findings findings = Check();
+    Tell(findings, out);
+    if (json) plat::ConsoleWrite(plat::ConsoleStream::Output, Utf8ToWide(Document(findings, version)));
     plat::CoUninitialize();
-    return code;
+    return findings.code;
 }

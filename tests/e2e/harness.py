@@ -18,6 +18,14 @@ TARGET = os.environ.get("PENDREL_TARGET", "linux")
 WINE_DIR = os.environ.get("PENDREL_WINE_DIR", "")
 SCRIPTS = os.environ.get("PENDREL_SCRIPTS", "")
 
+def pe_image(machine=0x8664):
+    """The first bytes of a PE image for MACHINE (x64 unless told): all a check of the image's type reads."""
+    header = bytearray(0x40)
+    header[0:2] = b"MZ"
+    header[0x3C:0x40] = (0x40).to_bytes(4, "little")
+    return bytes(header) + b"PE\0\0" + machine.to_bytes(2, "little") + bytes(18)
+
+
 # The engine's class, as every token of the engine names it.
 ENGINE_CLSID = "{8D758097-2AAE-4277-88CC-3A6BDD344F53}"
 

@@ -5,6 +5,7 @@
 //   probe delete HKLM|HKCU PATH    removes a key and everything below it
 //   probe acl HKLM|HKCU PATH MODE  rewrites a key's access list: "drop-everyone" keeps every entry but
 //                                  everyone's, "deny-everyone" leaves one entry denying everyone everything
+//   probe set HKLM|HKCU PATH NAME VALUE         a string value (VALUE "u16:" and hexadecimal UTF-16 units: any text)
 //   probe link HKLM|HKCU PATH TARGET            a registry link at PATH to HKLM\TARGET
 //   probe plant HKLM|HKCU PATH TARGET SECONDS   as a hostile user would, for that long: links to
 //                                  HKLM\TARGET made again and again at PATH\Planted and PATH\Attributes\Planted
@@ -178,7 +179,15 @@ extern "C" int wmain(int argc, wchar_t* argv[]) {
         if (verb == L"delete" && argc == 4) return plat::RegDeleteTree(hive, argv[3]) == 0 ? 0 : 3;
     }
     if ((verb == L"set" || verb == L"set-then-crash") && argc == 6) {
-        const std::wstring hive = argv[2], value = argv[5];
+        const std::wstring hive = argv[2];
+        std::wstring value = argv[5];
+        // "u16:" and hexadecimal UTF-16 units: any text, a lone surrogate or a control character included.
+        if (value.compare(0, 4, L"u16:") == 0) {
+            std::wstring units;
+            for (std::size_t i = 4; i + 4 <= value.size(); i += 4)
+                units += static_cast<wchar_t>(std::wcstoul(value.substr(i, 4).c_str(), nullptr, 16));
+            value = units;
+        }
         plat::HKey key = nullptr;
         if (plat::RegCreateKeyEx(hive == L"HKLM" ? plat::kHkeyLocalMachine : plat::kHkeyCurrentUser, argv[3],
                                  plat::kKeyAllAccess, &key) != 0)
