@@ -71,6 +71,12 @@ private:
     AppendFileState* state_;
 };
 
+// SetCurrentDirectoryW to the system folder (GetSystemDirectoryW). Every
+// process holds its current folder open without delete sharing, so a run that
+// deletes folders first leaves any of them. The stand-in changes to the
+// sandbox's C:\Windows.
+bool MoveCurrentFolderToSystemFolder();
+
 // Reads a whole file as raw bytes, with sharing allowed. False when it cannot
 // be opened or read.
 bool ReadWholeFile(const std::wstring& path, std::string& bytes);
@@ -191,7 +197,9 @@ private:
 };
 
 // MoveFileExW(path, NULL, MOVEFILE_DELAY_UNTIL_REBOOT): the entry is deleted
-// when the machine next starts (a folder only if it is empty by then). Windows
+// when the machine next starts (a folder only if it is empty by then). The
+// full path is taken exactly as given, never normalised again, so that an
+// entry named "held." or "aux" is the one scheduled. Windows
 // records it in HKLM\SYSTEM\CurrentControlSet\Control\Session Manager, value
 // PendingFileRenameOperations; the stand-in records it there the same way.
 bool ScheduleDeleteAtRestart(const std::wstring& path);

@@ -651,6 +651,11 @@ bool FolderWalk::Leave(bool remove) {
     return removed;
 }
 
+bool MoveCurrentFolderToSystemFolder() {
+    if (::chdir((sandbox::Root() + "/drive_c/Windows").c_str()) == 0) return true;
+    return Fail(errno);
+}
+
 bool ScheduleDeleteAtRestart(const std::wstring& path) {
     HKey key = nullptr;
     const std::int32_t opened = RegCreateKeyEx(kHkeyLocalMachine, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager",

@@ -340,7 +340,15 @@ bool DeleteThroughHandle(HANDLE h, DWORD attributes) {
     const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
     if (readOnly && !SetAttributesOfHandle(h, attributes & ~FILE_ATTRIBUTE_READONLY)) return false;
     FILE_DISPOSITION_INFO classic {TRUE};
-    if (::SetFileInformationByHandle(h, FileDispositionInfo, &classic, sizeof classic)) return true;
+    if (::SetFileInformationByHandle(h, FileDispositionInfo, &classic, sizeof classic)) {
+        // The attribute belongs to the file, not to the name: a file that
+        // keeps another name (a hard link elsewhere) keeps its attribute too.
+        FILE_STANDARD_INFO standard {};
+        if (readOnly && ::GetFileInformationByHandleEx(h, FileStandardInfo, &standard, sizeof standard) &&
+            standard.NumberOfLinks > 1)
+            SetAttributesOfHandle(h, attributes);
+        return true;
+    }
     const DWORD failed = ::GetLastError();
     if (readOnly) SetAttributesOfHandle(h, attributes);  // left as it was found
     ::SetLastError(failed);
@@ -534,8 +542,20 @@ bool FolderWalk::Leave(bool remove) {
     return removed;
 }
 
+bool MoveCurrentFolderToSystemFolder() {
+    wchar_t folder[MAX_PATH + 1] = {};
+    const UINT length = ::GetSystemDirectoryW(folder, MAX_PATH + 1);
+    return length > 0 && length <= MAX_PATH && ::SetCurrentDirectoryW(folder) != 0;
+}
+
 bool ScheduleDeleteAtRestart(const std::wstring& path) {
-    return ::MoveFileExW(ExtendedPath(path).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != 0;
+    // The name exactly as given: normalising a full path again would strip a
+    // trailing dot or space and turn "aux" into a device, and the session
+    // manager would then delete another entry at the restart, or none.
+    const bool drivePath = path.size() >= 3 && path[1] == L':' && path[2] == L'\\' &&
+                           ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z'));
+    const std::wstring exact = path.rfind(L"\\\\?\\", 0) == 0 ? path : drivePath ? L"\\\\?\\" + path : ExtendedPath(path);
+    return ::MoveFileExW(exact.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != 0;
 }
 
 // -- Reading without following links -------------------------------------------

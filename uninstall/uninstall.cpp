@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/console.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "support/log.h"
@@ -26,12 +27,16 @@ bool DeletableAtRestart(std::uint32_t error) {
            error == plat::kErrorAccessDenied || error == plat::kErrorNotAReparsePoint;
 }
 
+// How many entries this run scheduled for deletion at the next restart.
+std::size_t scheduledCount = 0;
+
 // An entry that could not be deleted now: scheduled for the next restart when
 // that can help, otherwise left with an ERROR line naming it and the cause.
 void DeleteLater(const std::wstring& path, std::uint32_t error, LevelState& level) {
     if (DeletableAtRestart(error) && plat::ScheduleDeleteAtRestart(path)) {
         WriteLogLine(L"WARNING", L"Scheduled for deletion at the next restart: " + path);
         level.scheduled = true;
+        ++scheduledCount;
         return;
     }
     WriteLogLine(L"ERROR", L"Cannot delete " + path + L" (" + plat::ErrorText(error) + L")");
@@ -125,15 +130,43 @@ bool DeleteDirectoryRecursive(const std::wstring& dirPath) {
     return false;
 }
 
+namespace {
+
+// The maker's folder above the installation folder, when the uninstallation
+// left it empty: through its own handle, and only while it has no entry.
+void RemoveEmptyVendorFolder(const std::wstring& vendor) {
+    plat::FolderWalk walk;
+    if (walk.Open(vendor) != plat::FolderWalk::Opened::Folder || !walk.Entries().empty()) return;
+    if (walk.Leave(true)) WriteLogLine(L"INFO", L"Removed the empty folder: " + vendor);
+}
+
+}  // namespace
+
 int RunUninstallMode() {
     WriteLogLine(L"INFO", L"Starting uninstallation of Mirelka voices");
+    // An uninstaller may start the run from inside the installation folder,
+    // which would then be held open until the run ends.
+    if (!plat::MoveCurrentFolderToSystemFolder())
+        WriteLogLine(L"WARNING", L"Could not leave the current folder for the system folder (" +
+                                     plat::ErrorText(plat::GetLastError()) + L")");
+    scheduledCount = 0;
     UnregisterAllVoicesFromDisk();
     const std::wstring root = GetRootPath();
     WriteLogLine(L"INFO", L"Removing installation files: " + root);
     // Only a full path is ever deleted: an unexpanded or empty Program Files
     // would make it relative to wherever the uninstaller runs.
-    if (plat::IsAbsolutePath(root)) DeleteDirectoryRecursive(root);
+    if (plat::IsAbsolutePath(root)) {
+        DeleteDirectoryRecursive(root);
+        RemoveEmptyVendorFolder(root.substr(0, root.rfind(L'\\')));
+    }
     RemoveTemporalFiles();
     WriteLogLine(L"INFO", L"Finished uninstallation of Mirelka voices");
+    if (scheduledCount > 0) {
+        const std::wstring pending = std::to_wstring(scheduledCount) +
+                                     (scheduledCount == 1 ? L" entry waits" : L" entries wait") +
+                                     L" for deletion at the next restart; /verify reports them until then";
+        plat::ConsoleWrite(plat::ConsoleStream::Output, pending + L"\n");
+        WriteLogLine(L"WARNING", pending);
+    }
     return 0;
 }

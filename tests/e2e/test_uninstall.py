@@ -145,6 +145,37 @@ class UninstallTest(unittest.TestCase):
         for token in EXAMPLE_TOKENS:
             self.assertEqual(self.tokens_left(token), [], "tokens go first, whatever the files do")
 
+    def test_held_entries_are_scheduled_by_their_exact_names_and_the_restart_is_told(self):
+        self.install_examples()
+        # A name that normalising would change: Win32 strips a trailing dot.
+        self.m.write_file(ROOT + "\\held.", b"x")
+        holder = self.m.hold(("\\\\?\\" if self.m.wine else "") + ROOT + "\\held.")
+        try:
+            code, out, _ = self.m.run("/uninstall")
+        finally:
+            holder.stdin.close()
+            holder.wait(timeout=60)
+            holder.stdout.close()
+        self.assertEqual(code, 0)
+        self.assertEqual(self.m.pending_deletions(), [ROOT + "\\held.", ROOT])
+        told = "2 entries wait for deletion at the next restart; /verify reports them until then"
+        self.assertIn(told.encode() + self.m.eol, out)
+        self.assertIn(("WARNING", told), self.m.log_lines())
+
+    def test_the_empty_makers_folder_goes_and_a_hard_link_never_changes_its_file(self):
+        self.install_examples()
+        outside = self.m.host("C:\\outside.txt")
+        with open(outside, "w") as f:
+            f.write("keep")
+        os.chmod(outside, 0o444)
+        os.link(outside, self.m.host(ROOT + "\\linked.txt"))
+        os.chmod(outside, 0o444)
+        self.assertEqual(self.m.run("/uninstall")[0], 0)
+        self.assertFalse(self.m.exists(ROOT))
+        self.assertFalse(self.m.exists("C:\\Program Files\\Mirelka"), "left empty, so removed")
+        self.assertIn(("INFO", "Removed the empty folder: C:\\Program Files\\Mirelka"), self.m.log_lines())
+        self.assertEqual(os.stat(outside).st_mode & 0o777, 0o444, "the file keeps its read-only attribute")
+
     def test_link_inside_the_installation_folder_is_never_followed(self):
         if self.m.wine:
             self.skipTest("Wine 8 cannot show it: CreateSymbolicLinkW creates nothing, and on a Unix link "
