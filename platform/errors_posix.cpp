@@ -26,6 +26,7 @@ std::wstring FormatMessageText(std::uint32_t id, MessageTable table) {
         {161, L"The specified path is invalid."},
         {183, L"Cannot create a file when that file already exists."},
         {234, L"More data is available."},
+        {1921, L"The name of the file cannot be resolved by the system."},
         {259, L"No more data is available."},
         {1018, L"Illegal operation attempted on a registry key that has been marked for deletion."},
         {1336, L"The access control list (ACL) structure is invalid."},

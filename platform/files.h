@@ -186,6 +186,13 @@ public:
     // the entry turned out not to be a folder.
     bool MoveEntryToTop(std::size_t index, const std::wstring& newName);
 
+    // Renames entry `index` of the current folder, a file (never what a link
+    // leads to), to `newName` in the same folder, through a handle of its own;
+    // the listing keeps its old name. Windows renames a running program's
+    // image or a file held with delete sharing, which it cannot delete. An
+    // existing entry of that name is never replaced. False with the last error.
+    bool RenameEntry(std::size_t index, const std::wstring& newName);
+
     // Makes the parent folder current; with `remove`, first deletes the
     // current folder (empty by then) through its own handle, its read-only
     // attribute cleared. False when it was not deleted, or the parent could

@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstring>
 #include <cstdio>
 #include <cwchar>
 #include <cwctype>
@@ -62,13 +64,24 @@ struct flock FarByte(short type, off_t byte) {
 }
 
 // Whether another open file holds the file the way a handle without delete
-// sharing does: an exclusive flock (a running program's image, in the tests)
-// or a read lock on the hold byte (a held log). Closes `fd`.
+// sharing does: an exclusive flock (a file held open, in the tests) or a read
+// lock on the hold byte (a held log). Closes `fd`.
 bool HeldByAnother(int fd) {
     if (fd < 0) return false;
-    bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    bool held = ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    if (!held) ::flock(fd, LOCK_UN);
     struct flock probe = FarByte(F_WRLCK, kHoldByte);
     if (!held && ::fcntl(fd, F_OFD_GETLK, &probe) == 0) held = probe.l_type != F_UNLCK;
+    ::close(fd);
+    return held;
+}
+
+// A shared flock held by another process stands for a running program's
+// image: Windows refuses to delete it (access denied) but lets it be renamed.
+// Closes `fd`.
+bool HeldAsImage(int fd) {
+    if (fd < 0) return false;
+    const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
     ::close(fd);
     return held;
 }
@@ -525,6 +538,21 @@ FolderWalk::Opened FolderWalk::Open(const std::wstring& folder) {
         else Fail(e);
         return Opened::Failed;
     }
+    // The sandbox's promise: a link on the way to the top folder (above the
+    // installation folder, say) never takes the walk out of the sandbox.
+    if (const std::string& root = sandbox::Root(); host.compare(0, root.size() + 1, root + "/") == 0) {
+        char real[PATH_MAX + 1] = {}, top[PATH_MAX + 1] = {};
+        const std::string self = "/proc/self/fd/" + std::to_string(fd);
+        const ssize_t n = ::readlink(self.c_str(), real, PATH_MAX);
+        const bool inside = n > 0 && ::realpath(root.c_str(), top) != nullptr &&
+                            std::string(real, static_cast<std::size_t>(n)).compare(0, std::strlen(top) + 1,
+                                                                                   std::string(top) + "/") == 0;
+        if (!inside) {
+            ::close(fd);
+            SetLastError(1921);  // ERROR_CANT_RESOLVE_FILENAME
+            return Opened::Failed;
+        }
+    }
     FolderWalkState::Level level;
     if (!TakeLevel(fd, level)) return Opened::Failed;
     const auto slash = host.find_last_of('/');
@@ -586,6 +614,10 @@ bool FolderWalk::DeleteEntry(std::size_t index) {
             SetLastError(kErrorSharingViolation);
             return false;
         }
+        if (HeldAsImage(::openat(state_->fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC))) {
+            SetLastError(kErrorAccessDenied);
+            return false;
+        }
     }
     // unlinkat never follows a link: a link goes, never what it leads to.
     if (::unlinkat(state_->fd, name.c_str(), 0) != 0) return Fail(errno);
@@ -606,6 +638,25 @@ bool FolderWalk::MoveEntryToTop(std::size_t index, const std::wstring& newName) 
     if (::renameat2(state_->fd, name.c_str(), state_->topFd, hostName.c_str(), RENAME_NOREPLACE) != 0) return Fail(errno);
     state_->levels.front().entries.push_back({kFileAttributeDirectory, newName});
     state_->levels.front().hostNames.push_back(hostName);
+    return true;
+}
+
+bool FolderWalk::RenameEntry(std::size_t index, const std::wstring& newName) {
+    const std::string& name = state_->levels.back().hostNames.at(index);
+    struct stat st {};
+    if (::fstatat(state_->fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Fail(errno);
+    if (S_ISDIR(st.st_mode)) {
+        SetLastError(kErrorDirectory);
+        return false;
+    }
+    // As on Windows, a file held without delete sharing cannot be renamed either.
+    if (S_ISREG(st.st_mode) &&
+        HeldByAnother(::openat(state_->fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC))) {
+        SetLastError(kErrorSharingViolation);
+        return false;
+    }
+    const std::string hostName = sandbox::NameToHost(newName);
+    if (::renameat2(state_->fd, name.c_str(), state_->fd, hostName.c_str(), RENAME_NOREPLACE) != 0) return Fail(errno);
     return true;
 }
 

@@ -361,7 +361,7 @@ struct FolderWalkState {
     struct Level {
         OwnedHandle handle;  // opened without delete sharing: the folder cannot be renamed meanwhile
         DWORD attributes = 0;
-        BY_HANDLE_FILE_INFORMATION identity {};  // the top folder's, to know it again when it is deleted
+        BY_HANDLE_FILE_INFORMATION identity {};  // to know the folder again when it is deleted
         std::size_t pathLength = 0, extendedLength = 0;
         std::vector<FindData> entries;
     };
@@ -410,10 +410,15 @@ FolderWalk::Entered FolderWalk::Enter(std::size_t index) {
     const FindData& entry = state_->levels.back().entries.at(index);
     const std::wstring name = entry.name;
     const bool listedAsLink = (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    OwnedHandle h = OpenNoFollow(state_->extended + L"\\" + name, kFolderAccess, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    // Entered without DELETE access, which a folder that another process
+    // holds (as its current folder, say) would refuse: what is inside it can
+    // go all the same. DELETE is asked for when the folder itself goes.
+    OwnedHandle h = OpenNoFollow(state_->extended + L"\\" + name, kFolderAccess & ~DELETE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE);
     if (!h.valid()) return Entered::Failed;
     FolderWalkState::Level level;
-    if (!AttributesOfHandle(h.get(), level.attributes)) return Entered::Failed;
+    if (!AttributesOfHandle(h.get(), level.attributes) || !::GetFileInformationByHandle(h.get(), &level.identity))
+        return Entered::Failed;
     if ((level.attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !(level.attributes & FILE_ATTRIBUTE_DIRECTORY) ||
         listedAsLink) {
         ::SetLastError(listedAsLink ? kErrorNotAReparsePoint : ERROR_DIRECTORY);
@@ -459,6 +464,24 @@ bool FolderWalk::DeleteEntry(std::size_t index) {
     return DeleteThroughHandle(h.get(), attributes);
 }
 
+namespace {
+// Renames what the handle stands for to `target`, a full path in the NT form
+// ("\??\" where the Win32 form has "\\?\"), which NtSetInformationFile
+// takes, and which the conversion of Win32 paths that newer systems apply to
+// this class leaves as it is. A relative name with RootDirectory is not used:
+// a system that converts names would resolve it against the current folder.
+bool RenameThroughHandle(HANDLE h, const std::wstring& target) {
+    const std::size_t nameBytes = target.size() * sizeof(wchar_t);
+    std::vector<std::uint64_t> buffer((offsetof(FILE_RENAME_INFO, FileName) + nameBytes + sizeof(wchar_t) + 7) / 8);
+    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    info->ReplaceIfExists = FALSE;
+    info->RootDirectory = nullptr;
+    info->FileNameLength = static_cast<DWORD>(nameBytes);
+    std::memcpy(info->FileName, target.c_str(), nameBytes + sizeof(wchar_t));
+    return ::SetFileInformationByHandle(h, FileRenameInfo, info, static_cast<DWORD>(buffer.size() * 8)) != 0;
+}
+}  // namespace
+
 bool FolderWalk::MoveEntryToTop(std::size_t index, const std::wstring& newName) {
     const FindData& entry = state_->levels.back().entries.at(index);
     if (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
@@ -472,33 +495,32 @@ bool FolderWalk::MoveEntryToTop(std::size_t index, const std::wstring& newName) 
         ::SetLastError(ERROR_DIRECTORY);
         return false;
     }
-    // The rename goes through the handle, so it moves what was checked. Its
-    // target is a full path in the NT form ("\??\" where the Win32 form has
-    // "\\?\"), which NtSetInformationFile takes, and which the conversion of
-    // Win32 paths that newer systems apply to this class leaves as it is. A
-    // relative name with RootDirectory is not used: a system that converts
-    // names would resolve it against the current directory instead.
+    // The rename goes through the handle, so it moves what was checked.
     FolderWalkState::Level& top = state_->levels.front();
     const std::wstring topExtended = state_->extended.substr(0, top.extendedLength);
-    const std::wstring target = L"\\??\\" + topExtended.substr(4) + L"\\" + newName;
-    const std::size_t nameBytes = target.size() * sizeof(wchar_t);
-    std::vector<std::uint64_t> buffer((offsetof(FILE_RENAME_INFO, FileName) + nameBytes + sizeof(wchar_t) + 7) / 8);
-    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-    info->ReplaceIfExists = FALSE;
-    info->RootDirectory = nullptr;
-    info->FileNameLength = static_cast<DWORD>(nameBytes);
-    std::memcpy(info->FileName, target.c_str(), nameBytes + sizeof(wchar_t));
-    if (!::SetFileInformationByHandle(h.get(), FileRenameInfo, info, static_cast<DWORD>(buffer.size() * 8)))
-        return false;
+    if (!RenameThroughHandle(h.get(), L"\\??\\" + topExtended.substr(4) + L"\\" + newName)) return false;
     top.entries.push_back({attributes, newName});
     return true;
 }
 
+bool FolderWalk::RenameEntry(std::size_t index, const std::wstring& newName) {
+    const FindData& entry = state_->levels.back().entries.at(index);
+    DWORD attributes = 0;
+    OwnedHandle h = OpenEntry(*state_, entry, attributes);
+    if (!h.valid()) return false;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) !=
+                                                       (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        ::SetLastError(ERROR_DIRECTORY);
+        return false;
+    }
+    return RenameThroughHandle(h.get(), L"\\??\\" + state_->extended.substr(4) + L"\\" + newName);
+}
+
 namespace {
-// The top folder opened again by its path, now with DELETE access, once its
-// own handle is let go; invalid (ERROR_PATH_NOT_FOUND) when what has its name
-// now is not the folder that was walked.
-OwnedHandle ReopenTopForDeletion(const std::wstring& extended, FolderWalkState::Level& top) {
+// A folder of the walk opened again by its path, now with DELETE access, once
+// its own handle is let go; invalid (ERROR_PATH_NOT_FOUND) when what has its
+// name now is not the folder that was walked.
+OwnedHandle ReopenForDeletion(const std::wstring& extended, FolderWalkState::Level& top) {
     top.handle = OwnedHandle();
     OwnedHandle h = OpenNoFollow(extended, kFolderAccess, FILE_SHARE_READ | FILE_SHARE_WRITE);
     if (!h.valid()) return h;
@@ -518,8 +540,8 @@ OwnedHandle ReopenTopForDeletion(const std::wstring& extended, FolderWalkState::
 bool FolderWalk::Leave(bool remove) {
     FolderWalkState::Level& current = state_->levels.back();
     bool removed = !remove;
-    if (remove && state_->levels.size() == 1) {
-        current.handle = ReopenTopForDeletion(state_->extended, current);
+    if (remove) {
+        current.handle = ReopenForDeletion(state_->extended, current);
         remove = current.handle.valid();
     }
     if (remove) {

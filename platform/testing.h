@@ -24,6 +24,17 @@ bool IsStandIn();
 void* HoldFileOpen(const std::wstring& path);
 void ReleaseHeldFile(void* hold);
 
+// Maps the file as a running program maps its image (LoadLibraryExW as an
+// image resource), so that deleting it is refused while renaming it works. On
+// the stand-in a shared lock, which its deletion and renaming treat the same
+// way. Null when it could not be done.
+void* HoldAsImage(const std::wstring& path);
+void ReleaseImage(void* image);
+
+// SetCurrentDirectoryW: Windows holds a process's current folder open
+// without delete sharing. The stand-in only changes the host's current folder.
+bool SetCurrentFolder(const std::wstring& folder);
+
 // A symbolic link at `link` to `target` (a folder or a file): on Windows
 // CreateSymbolicLinkW, on the stand-in a POSIX symbolic link.
 bool CreateLink(const std::wstring& link, const std::wstring& target, bool directory);

@@ -42,6 +42,17 @@ void* HoldFileOpen(const std::wstring& path) {
     return reinterpret_cast<void*>(static_cast<std::intptr_t>(fd) + 1);
 }
 
+void* HoldAsImage(const std::wstring& path) {
+    const int fd = ::open(sandbox::ToHostPath(path).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    ::flock(fd, LOCK_SH);
+    return reinterpret_cast<void*>(static_cast<std::intptr_t>(fd) + 1);
+}
+
+void ReleaseImage(void* image) { ReleaseHeldFile(image); }
+
+bool SetCurrentFolder(const std::wstring& folder) { return ::chdir(sandbox::ToHostPath(folder).c_str()) == 0; }
+
 bool CreateLink(const std::wstring& link, const std::wstring& target, bool) {
     return ::symlink(sandbox::ToHostPath(target).c_str(), sandbox::ToHostPath(link).c_str()) == 0;
 }

@@ -40,6 +40,16 @@ bool CreateRegistryLink(const std::wstring& link, const std::wstring& target, bo
     return set == ERROR_SUCCESS;
 }
 
+void* HoldAsImage(const std::wstring& path) {
+    return ::LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+}
+
+void ReleaseImage(void* image) {
+    if (image != nullptr) ::FreeLibrary(static_cast<HMODULE>(image));
+}
+
+bool SetCurrentFolder(const std::wstring& folder) { return ::SetCurrentDirectoryW(folder.c_str()) != 0; }
+
 bool CreateLink(const std::wstring& link, const std::wstring& target, bool directory) {
     const DWORD flags = (directory ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0) | 0x2;  // ..._ALLOW_UNPRIVILEGED_CREATE
     return ::CreateSymbolicLinkW(link.c_str(), target.c_str(), flags) != 0;

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "platform/console.h"
+#include "platform/environment.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "support/log.h"
@@ -43,6 +44,32 @@ void DeleteLater(const std::wstring& path, std::uint32_t error, LevelState& leve
     level.left = true;
 }
 
+// The session manager deletes at the restart whatever then has the scheduled
+// name: a file scheduled under its own name would take a reinstallation's file
+// of that name with it. So a file that cannot be deleted now is first renamed
+// to a name no installation uses, which Windows allows for a running
+// program's image and a file held with delete sharing, and scheduled under
+// that name. One held without delete sharing cannot be renamed: it is
+// scheduled under its own name, with a WARNING.
+void DeleteFileLater(plat::FolderWalk& walk, std::size_t index, const std::wstring& path, LevelState& level) {
+    const std::uint32_t error = plat::GetLastError();
+    if (!DeletableAtRestart(error) || error == plat::kErrorNotAReparsePoint) return DeleteLater(path, error, level);
+    static std::size_t renamed = 0;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::wstring aside = L"~pendrel-deleted-" + std::to_wstring(plat::GetCurrentProcessId()) + L"-" +
+                                   std::to_wstring(++renamed) + L".tmp";
+        if (walk.RenameEntry(index, aside)) {
+            WriteLogLine(L"INFO", L"Renamed, so that a reinstallation keeps its own file: " + path);
+            return DeleteLater(walk.CurrentPath() + L"\\" + aside, error, level);
+        }
+        const std::uint32_t why = plat::GetLastError();
+        if (why != plat::kErrorAlreadyExists && why != plat::kErrorFileExists) break;
+    }
+    WriteLogLine(L"WARNING", L"Cannot be renamed, so a reinstallation before the restart would lose its own file "
+                             L"of this name: " + path);
+    DeleteLater(path, error, level);
+}
+
 // The walk never opens a folder whose path is longer than this many
 // characters plus one name: a folder found deeper is first moved up into the
 // top folder and deleted from there, so a tree of any depth goes. Far inside
@@ -67,7 +94,12 @@ bool DeleteDirectoryRecursive(const std::wstring& dirPath) {
     plat::FolderWalk walk;
     switch (walk.Open(dirPath)) {
         case plat::FolderWalk::Opened::Link: return plat::RemoveDirectory(dirPath);  // the link goes, not its target
-        case plat::FolderWalk::Opened::Failed: return false;
+        case plat::FolderWalk::Opened::Failed: {
+            const std::uint32_t error = plat::GetLastError();
+            if (error != plat::kErrorFileNotFound && error != plat::kErrorPathNotFound)
+                WriteLogLine(L"ERROR", L"Cannot open folder " + dirPath + L" (" + plat::ErrorText(error) + L")");
+            return false;
+        }
         case plat::FolderWalk::Opened::Folder: break;
     }
     // One state per open folder, on the heap: the depth of the tree never
@@ -99,7 +131,7 @@ bool DeleteDirectoryRecursive(const std::wstring& dirPath) {
                 }
                 // Not a folder after all (a link, or replaced meanwhile): deleted as an entry.
             }
-            if (!walk.DeleteEntry(index)) DeleteLater(path, plat::GetLastError(), level);
+            if (!walk.DeleteEntry(index)) DeleteFileLater(walk, index, path, level);
             continue;
         }
         // Every entry handled: the folder itself, unless something stays below.

@@ -182,15 +182,16 @@ class Machine:
         code, out, err = self.run()
         assert code == 0, (code, out, err)
 
-    def hold(self, windows_path):
-        """A process holding the file open as a running program holds its library; close() ends it."""
+    def hold(self, windows_path, verb="hold"):
+        """A process holding the file open as a running program holds its library (or, with verb "cwd", a
+        folder as its current folder); close() ends it."""
         env = dict(os.environ, LANG="C.UTF-8")
         if self.wine:
             env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all")
-            command = ["wine", PROBE, "hold", windows_path]
+            command = ["wine", PROBE, verb, windows_path]
         else:
             env["PENDREL_SANDBOX"] = self.sandbox
-            command = [PROBE, "hold", windows_path]
+            command = [PROBE, verb, windows_path]
         holder = subprocess.Popen(command, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         assert holder.stdout.readline().strip() == b"held"
         return holder

@@ -1,5 +1,6 @@
 """The uninstall mode end to end: every token gone, the installation folder gone, nothing else touched."""
 import os
+import re
 import shutil
 import tempfile
 import unittest
@@ -10,6 +11,7 @@ DESKTOP = "SOFTWARE\\Microsoft\\Speech\\Voices"
 ONECORE = "SOFTWARE\\Microsoft\\Speech_OneCore\\Voices"
 ROOT = "C:\\Program Files\\Mirelka\\ZunSapi64"
 VOICES = ROOT + "\\data_quelto\\voices\\"
+LIBRARY = ROOT + "\\QueltoEngine.dll"
 EXAMPLE_TOKENS = ["TTS_Mirelka_eu-ES_Ane", "TTS_Mirelka_en-US_Mark", "TTS_Mirelka_es-ES_Elena"]
 
 
@@ -161,6 +163,72 @@ class UninstallTest(unittest.TestCase):
         told = "2 entries wait for deletion at the next restart; /verify reports them until then"
         self.assertIn(told.encode() + self.m.eol, out)
         self.assertIn(("WARNING", told), self.m.log_lines())
+
+    def test_a_running_image_is_renamed_before_it_is_scheduled_so_a_reinstallation_survives_the_restart(self):
+        if self.m.wine:
+            self.skipTest("Wine 8 deletes a running program's image at once (a Unix unlink), so it is never "
+                          "scheduled there; the stand-in models Windows, which refuses the deletion but allows "
+                          "the rename")
+        self.install_examples()
+        self.m.write_file(LIBRARY, b"old engine")
+        holder = self.m.hold(LIBRARY, verb="image")
+        try:
+            code, out, _ = self.m.run("/uninstall")
+        finally:
+            holder.stdin.close()
+            holder.wait(timeout=60)
+            holder.stdout.close()
+        self.assertEqual(code, 0)
+        pending = self.m.pending_deletions()
+        self.assertEqual(len(pending), 2, pending)
+        self.assertRegex(pending[0], r"^%s\\~pendrel-deleted-\d+-\d+\.tmp$" % re.escape(ROOT))
+        self.assertEqual(pending[1], ROOT)
+        self.assertIn(("INFO", "Renamed, so that a reinstallation keeps its own file: " + LIBRARY), self.m.log_lines())
+        # A reinstallation before the restart, then what the session manager does at it.
+        self.install_examples()
+        self.m.write_file(LIBRARY, b"new engine")
+        for path in pending:
+            host = self.m.host(path)
+            if os.path.isdir(host):
+                if not os.listdir(host):
+                    os.rmdir(host)  # a folder goes at the restart only when it is empty
+            elif os.path.lexists(host):
+                os.remove(host)
+        with open(self.m.host(LIBRARY), "rb") as f:
+            self.assertEqual(f.read(), b"new engine")
+        self.assertTrue(self.m.exists(VOICES + "spanish-elena\\metaData.txt"))
+
+    def test_a_link_above_the_installation_folder_never_takes_the_stand_in_outside_its_sandbox(self):
+        if self.m.wine:
+            self.skipTest("on Windows a junction an administrator made above the folder is the administrator's "
+                          "choice and is followed; the promise to stay inside is the stand-in's")
+        outside = tempfile.mkdtemp(prefix="pendrel-outside-")
+        self.addCleanup(shutil.rmtree, outside, True)
+        os.makedirs(os.path.join(outside, "ZunSapi64", "data_quelto"))
+        with open(os.path.join(outside, "ZunSapi64", "precious.txt"), "w") as f:
+            f.write("keep")
+        os.makedirs(self.m.host("C:\\Program Files"), exist_ok=True)
+        os.symlink(outside, self.m.host("C:\\Program Files\\Mirelka"))
+        self.assertEqual(self.m.run("/uninstall")[0], 0)
+        self.assertTrue(os.path.exists(os.path.join(outside, "ZunSapi64", "precious.txt")))
+        self.assertTrue([m for level, m in self.m.log_lines()
+                         if level == "ERROR" and m.startswith("Cannot open folder " + ROOT + " (1921: ")], self.m.log_lines())
+
+    def test_a_folder_held_as_a_current_folder_is_emptied_and_scheduled(self):
+        if not self.m.wine:
+            self.skipTest("the stand-in does not model a process's current folder as held open; Windows, and Wine, "
+                          "hold it without delete sharing")
+        self.install_examples()
+        self.m.write_file(ROOT + "\\sub\\deeper\\a.txt", b"x")
+        holder = self.m.hold(ROOT + "\\sub", verb="cwd")
+        try:
+            self.assertEqual(self.m.run("/uninstall")[0], 0)
+        finally:
+            holder.stdin.close()
+            holder.wait(timeout=60)
+            holder.stdout.close()
+        self.assertEqual(self.m.files(ROOT), {"sub"}, "everything inside the held folder goes")
+        self.assertEqual(self.m.pending_deletions(), [ROOT + "\\sub", ROOT])
 
     def test_the_empty_makers_folder_goes_and_a_hard_link_never_changes_its_file(self):
         self.install_examples()

@@ -6,6 +6,8 @@
 //   probe acl HKLM|HKCU PATH MODE  rewrites a key's access list: "drop-everyone" keeps every entry but
 //                                  everyone's, "deny-everyone" leaves one entry denying everyone everything
 //   probe set HKLM|HKCU PATH NAME VALUE         a string value (VALUE "u16:" and hexadecimal UTF-16 units: any text)
+//   probe image FILE               maps FILE as a running program's image until standard input ends
+//   probe cwd FOLDER               keeps FOLDER as its current folder until standard input ends
 //   probe link HKLM|HKCU PATH TARGET            a registry link at PATH to HKLM\TARGET
 //   probe plant HKLM|HKCU PATH TARGET SECONDS   as a hostile user would, for that long: links to
 //                                  HKLM\TARGET made again and again at PATH\Planted and PATH\Attributes\Planted
@@ -227,6 +229,23 @@ extern "C" int wmain(int argc, wchar_t* argv[]) {
         std::string der;
         if (!plat::ReadWholeFile(argv[2], der)) return 3;
         return plat::testing::DistrustRootCertificate(der) ? 0 : 4;
+    }
+    if (verb == L"image" && argc == 3) {
+        // Maps the file as a running program's image until standard input ends.
+        void* image = plat::testing::HoldAsImage(argv[2]);
+        Out(image ? L"held" : L"failed");
+        while (std::fgetc(stdin) != EOF) {
+        }
+        plat::testing::ReleaseImage(image);
+        return image ? 0 : 3;
+    }
+    if (verb == L"cwd" && argc == 3) {
+        // Keeps the folder as this process's current folder until standard input ends, as a command prompt does.
+        const bool held = plat::testing::SetCurrentFolder(argv[2]);
+        Out(held ? L"held" : L"failed");
+        while (std::fgetc(stdin) != EOF) {
+        }
+        return held ? 0 : 3;
     }
     if (verb == L"hold" && argc == 3) {
         // Holds the file until standard input ends, as a running program holds its library.

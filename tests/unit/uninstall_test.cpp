@@ -283,6 +283,8 @@ TEST_F(Uninstall, FileHeldOpenAndItsParentsAreScheduledForRestartAndTheRestGoes)
     std::vector<std::wstring> recorded(pending.begin() + static_cast<std::ptrdiff_t>(std::min(before.size(), pending.size())),
                                        pending.end());
     std::vector<std::wstring> expected;
+    warnings.push_back("[WARNING] Cannot be renamed, so a reinstallation before the restart would lose its own file "
+                       "of this name: " + std::string(scheduled[0].begin(), scheduled[0].end()));
     for (const std::wstring& path : scheduled) {
         std::string narrow(path.begin(), path.end());
         warnings.push_back("[WARNING] Scheduled for deletion at the next restart: " + narrow);
