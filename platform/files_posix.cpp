@@ -599,14 +599,21 @@ FolderWalk::Entered FolderWalk::Enter(std::size_t index) {
     return Entered::Folder;
 }
 
+namespace {
+// An entry's status, a link's own; false with the last error (kErrorDirectory
+// for a folder).
+bool StatOfNonFolder(int folderFd, const std::string& name, struct stat& st) {
+    if (::fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Fail(errno);
+    if (!S_ISDIR(st.st_mode)) return true;
+    SetLastError(kErrorDirectory);
+    return false;
+}
+}  // namespace
+
 bool FolderWalk::DeleteEntry(std::size_t index) {
     const std::string& name = state_->levels.back().hostNames.at(index);
     struct stat st {};
-    if (::fstatat(state_->fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Fail(errno);
-    if (S_ISDIR(st.st_mode)) {
-        SetLastError(kErrorDirectory);
-        return false;
-    }
+    if (!StatOfNonFolder(state_->fd, name, st)) return false;
     if (S_ISREG(st.st_mode)) {
         // A file another program holds (an exclusive lock stands for an open
         // handle without delete sharing) cannot be deleted, as on Windows.
@@ -644,11 +651,7 @@ bool FolderWalk::MoveEntryToTop(std::size_t index, const std::wstring& newName) 
 bool FolderWalk::RenameEntry(std::size_t index, const std::wstring& newName) {
     const std::string& name = state_->levels.back().hostNames.at(index);
     struct stat st {};
-    if (::fstatat(state_->fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Fail(errno);
-    if (S_ISDIR(st.st_mode)) {
-        SetLastError(kErrorDirectory);
-        return false;
-    }
+    if (!StatOfNonFolder(state_->fd, name, st)) return false;
     // As on Windows, a file held without delete sharing cannot be renamed either.
     if (S_ISREG(st.st_mode) &&
         HeldByAnother(::openat(state_->fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC))) {

@@ -196,6 +196,16 @@ class Machine:
         assert holder.stdout.readline().strip() == b"held"
         return holder
 
+    def run_holding(self, windows_path, *args, verb="hold"):
+        """One run of the program while another process holds the path (see hold)."""
+        holder = self.hold(windows_path, verb)
+        try:
+            return self.run(*args)
+        finally:
+            holder.stdin.close()
+            holder.wait(timeout=60)
+            holder.stdout.close()
+
     def files(self, windows_folder):
         """Every path below a folder, relative to it."""
         top = self.host(windows_folder)

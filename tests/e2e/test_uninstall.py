@@ -135,13 +135,7 @@ class UninstallTest(unittest.TestCase):
         self.install_examples()
         self.m.write_file(ROOT + "\\bin\\QueltoEngine.dll", b"MZ")
         self.m.write_file(ROOT + "\\bin\\other.dll", b"MZ")
-        holder = self.m.hold(ROOT + "\\bin\\QueltoEngine.dll")
-        try:
-            self.assertEqual(self.m.run("/uninstall")[0], 0)
-        finally:
-            holder.stdin.close()
-            holder.wait(timeout=60)
-            holder.stdout.close()
+        self.assertEqual(self.m.run_holding(ROOT + "\\bin\\QueltoEngine.dll", "/uninstall")[0], 0)
         self.assertTrue(self.m.exists(ROOT + "\\bin\\QueltoEngine.dll"))
         self.assertEqual(self.m.files(ROOT), {"bin", os.path.join("bin", "QueltoEngine.dll")})
         for token in EXAMPLE_TOKENS:
@@ -151,13 +145,7 @@ class UninstallTest(unittest.TestCase):
         self.install_examples()
         # A name that normalising would change: Win32 strips a trailing dot.
         self.m.write_file(ROOT + "\\held.", b"x")
-        holder = self.m.hold(("\\\\?\\" if self.m.wine else "") + ROOT + "\\held.")
-        try:
-            code, out, _ = self.m.run("/uninstall")
-        finally:
-            holder.stdin.close()
-            holder.wait(timeout=60)
-            holder.stdout.close()
+        code, out, _ = self.m.run_holding(("\\\\?\\" if self.m.wine else "") + ROOT + "\\held.", "/uninstall")
         self.assertEqual(code, 0)
         self.assertEqual(self.m.pending_deletions(), [ROOT + "\\held.", ROOT])
         told = "2 entries wait for deletion at the next restart; /verify reports them until then"
@@ -171,13 +159,7 @@ class UninstallTest(unittest.TestCase):
                           "the rename")
         self.install_examples()
         self.m.write_file(LIBRARY, b"old engine")
-        holder = self.m.hold(LIBRARY, verb="image")
-        try:
-            code, out, _ = self.m.run("/uninstall")
-        finally:
-            holder.stdin.close()
-            holder.wait(timeout=60)
-            holder.stdout.close()
+        code, out, _ = self.m.run_holding(LIBRARY, "/uninstall", verb="image")
         self.assertEqual(code, 0)
         pending = self.m.pending_deletions()
         self.assertEqual(len(pending), 2, pending)
@@ -220,13 +202,7 @@ class UninstallTest(unittest.TestCase):
                           "hold it without delete sharing")
         self.install_examples()
         self.m.write_file(ROOT + "\\sub\\deeper\\a.txt", b"x")
-        holder = self.m.hold(ROOT + "\\sub", verb="cwd")
-        try:
-            self.assertEqual(self.m.run("/uninstall")[0], 0)
-        finally:
-            holder.stdin.close()
-            holder.wait(timeout=60)
-            holder.stdout.close()
+        self.assertEqual(self.m.run_holding(ROOT + "\\sub", "/uninstall", verb="cwd")[0], 0)
         self.assertEqual(self.m.files(ROOT), {"sub"}, "everything inside the held folder goes")
         self.assertEqual(self.m.pending_deletions(), [ROOT + "\\sub", ROOT])
 
