@@ -498,3 +498,13 @@ std::vector<std::wstring> PendingDeletionsUnder(const std::wstring& folder, std:
     }
     return found;
 }
+
+std::wstring FirstUnreadableToken(const TokenPlace& place) {
+    std::vector<std::wstring> ignored;
+    for (const std::wstring& name : TokenNamesInPlace(place, ignored)) {
+        plat::OwnedKey token;
+        const std::int32_t code = OpenForReading(place.hive, place.TokenPath(name), token);
+        if (code != 0 && code != kNotFound) return name;
+    }
+    return L"";
+}

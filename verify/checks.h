@@ -69,3 +69,7 @@ Problems CheckOtherVendorToken(const TokenPlace& place, const std::wstring& name
 // restart (PendingFileRenameOperations entries with no destination), as the
 // session manager names them, without the "\??\" prefix.
 std::vector<std::wstring> PendingDeletionsUnder(const std::wstring& folder, std::vector<std::wstring>& failures);
+
+// The first token of the place that cannot be read, empty when there is none:
+// SAPI's enumeration may stop there (Wine's does), whatever it answers.
+std::wstring FirstUnreadableToken(const TokenPlace& place);

@@ -131,14 +131,21 @@ Findings Check() {
     // SAPI's listings: one that stops short (Wine's stops at a token it cannot
     // read, any user can make one in HKCU) is another vendor's doing, a warning.
     std::vector<std::vector<std::wstring>> sapiNames;
-    std::vector<bool> sapiComplete;
+    std::vector<std::wstring> sapiStopped;  // why a place's listing may have stopped short; empty when it did not
     for (const TokenPlace& place : places) {
         std::vector<std::wstring> listing;
         bool complete = false;
         sapiNames.push_back(TokenNamesSapiLists(place, listing, complete));
-        sapiComplete.push_back(complete);
         for (const std::wstring& l : listing) f.warnings.push_back({place.CategoryId(), l});
+        sapiStopped.push_back(complete ? L"" : L"SAPI's listing failed");
     }
+    const auto stopped = [&](std::size_t i) {
+        if (sapiStopped[i].empty()) {
+            const std::wstring unreadable = FirstUnreadableToken(places[i]);
+            sapiStopped[i] = unreadable.empty() ? L"-" : L"the token " + unreadable + L" cannot be read";
+        }
+        return sapiStopped[i] == L"-" ? L"" : sapiStopped[i];
+    };
 
     std::vector<std::wstring> voiceNames;
     for (const Folder& folder : folders) {
@@ -163,9 +170,9 @@ Findings Check() {
                 // only for the account that ran the installation.
                 if (places[i].hive == plat::kHkeyCurrentUser && p == L"token key missing")
                     Place(v.notes, L"not copied for this user", places[i].label);
-                else if (!sapiComplete[i] && p == L"SAPI does not list the token")
-                    Place(v.notes, L"SAPI's listing stopped before it, so whether SAPI lists it is not known",
-                          places[i].label);
+                else if (p == L"SAPI does not list the token" && !stopped(i).empty())
+                    Place(v.notes, L"SAPI's listing may stop before it (" + stopped(i) +
+                                       L"), so whether SAPI lists it is not known", places[i].label);
                 else
                     Place(v.problems, p, places[i].label);
             }
