@@ -9,6 +9,7 @@ import re
 import shutil
 import subprocess
 import tempfile
+import unittest
 
 PROGRAM = os.environ.get("PENDREL_PROGRAM", "")
 PROBE = os.environ.get("PENDREL_PROBE", "")
@@ -35,6 +36,10 @@ class Key:
                 and (int(e[2], 16) & 0x10000000 or int(e[2], 16) & 0xF003F == 0xF003F)]
 
 
+# The machines not yet closed: a failing test's report describes each of them.
+_open_machines = []
+
+
 class Machine:
     def __init__(self):
         self.workdir = tempfile.mkdtemp(prefix="pendrel-e2e-")
@@ -59,8 +64,11 @@ class Machine:
             self.temp = "C:\\Users\\User\\AppData\\Local\\Temp\\"
             self.eol = b"\n"
         self.program_files = "C:\\Program Files"
+        _open_machines.append(self)
 
     def close(self):
+        if self in _open_machines:
+            _open_machines.remove(self)
         if self.wine:
             subprocess.run([os.path.join(SCRIPTS, "wine-prefix"), "stop", self.prefix])
         shutil.rmtree(self.workdir, ignore_errors=True)
@@ -225,6 +233,19 @@ class Machine:
             path = os.path.join(path, match)
         return path
 
+    def describe(self, limit=32768):
+        """Where the machine lives and the end of the program's log, for a failure report."""
+        where = "Wine prefix " + self.prefix if self.wine else "stand-in sandbox " + self.sandbox
+        try:
+            log = self.log_bytes()
+        except OSError as e:
+            return "%s; its log cannot be read: %s" % (where, e)
+        if not log:
+            return "%s; program log %s: none" % (where, self.log_path())
+        cut = "(last %d of %d bytes)\n" % (limit, len(log)) if len(log) > limit else ""
+        return "%s; program log %s:\n%s%s" % (where, self.log_path(), cut,
+                                               log[-limit:].decode("latin-1").replace("\r\n", "\n"))
+
     def log_path(self):
         return self.host(self.local_appdata + "\\Mirelka\\ZunSapi64\\log_zunsapi.txt")
 
@@ -275,3 +296,37 @@ class Machine:
 
     def exists(self, windows_path):
         return os.path.lexists(self.host(windows_path))
+
+
+class _Explaining:
+    """A test result that ends each failure's report with the description of every open machine."""
+
+    def __init__(self, result):
+        self._result = result
+
+    def __getattr__(self, name):
+        return getattr(self._result, name)
+
+    def _explained(self, err):
+        for machine in _open_machines:
+            err[1].add_note("--- " + machine.describe())
+        return err
+
+    def addFailure(self, test, err):
+        self._result.addFailure(test, self._explained(err))
+
+    def addError(self, test, err):
+        self._result.addError(test, self._explained(err))
+
+    def addSubTest(self, test, subtest, err):
+        self._result.addSubTest(test, subtest, err if err is None else self._explained(err))
+
+
+class MachineTest(unittest.TestCase):
+    """A test case whose failure report holds the Wine prefix (or sandbox) and the program's log of each machine
+    it had open when it failed: a failure seen once in a CI log can be read without running it again."""
+
+    def run(self, result=None):
+        if result is None:
+            return super().run()
+        return super().run(_Explaining(result))

@@ -4,7 +4,7 @@ import shutil
 import tempfile
 import unittest
 
-from harness import Machine
+from harness import Machine, MachineTest
 
 DESKTOP = "SOFTWARE\\Microsoft\\Speech\\Voices"
 ONECORE = "SOFTWARE\\Microsoft\\Speech_OneCore\\Voices"
@@ -36,7 +36,7 @@ def remove_deep_tree(top):
             os.rmdir(top)
 
 
-class UninstallTest(unittest.TestCase):
+class UninstallTest(MachineTest):
     def setUp(self):
         self.m = Machine()
         self.addCleanup(self.m.close)

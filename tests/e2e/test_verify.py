@@ -4,7 +4,7 @@ import os
 import shutil
 import unittest
 
-from harness import Machine
+from harness import Machine, MachineTest
 
 DESKTOP = "SOFTWARE\\Microsoft\\Speech\\Voices"
 ONECORE = "SOFTWARE\\Microsoft\\Speech_OneCore\\Voices"
@@ -20,7 +20,7 @@ def token(root, name=ELENA):
     return root + "\\Tokens\\" + name
 
 
-class VerifyTest(unittest.TestCase):
+class VerifyTest(MachineTest):
     def setUp(self):
         self.m = Machine()
         self.addCleanup(self.m.close)
