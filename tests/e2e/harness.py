@@ -19,6 +19,12 @@ TARGET = os.environ.get("PENDREL_TARGET", "linux")
 WINE_DIR = os.environ.get("PENDREL_WINE_DIR", "")
 SCRIPTS = os.environ.get("PENDREL_SCRIPTS", "")
 
+# Wine's own error messages, for the test helpers only: a helper that Wine ends
+# before it prints anything (seen: exit code 1, no output at all) then says
+# why. The program under test keeps Wine silent, since its standard error is
+# part of what the tests check.
+HELPER_WINEDEBUG = "-all,err+all,err-winediag,err-systray"
+
 STAMP = rb"\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] "
 # The lines that open (after "Run Pendrel") and close every run.
 RUN_BRACKET = re.compile(r"Pendrel \S+, process id \d+|Exit code: -?\d+")
@@ -94,7 +100,7 @@ class Machine:
         env.update(extra_env or {})
         program = program or PROGRAM
         if self.wine:
-            env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all")
+            env.update(WINEPREFIX=self.prefix, WINEDEBUG=HELPER_WINEDEBUG if program == PROBE else "-all")
             command = ["wine", program] + list(args)
         else:
             env["PENDREL_SANDBOX"] = self.sandbox
@@ -172,7 +178,7 @@ class Machine:
         """A process holding the file open as a running program holds its library; close() ends it."""
         env = dict(os.environ, LANG="C.UTF-8")
         if self.wine:
-            env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all")
+            env.update(WINEPREFIX=self.prefix, WINEDEBUG=HELPER_WINEDEBUG)
             command = ["wine", PROBE, "hold", windows_path]
         else:
             env["PENDREL_SANDBOX"] = self.sandbox
