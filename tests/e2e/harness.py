@@ -9,6 +9,7 @@ import re
 import shutil
 import subprocess
 import tempfile
+import unittest
 
 PROGRAM = os.environ.get("PENDREL_PROGRAM", "")
 PROBE = os.environ.get("PENDREL_PROBE", "")
@@ -29,6 +30,12 @@ def pe_image(machine=0x8664):
 # The engine's class, as every token of the engine names it.
 ENGINE_CLSID = "{8D758097-2AAE-4277-88CC-3A6BDD344F53}"
 
+# Wine's own error messages, for the test helpers only: a helper that Wine ends
+# before it prints anything (seen: exit code 1, no output at all) then says
+# why. The program under test keeps Wine silent, since its standard error is
+# part of what the tests check.
+HELPER_WINEDEBUG = "-all,err+all,err-winediag,err-systray"
+
 STAMP = rb"\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] "
 # The lines that open (after "Run Pendrel") and close every run.
 RUN_BRACKET = re.compile(r"Pendrel \S+, process id \d+|Exit code: -?\d+")
@@ -44,6 +51,10 @@ class Key:
         return [e for e in self.acl
                 if e[0] == "A" and int(e[1], 16) == 0 and e[3] == "S-1-1-0"
                 and (int(e[2], 16) & 0x10000000 or int(e[2], 16) & 0xF003F == 0xF003F)]
+
+
+# The machines not yet closed: a failing test's report describes each of them.
+_open_machines = []
 
 
 class Machine:
@@ -70,8 +81,11 @@ class Machine:
             self.temp = "C:\\Users\\User\\AppData\\Local\\Temp\\"
             self.eol = b"\n"
         self.program_files = "C:\\Program Files"
+        _open_machines.append(self)
 
     def close(self):
+        if self in _open_machines:
+            _open_machines.remove(self)
         if self.wine:
             subprocess.run([os.path.join(SCRIPTS, "wine-prefix"), "stop", self.prefix])
         shutil.rmtree(self.workdir, ignore_errors=True)
@@ -97,7 +111,7 @@ class Machine:
         env.update(extra_env or {})
         program = program or PROGRAM
         if self.wine:
-            env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all")
+            env.update(WINEPREFIX=self.prefix, WINEDEBUG=HELPER_WINEDEBUG if program == PROBE else "-all")
             command = ["wine", program] + list(args)
         else:
             env["PENDREL_SANDBOX"] = self.sandbox
@@ -187,7 +201,7 @@ class Machine:
         folder as its current folder); close() ends it."""
         env = dict(os.environ, LANG="C.UTF-8")
         if self.wine:
-            env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all")
+            env.update(WINEPREFIX=self.prefix, WINEDEBUG=HELPER_WINEDEBUG)
             command = ["wine", PROBE, verb, windows_path]
         else:
             env["PENDREL_SANDBOX"] = self.sandbox
@@ -258,6 +272,19 @@ class Machine:
             path = os.path.join(path, match)
         return path
 
+    def describe(self, limit=32768):
+        """Where the machine lives and the end of the program's log, for a failure report."""
+        where = "Wine prefix " + self.prefix if self.wine else "stand-in sandbox " + self.sandbox
+        try:
+            log = self.log_bytes()
+        except OSError as e:
+            return "%s; its log cannot be read: %s" % (where, e)
+        if not log:
+            return "%s; program log %s: none" % (where, self.log_path())
+        cut = "(last %d of %d bytes)\n" % (limit, len(log)) if len(log) > limit else ""
+        return "%s; program log %s:\n%s%s" % (where, self.log_path(), cut,
+                                               log[-limit:].decode("latin-1").replace("\r\n", "\n"))
+
     def log_path(self):
         return self.host(self.local_appdata + "\\Mirelka\\ZunSapi64\\log_zunsapi.txt")
 
@@ -308,3 +335,37 @@ class Machine:
 
     def exists(self, windows_path):
         return os.path.lexists(self.host(windows_path))
+
+
+class _Explaining:
+    """A test result that ends each failure's report with the description of every open machine."""
+
+    def __init__(self, result):
+        self._result = result
+
+    def __getattr__(self, name):
+        return getattr(self._result, name)
+
+    def _explained(self, err):
+        for machine in _open_machines:
+            err[1].add_note("--- " + machine.describe())
+        return err
+
+    def addFailure(self, test, err):
+        self._result.addFailure(test, self._explained(err))
+
+    def addError(self, test, err):
+        self._result.addError(test, self._explained(err))
+
+    def addSubTest(self, test, subtest, err):
+        self._result.addSubTest(test, subtest, err if err is None else self._explained(err))
+
+
+class MachineTest(unittest.TestCase):
+    """A test case whose failure report holds the Wine prefix (or sandbox) and the program's log of each machine
+    it had open when it failed: a failure seen once in a CI log can be read without running it again."""
+
+    def run(self, result=None):
+        if result is None:
+            return super().run()
+        return super().run(_Explaining(result))

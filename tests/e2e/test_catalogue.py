@@ -7,7 +7,7 @@ import tempfile
 import unittest
 
 from catalogue_server import CATALOGUE, PATH, CatalogueServer, make_test_authority
-from harness import CATALOGUE_PROGRAM, PROBE, Machine
+from harness import CATALOGUE_PROGRAM, PROBE, Machine, MachineTest
 
 
 
@@ -15,7 +15,7 @@ def hex_sample(data):
     return "Primeros bytes (hex): " + "".join("%02x " % b for b in data[:64])
 
 
-class CatalogueTest(unittest.TestCase):
+class CatalogueTest(MachineTest):
     @classmethod
     def setUpClass(cls):
         cls.folder = tempfile.mkdtemp(prefix="pendrel-ca-")

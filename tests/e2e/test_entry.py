@@ -3,13 +3,13 @@ import os
 import re
 import unittest
 
-from harness import Machine
+from harness import Machine, MachineTest
 
 VERSION = os.environ.get("PENDREL_VERSION", "")
 BANNER = "Pendrel.exe arrancó correctamente.".encode("utf-8")
 
 
-class EntryTest(unittest.TestCase):
+class EntryTest(MachineTest):
     def setUp(self):
         self.m = Machine()
         self.addCleanup(self.m.close)

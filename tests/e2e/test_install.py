@@ -2,7 +2,7 @@
 import re
 import unittest
 
-from harness import Machine
+from harness import Machine, MachineTest
 
 DESKTOP = "SOFTWARE\\Microsoft\\Speech\\Voices"
 ONECORE = "SOFTWARE\\Microsoft\\Speech_OneCore\\Voices"
@@ -37,7 +37,7 @@ def voice_lines(number, folder, token):
     ]
 
 
-class InstallTest(unittest.TestCase):
+class InstallTest(MachineTest):
     def setUp(self):
         self.m = Machine()
         self.addCleanup(self.m.close)

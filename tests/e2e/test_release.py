@@ -8,7 +8,7 @@ import tempfile
 import unittest
 import zipfile
 
-from harness import PROBE, PROGRAM, TARGET, Machine
+from harness import PROBE, PROGRAM, TARGET, Machine, MachineTest
 
 VERSION = os.environ.get("PENDREL_VERSION", "")
 OBJDUMP = os.environ.get("PENDREL_OBJDUMP", "")
@@ -18,7 +18,7 @@ CPACK_CONFIG = os.environ.get("PENDREL_CPACK_CONFIG", "")
 
 @unittest.skipUnless(TARGET == "wine", "the version resource, the manifest, the debug link and the release zip "
                                        "belong to the Windows program; the Linux program is an ELF file without them")
-class ReleaseTest(unittest.TestCase):
+class ReleaseTest(MachineTest):
     def test_version_resource_and_manifest_read_back_by_windows(self):
         m = Machine()
         self.addCleanup(m.close)

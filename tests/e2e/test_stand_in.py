@@ -10,7 +10,7 @@ import signal
 import subprocess
 import unittest
 
-from harness import EXAMPLES, PROBE, PROGRAM, TARGET, Machine
+from harness import EXAMPLES, PROBE, PROGRAM, TARGET, Machine, MachineTest
 
 ROOT = "C:\\Program Files\\Mirelka\\ZunSapi64"
 VOICES = ROOT + "\\data_quelto\\voices\\"
@@ -23,7 +23,7 @@ def utf16(text):
     return b"\xff\xfe" + text.encode("utf-16-le")
 
 
-class StandInTest(unittest.TestCase):
+class StandInTest(MachineTest):
     def setUp(self):
         if TARGET == "wine":
             self.skipTest("the hive files, their lock and host file names are the Linux stand-in's own; "

@@ -4,7 +4,7 @@ token of the engine's name is the engine's whatever class it names."""
 import time
 import unittest
 
-from harness import ENGINE_CLSID, Machine
+from harness import ENGINE_CLSID, Machine, MachineTest
 
 DESKTOP = "SOFTWARE\\Microsoft\\Speech\\Voices"
 ONECORE = "SOFTWARE\\Microsoft\\Speech_OneCore\\Voices"
@@ -18,7 +18,7 @@ def token(root, name=ELENA):
     return root + "\\Tokens\\" + name
 
 
-class TokenLinksTest(unittest.TestCase):
+class TokenLinksTest(MachineTest):
     def setUp(self):
         self.m = Machine()
         self.addCleanup(self.m.close)

@@ -5,7 +5,7 @@ import shutil
 import tempfile
 import unittest
 
-from harness import ENGINE_CLSID, Machine
+from harness import ENGINE_CLSID, Machine, MachineTest
 
 DESKTOP = "SOFTWARE\\Microsoft\\Speech\\Voices"
 ONECORE = "SOFTWARE\\Microsoft\\Speech_OneCore\\Voices"
@@ -38,7 +38,7 @@ def remove_deep_tree(top):
             os.rmdir(top)
 
 
-class UninstallTest(unittest.TestCase):
+class UninstallTest(MachineTest):
     def setUp(self):
         self.m = Machine()
         self.addCleanup(self.m.close)

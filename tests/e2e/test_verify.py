@@ -5,7 +5,7 @@ import os
 import shutil
 import unittest
 
-from harness import Machine, pe_image
+from harness import Machine, MachineTest, pe_image
 
 DESKTOP = "SOFTWARE\\Microsoft\\Speech\\Voices"
 ONECORE = "SOFTWARE\\Microsoft\\Speech_OneCore\\Voices"
@@ -21,7 +21,7 @@ def token(root, name=ELENA):
     return root + "\\Tokens\\" + name
 
 
-class VerifyTest(unittest.TestCase):
+class VerifyTest(MachineTest):
     def setUp(self):
         self.m = Machine()
         self.addCleanup(self.m.close)
