@@ -67,7 +67,10 @@ class Machine:
             # One server for the machine's whole life: access lists live only as
             # long as the server that holds them.
             env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all")
-            subprocess.run(["wineserver", "-p"], env=env, check=True)
+            # Without the test's pipes: a server that outlived its test would
+            # otherwise hold ctest's output pipe open until the time limit.
+            subprocess.run(["wineserver", "-p"], env=env, check=True, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             subprocess.run(["wine", "cmd", "/c", "exit"], env=env, stdin=subprocess.DEVNULL,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             users = [u for u in os.listdir(os.path.join(self.prefix, "drive_c", "users")) if u != "Public"]
