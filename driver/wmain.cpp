@@ -16,6 +16,19 @@ const std::wstring kVersion = L"" PENDREL_VERSION;
 
 void Say(const std::wstring& line) { plat::ConsoleWrite(plat::ConsoleStream::Output, line + L"\n"); }
 
+// A near miss of a mode's name is refused before anything runs: run as an
+// installation, `--uninstall` or `/unistall` would do the opposite of what
+// was meant, elevated. One log line keeps the refusal on record.
+int RefuseNearMiss(const std::wstring& argument, const std::wstring& meant) {
+    plat::ConsoleWrite(plat::ConsoleStream::Error, L"Unknown argument: " + argument + L" (did you mean " + meant +
+                                                       L"?). Nothing was run.\n\n" + UsageText(kVersion));
+    WriteLogLine(L"ERROR", L"Refused the unknown argument " + argument + L", close to " + meant +
+                               L": nothing was run (Pendrel " + kVersion + L", process id " +
+                               std::to_wstring(plat::GetCurrentProcessId()) + L", exit code " +
+                               std::to_wstring(kExitInvalidParameter) + L")");
+    return kExitInvalidParameter;
+}
+
 int RunChosenMode(int argc, wchar_t* argv[]) {
     for (int i = 1; i < argc; ++i) {
         WriteLogLine(L"INFO", ShowableArgument(argv[i]));
@@ -44,6 +57,11 @@ extern "C" int wmain(int argc, wchar_t* argv[]) {
     if (argc > 1 && IsVersionArgument(argv[1])) {
         Say(L"Pendrel " + kVersion);
         return 0;
+    }
+
+    for (int i = 1; i < argc; ++i) {
+        const std::wstring meant = NearMissOf(argv[i]);
+        if (!meant.empty()) return RefuseNearMiss(ShowableArgument(argv[i]), meant);
     }
 
     Say(L"Pendrel.exe arrancó correctamente.");

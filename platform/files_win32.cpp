@@ -55,18 +55,32 @@ namespace {
 // lock (mandatory on Windows) never stands in the way of a reader.
 constexpr DWORD kAppendLockOffsetHigh = 0x7FFFFFFF;
 
+// Waits for the range at most kAppendLockWaitMs, or, once a wait has run out
+// in this run, only tries it: a writer stuck while holding it, or a program
+// locking the whole log, must never hold the run up. Where LockFileEx fails
+// outright (a redirector without byte-range locks), the write goes without it.
 class AppendLock {
 public:
-    explicit AppendLock(HANDLE file) : file_(file) {
+    AppendLock(HANDLE file, bool& stuck) : file_(file) {
         overlapped_.OffsetHigh = kAppendLockOffsetHigh;
-        locked_ = ::LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &overlapped_) != 0;
+        const ULONGLONG deadline = ::GetTickCount64() + (stuck ? 0 : kAppendLockWaitMs);
+        for (;;) {
+            locked_ = ::LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &overlapped_) != 0;
+            if (locked_) return;
+            const DWORD error = ::GetLastError();
+            if (error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING) return;
+            if (::GetTickCount64() >= deadline) {
+                stuck = true;
+                return;
+            }
+            ::Sleep(10);
+        }
     }
     ~AppendLock() {
         if (locked_) ::UnlockFileEx(file_, 0, 1, 0, &overlapped_);
     }
     AppendLock(const AppendLock&) = delete;
     AppendLock& operator=(const AppendLock&) = delete;
-    bool locked() const { return locked_; }
 
 private:
     HANDLE file_;
@@ -102,6 +116,7 @@ private:
 
 struct AppendFileState {
     OwnedHandle file;
+    bool lockStuck = false;
 };
 
 AppendFile::AppendFile() : state_(new AppendFileState) {}
@@ -141,8 +156,7 @@ bool AppendFile::Append(const std::string& bytes) {
     // Appending is atomic on a local NTFS volume, but not on a network share
     // nor under every emulation of Windows: the lock, held across processes,
     // keeps concurrent writers from landing on the same offset.
-    AppendLock lock(file);
-    if (!lock.locked()) return false;
+    AppendLock lock(file, state_->lockStuck);
     DWORD written = 0;
     const BOOL ok = ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
     const DWORD error = ::GetLastError();
@@ -242,6 +256,30 @@ bool GetTempFileName(const std::wstring& folder, const wchar_t* prefix, std::wst
 
 bool MoveFileReplacing(const std::wstring& from, const std::wstring& to) {
     return ::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool InspectPath(const std::wstring& path, PathFacts& facts) {
+    facts = PathFacts();
+    OwnedHandle entry(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!entry.valid()) {
+        const DWORD error = ::GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    }
+    // A console, NUL, a pipe or a port: no file of the disk's.
+    if (::GetFileType(entry.get()) != FILE_TYPE_DISK) {
+        facts.kind = PathKind::Other;
+        return true;
+    }
+    BY_HANDLE_FILE_INFORMATION info {};
+    if (!::GetFileInformationByHandle(entry.get(), &info)) return false;
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) facts.kind = PathKind::Other;
+    else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) facts.kind = PathKind::Folder;
+    else facts.kind = PathKind::File;
+    facts.volume = info.dwVolumeSerialNumber;
+    facts.index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return true;
 }
 
 bool IsAbsolutePath(const std::wstring& path) {

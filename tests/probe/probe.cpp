@@ -5,6 +5,8 @@
 //   probe delete HKLM|HKCU PATH    removes a key and everything below it
 //   probe acl HKLM|HKCU PATH MODE  rewrites a key's access list: "drop-everyone" keeps every entry but
 //                                  everyone's, "deny-everyone" leaves one entry denying everyone everything
+//   probe hold|lock FILE           holds the file open as a running program does, or locks all of it,
+//                                  until standard input ends
 //   probe link HKLM|HKCU PATH TARGET            a registry link at PATH to HKLM\TARGET
 //   probe plant HKLM|HKCU PATH TARGET SECONDS   as a hostile user would, for that long: links to
 //                                  HKLM\TARGET made again and again at PATH\Planted and PATH\Attributes\Planted
@@ -219,9 +221,10 @@ extern "C" int wmain(int argc, wchar_t* argv[]) {
         if (!plat::ReadWholeFile(argv[2], der)) return 3;
         return plat::testing::DistrustRootCertificate(der) ? 0 : 4;
     }
-    if (verb == L"hold" && argc == 3) {
-        // Holds the file until standard input ends, as a running program holds its library.
-        void* hold = plat::testing::HoldFileOpen(argv[2]);
+    if ((verb == L"hold" || verb == L"lock") && argc == 3) {
+        // Holds the file until standard input ends, as a running program holds its library,
+        // or locks all of it as long.
+        void* hold = verb == L"hold" ? plat::testing::HoldFileOpen(argv[2]) : plat::testing::LockWholeFile(argv[2]);
         Out(hold ? L"held" : L"failed");
         while (std::fgetc(stdin) != EOF) {
         }
@@ -238,7 +241,7 @@ extern "C" int wmain(int argc, wchar_t* argv[]) {
         return 0;
     }
     Out(L"usage: probe dump HKLM|HKCU PATH | voices CATEGORY-ID | set[-then-crash] HKLM|HKCU PATH NAME VALUE |"
-        L" delete HKLM|HKCU PATH | acl HKLM|HKCU PATH drop-everyone|deny-everyone | hold FILE |"
+        L" delete HKLM|HKCU PATH | acl HKLM|HKCU PATH drop-everyone|deny-everyone | hold|lock FILE |"
         L" link HKLM|HKCU PATH TARGET | plant HKLM|HKCU PATH TARGET SECONDS |"
         L" trust|untrust CERT.der | resources PROGRAM");
     return 2;
