@@ -84,6 +84,17 @@ bool DestinationRefused(const std::wstring& outPath) {
 
 }  // namespace
 
+bool IsPlaceholderEndpoint(const std::wstring& url) {
+    const std::size_t scheme = url.find(L"://");
+    if (scheme == std::wstring::npos) return false;
+    const std::size_t start = scheme + 3;
+    const std::size_t end = url.find_first_of(L":/?#", start);
+    const std::wstring host = url.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
+    const std::wstring tld = L"example";
+    if (host.size() < tld.size() || !EqualsIgnoringCase(host.substr(host.size() - tld.size()), tld)) return false;
+    return host.size() == tld.size() || host[host.size() - tld.size() - 1] == L'.';
+}
+
 std::string CatalogueRequestBody(const std::wstring& username, const std::wstring& password) {
     return "{\"tipo\":\"1\",\"vozID\":\"\",\"username\":\"" + WToUtf8(JsonEscaped(username)) + "\",\"password\":\"" +
            WToUtf8(JsonEscaped(password)) + "\"}";

@@ -56,6 +56,9 @@ extern "C" int wmain(int argc, wchar_t* argv[]) {
     }
     if (argc > 1 && IsVersionArgument(argv[1])) {
         Say(L"Pendrel " + kVersion);
+        if (IsPlaceholderEndpoint(kCatalogueUrl))
+            Say(L"Catalogue endpoint not configured when this program was built (" + std::wstring(kCatalogueUrl) +
+                L"): /searchvoices cannot reach a catalogue.");
         return 0;
     }
 
