@@ -9,6 +9,28 @@
 
 namespace plat {
 
+namespace {
+// GetFullPathNameW: the path with "." and ".." resolved and the current
+// folder and drive applied; the path itself when that fails.
+std::wstring FullPathName(const std::wstring& path) {
+    const DWORD needed = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (needed == 0) return path;
+    std::wstring buffer(needed, L'\0');
+    const DWORD length = ::GetFullPathNameW(path.c_str(), needed, buffer.data(), nullptr);
+    return length > 0 && length < needed ? buffer.substr(0, length) : path;
+}
+}  // namespace
+
+std::wstring LongPathForm(const std::wstring& path) {
+    const bool full = path.size() >= 3 && std::iswalpha(path[0]) && path[1] == L':' && path[2] == L'\\';
+    const bool unc = path.size() >= 3 && path[0] == L'\\' && path[1] == L'\\' && path[2] != L'?' && path[2] != L'.';
+    if (!full && !unc) return path;
+    // The "\\?\" form is taken literally: "." and ".." are resolved first.
+    const std::wstring resolved = FullPathName(path);
+    if (resolved.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + resolved.substr(2);
+    return L"\\\\?\\" + resolved;
+}
+
 struct FindState {
     HANDLE handle;
 };
@@ -22,7 +44,8 @@ void Fill(const WIN32_FIND_DATAW& raw, FindData& data) {
 
 FindHandle FindFirstFile(const std::wstring& pattern, FindData& data) {
     WIN32_FIND_DATAW raw {};
-    HANDLE h = ::FindFirstFileW(pattern.c_str(), &raw);
+    // Voice folders may lie deeper than MAX_PATH.
+    HANDLE h = ::FindFirstFileW(LongPathForm(pattern).c_str(), &raw);
     if (h == INVALID_HANDLE_VALUE) return nullptr;
     Fill(raw, data);
     return new FindState {h};
@@ -48,7 +71,7 @@ bool RemoveDirectory(const std::wstring& path) { return ::RemoveDirectoryW(path.
 bool SetFileAttributes(const std::wstring& path, std::uint32_t attributes) {
     return ::SetFileAttributesW(path.c_str(), attributes) != 0;
 }
-std::uint32_t GetFileAttributes(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()); }
+std::uint32_t GetFileAttributes(const std::wstring& path) { return ::GetFileAttributesW(LongPathForm(path).c_str()); }
 
 namespace {
 // The range every appender locks: far beyond any real log's end, so that the
@@ -312,15 +335,7 @@ constexpr DWORD kSettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_H
 // no MAX_PATH limit, no trailing dots or spaces stripped, no device names.
 std::wstring ExtendedPath(const std::wstring& path) {
     if (path.rfind(L"\\\\?\\", 0) == 0) return path;
-    std::wstring full = path;
-    const DWORD needed = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    if (needed > 0) {
-        std::wstring buffer(needed, L'\0');
-        const DWORD length = ::GetFullPathNameW(path.c_str(), needed, buffer.data(), nullptr);
-        if (length > 0 && length < needed) full.assign(buffer.data(), length);
-    }
-    if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
-    return L"\\\\?\\" + full;
+    return LongPathForm(FullPathName(path));
 }
 
 OwnedHandle OpenNoFollow(const std::wstring& extendedPath, DWORD access, DWORD share) {
@@ -587,8 +602,9 @@ FileReader::~FileReader() { delete state_; }
 
 bool FileReader::Open(const std::wstring& path) {
     state_->handle = OwnedHandle();
-    OwnedHandle h(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    OwnedHandle h(::CreateFileW(LongPathForm(path).c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!h.valid()) return false;
     DWORD attributes = 0;
     if (!AttributesOfHandle(h.get(), attributes)) return false;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "driver/install.h"
+#include "driver/voice_names.h"
 #include "platform/console.h"
 #include "platform/files.h"
 #include "platform/speech.h"
@@ -101,6 +102,7 @@ int RunVerifyMode() {
     for (const TokenPlace& place : places) sapiNames.push_back(TokenNamesSapiLists(place, failures));
 
     std::vector<std::wstring> voiceNames;
+    TokenNameClaims claims;
     std::size_t voicesOk = 0;
     bool wrong = false;
     for (const VoiceFolder& v : folders) {
@@ -115,6 +117,13 @@ int RunVerifyMode() {
         if (!IsValidTokenKeyName(name)) {
             Report(L"ERROR", L"Voice folder " + v.folder + L": invalid TokenKeyName '" + name + L"', not registered",
                    L"Voice folder not registered, invalid TokenKeyName '" + name + L"': " + metadataPath);
+            wrong = true;
+            continue;
+        }
+        if (const std::wstring first = claims.Claim(name, v.folder); !first.empty()) {
+            Report(L"ERROR", L"Voice folder " + v.folder + L": " + NameConflictText(name, first, v.folder),
+                   L"Voice folder not registered: " +
+                       NameConflictText(name, voicesFolder + L"\\" + first, voicesFolder + L"\\" + v.folder));
             wrong = true;
             continue;
         }
