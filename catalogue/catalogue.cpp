@@ -49,7 +49,51 @@ bool SearchFailed(const std::wstring& why) {
     return false;
 }
 
+// Why the catalogue may not take `outPath`'s place, or empty when it may: it
+// replaces a file or takes a free name, and nothing else. A folder, a device,
+// a pipe or a link is never replaced by a file, and the log never by a
+// catalogue (its history would go; Windows refuses the rename anyway, since
+// the run holds the log, but a host or Wine may not).
+std::wstring RefusalOfDestination(const std::wstring& outPath) {
+    plat::PathFacts destination;
+    if (!plat::InspectPath(outPath, destination))
+        return L"what it names cannot be told (" + plat::ErrorText(plat::GetLastError()) + L")";
+    switch (destination.kind) {
+        case plat::PathKind::Absent: return L"";
+        case plat::PathKind::Folder: return L"it is a folder, not a file";
+        case plat::PathKind::Other: return L"it is not a plain file (a device, a pipe or a link)";
+        case plat::PathKind::File: break;
+    }
+    plat::PathFacts log;
+    const std::wstring logPath = GetLogFilePath();
+    if (!logPath.empty() && plat::InspectPath(logPath, log) && log.kind == plat::PathKind::File &&
+        log.volume == destination.volume && log.index == destination.index)
+        return L"it is the program's log";
+    return L"";
+}
+
+// Refuses a destination with its reason, in the log and on the console.
+bool DestinationRefused(const std::wstring& outPath) {
+    const std::wstring why = RefusalOfDestination(outPath);
+    if (why.empty()) return false;
+    WriteLogLine(L"ERROR", L"[SearchVoices] Refused destination: " + outPath);
+    LogCause(L"file " + outPath, why);
+    SearchFailed(L"refused to replace " + outPath + L": " + why);
+    return true;
+}
+
 }  // namespace
+
+bool IsPlaceholderEndpoint(const std::wstring& url) {
+    const std::size_t scheme = url.find(L"://");
+    if (scheme == std::wstring::npos) return false;
+    const std::size_t start = scheme + 3;
+    const std::size_t end = url.find_first_of(L":/?#", start);
+    const std::wstring host = url.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
+    const std::wstring tld = L"example";
+    if (host.size() < tld.size() || !EqualsIgnoringCase(host.substr(host.size() - tld.size()), tld)) return false;
+    return host.size() == tld.size() || host[host.size() - tld.size() - 1] == L'.';
+}
 
 std::string CatalogueRequestBody(const std::wstring& username, const std::wstring& password) {
     return "{\"tipo\":\"1\",\"vozID\":\"\",\"username\":\"" + WToUtf8(JsonEscaped(username)) + "\",\"password\":\"" +
@@ -76,6 +120,7 @@ bool FetchRemoteVoicesJson(const std::wstring& username, const std::wstring& pas
 
 bool SaveRemoteVoicesJson(const std::wstring& username, const std::wstring& password, const std::wstring& outPath) {
     WriteLogLine(L"INFO", L"Starting exploration of available voices on Mirelka server");
+    if (DestinationRefused(outPath)) return false;
 
     // The answer goes, as it arrives, into a file beside its final name, which
     // is then renamed over it: a reader never sees half a catalogue, and a
@@ -100,6 +145,11 @@ bool SaveRemoteVoicesJson(const std::wstring& username, const std::wstring& pass
     // Flushed by the transfer; the rename is written through, so that a power
     // cut leaves either the old catalogue or the whole new one.
     const bool closed = plat::CloseFile(file.release());
+    // Asked again: the name may have changed hands while the answer arrived.
+    if (DestinationRefused(outPath)) {
+        plat::DeleteFile(partial);
+        return false;
+    }
     if (!closed || !plat::MoveFileReplacing(partial, outPath)) {
         const std::uint32_t error = plat::GetLastError();
         plat::DeleteFile(partial);

@@ -7,6 +7,10 @@
 // The endpoint this program was built with (the build setting PENDREL_CATALOGUE_URL).
 extern const wchar_t* const kCatalogueUrl;
 
+// True for an endpoint on the reserved example domain ("example" or a name
+// ending in ".example"), which never answers: a build nobody configured.
+bool IsPlaceholderEndpoint(const std::wstring& url);
+
 // Fetches the catalogue and writes it to outPath (replaced in one step);
 // false on any failure, with the previous file, if any, left intact.
 bool SaveRemoteVoicesJson(const std::wstring& username, const std::wstring& password, const std::wstring& outPath);

@@ -1,6 +1,8 @@
 #include "driver/arguments.h"
 
+#include <algorithm>
 #include <cwchar>
+#include <cwctype>
 #include <vector>
 
 #include "platform/environment.h"
@@ -8,10 +10,42 @@
 
 namespace {
 const std::wstring kPasswordPrefix = L"/password=";
+
+// The catalogue options: a prefix, then the value.
+bool HasPrefixIgnoringCase(const std::wstring& argument, const std::wstring& prefix) {
+    return argument.size() >= prefix.size() && EqualsIgnoringCase(argument.substr(0, prefix.size()), prefix);
 }
 
+bool IsCatalogueOption(const std::wstring& argument) {
+    return HasPrefixIgnoringCase(argument, L"/username=") || HasPrefixIgnoringCase(argument, L"/password=") ||
+           HasPrefixIgnoringCase(argument, L"/out=");
+}
+
+std::wstring Lowered(std::wstring text) {
+    for (wchar_t& c : text) c = static_cast<wchar_t>(std::towlower(c));
+    return text;
+}
+
+// Edits between a and b (insertions, deletions, replacements and swaps of
+// neighbours), counted no further than `limit` + 1.
+std::size_t EditDistance(const std::wstring& a, const std::wstring& b, std::size_t limit) {
+    if ((a.size() > b.size() ? a.size() - b.size() : b.size() - a.size()) > limit) return limit + 1;
+    std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+    for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+    for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i)
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    return d[a.size()][b.size()];
+}
+}  // namespace
+
 bool IsUninstallArgument(const std::wstring& argument) {
-    return EqualsIgnoringCase(argument, L"/uninstall") || EqualsIgnoringCase(argument, L"--unregister-all");
+    return EqualsIgnoringCase(argument, L"/uninstall") || EqualsIgnoringCase(argument, L"--uninstall") ||
+           EqualsIgnoringCase(argument, L"--unregister-all");
 }
 
 bool IsVerifyArgument(const std::wstring& argument) {
@@ -27,10 +61,34 @@ bool WantsJson(int argc, wchar_t* argv[]) {
 bool IsSearchVoicesArgument(const std::wstring& argument) { return EqualsIgnoringCase(argument, L"/searchvoices"); }
 
 bool IsHelpArgument(const std::wstring& argument) {
-    return argument == L"/?" || EqualsIgnoringCase(argument, L"-h") || EqualsIgnoringCase(argument, L"--help");
+    return argument == L"/?" || argument == L"-?" || EqualsIgnoringCase(argument, L"-h") ||
+           EqualsIgnoringCase(argument, L"/help") || EqualsIgnoringCase(argument, L"--help");
 }
 
-bool IsVersionArgument(const std::wstring& argument) { return EqualsIgnoringCase(argument, L"--version"); }
+bool IsVersionArgument(const std::wstring& argument) {
+    return EqualsIgnoringCase(argument, L"--version") || EqualsIgnoringCase(argument, L"/version");
+}
+
+std::wstring NearMissOf(const std::wstring& argument) {
+    if (argument.empty() || (argument[0] != L'/' && argument[0] != L'-')) return L"";
+    if (IsUninstallArgument(argument) || IsVerifyArgument(argument) || IsSearchVoicesArgument(argument) ||
+        IsHelpArgument(argument) || IsVersionArgument(argument) || IsCatalogueOption(argument))
+        return L"";
+    const std::size_t dashes = argument.compare(0, 2, L"--") == 0 ? 2 : 1;
+    const std::wstring name = Lowered(argument.substr(dashes));
+    // The names whose near misses would run something else than was meant:
+    // the elevated installation instead of the uninstallation, the check or
+    // the catalogue search, or instead of help and the version.
+    static const struct {
+        const wchar_t* name;
+        const wchar_t* spelling;
+    } kNames[] = {{L"uninstall", L"/uninstall"},     {L"unregister-all", L"--unregister-all"},
+                  {L"searchvoices", L"/searchvoices"}, {L"verify", L"/verify"},
+                  {L"help", L"/help"},               {L"version", L"/version"}};
+    for (const auto& known : kNames)
+        if (EditDistance(name, known.name, 2) <= 2) return known.spelling;
+    return L"";
+}
 
 std::wstring UsageText(const std::wstring& version) {
     return L"Pendrel " + version + L": registers the Quelto engine's voices as SAPI 5 voice tokens.\n"
@@ -39,42 +97,44 @@ std::wstring UsageText(const std::wstring& version) {
            L"  pendrel.exe\n"
            L"      Installation run: registers every voice folder found under\n"
            L"      %ProgramFiles%\\Mirelka\\ZunSapi64\\data_quelto\\voices.\n"
-           L"  pendrel.exe /uninstall      (or --unregister-all, in any position)\n"
+           L"  pendrel.exe /uninstall      (or --uninstall, --unregister-all; in any position)\n"
            L"      Uninstallation run: removes the engine's voice tokens and its folder.\n"
            L"  pendrel.exe /searchvoices [/username=NAME] [/password=SECRET] [/out=PATH]\n"
            L"      Downloads the voice catalogue to PATH (default %TEMP%\\quelto_voices.json).\n"
-           L"      /searchvoices counts only as the first argument.\n"
+           L"      /searchvoices counts only as the first argument. PATH must name a file\n"
+           L"      or nothing yet: never a folder, a device or the log.\n"
            L"  pendrel.exe /verify            (or --verify, as the first argument)\n"
            L"      Checks, read-only, that every voice is fully registered.\n"
-           L"  pendrel.exe /? | -h | --help    this text\n"
-           L"  pendrel.exe --version           the program's name and version\n"
+           L"  pendrel.exe /? | -? | -h | /help | --help      this text\n"
+           L"  pendrel.exe /version | --version               the program's name and version\n"
            L"\n"
-           L"Arguments ignore letter case, except the /username=, /password= and /out=\n"
-           L"prefixes. An argument the program does not know is ignored: a command line\n"
-           L"without a mode is an installation run.\n"
+           L"Arguments ignore letter case, the /username=, /password= and /out= prefixes\n"
+           L"included. An argument that starts with / or - and is within two letters of a\n"
+           L"mode, help or version (/unistall, -uninstall, /verfy, /install) is refused:\n"
+           L"the usage goes to standard error, nothing runs, the exit code is 87. Any\n"
+           L"other argument the program does not know is ignored: a command line without\n"
+           L"a mode is an installation run.\n"
            L"\n"
            L"Exit codes: the installation and uninstallation runs always exit 0; the\n"
            L"catalogue search exits 0 when the catalogue was saved and 1 when it was not;\n"
            L"/verify exits 0 when all is well, 1 when something is wrong, 2 when it could\n"
-           L"not check.\n"
+           L"not check; a refused command line exits 87.\n"
            L"\n"
            L"Log: %LOCALAPPDATA%\\Mirelka\\ZunSapi64\\log_zunsapi.txt; every run appends to it.\n";
 }
 
 std::wstring ShowableArgument(const std::wstring& argument) {
-    if (argument.size() <= kPasswordPrefix.size() ||
-        !EqualsIgnoringCase(argument.substr(0, kPasswordPrefix.size()), kPasswordPrefix))
-        return argument;
+    if (argument.size() <= kPasswordPrefix.size() || !HasPrefixIgnoringCase(argument, kPasswordPrefix)) return argument;
     return argument.substr(0, kPasswordPrefix.size()) + L"********";
 }
 
 CatalogueOptions ParseCatalogueOptions(int argc, const wchar_t* const argv[]) {
     CatalogueOptions options;
     for (int i = 2; i < argc; ++i) {
-        const wchar_t* a = argv[i];
-        if (std::wcsncmp(a, L"/username=", 10) == 0) options.username = a + 10;
-        else if (std::wcsncmp(a, L"/password=", 10) == 0) options.password = a + 10;
-        else if (std::wcsncmp(a, L"/out=", 5) == 0) options.outPath = a + 5;
+        const std::wstring a = argv[i];
+        if (HasPrefixIgnoringCase(a, L"/username=")) options.username = a.substr(10);
+        else if (HasPrefixIgnoringCase(a, L"/password=")) options.password = a.substr(10);
+        else if (HasPrefixIgnoringCase(a, L"/out=")) options.outPath = a.substr(5);
     }
     return options;
 }

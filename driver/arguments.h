@@ -2,7 +2,7 @@
 #pragma once
 #include <string>
 
-// True for "/uninstall" and "--unregister-all" in any letter case.
+// True for "/uninstall", "--uninstall" and "--unregister-all" in any letter case.
 bool IsUninstallArgument(const std::wstring& argument);
 
 // True for "/verify" and "--verify" in any letter case.
@@ -15,10 +15,10 @@ bool WantsJson(int argc, wchar_t* argv[]);
 // True for "/searchvoices" in any letter case.
 bool IsSearchVoicesArgument(const std::wstring& argument);
 
-// True for "/?", "-h" and "--help" in any letter case.
+// True for "/?", "-?", "-h", "/help" and "--help" in any letter case.
 bool IsHelpArgument(const std::wstring& argument);
 
-// True for "--version" in any letter case.
+// True for "--version" and "/version" in any letter case.
 bool IsVersionArgument(const std::wstring& argument);
 
 // The usage that help prints: the modes and their arguments, the exit codes
@@ -30,13 +30,26 @@ std::wstring UsageText(const std::wstring& version);
 // never reaches a console an installer captures, nor the log.
 std::wstring ShowableArgument(const std::wstring& argument);
 
+// The argument a caller most likely meant when `argument` is not one the
+// program knows but starts with '/' or '-' and, without that '/', '-' or "--"
+// and ignoring letter case, is within two edits (an inserted, deleted or
+// replaced letter, or two neighbours swapped) of a mode's name or of "help"
+// or "version": "/unistall" gives "/uninstall". Empty for every other
+// argument, which the runs ignore, since installers may pass arguments of
+// their own.
+std::wstring NearMissOf(const std::wstring& argument);
+
+// The exit code of a refused command line: ERROR_INVALID_PARAMETER.
+constexpr int kExitInvalidParameter = 87;
+
 struct CatalogueOptions {
     std::wstring username;
     std::wstring password;
     std::wstring outPath = L"%TEMP%\\quelto_voices.json";
 };
 
-// Reads "/username=", "/password=" and "/out=" (exact case) from the
+// Reads "/username=", "/password=" and "/out=" (prefixes in any letter case,
+// as the mode names are) from the
 // arguments after "/searchvoices"; the last occurrence wins. The output path
 // is returned as written, not yet expanded.
 CatalogueOptions ParseCatalogueOptions(int argc, const wchar_t* const argv[]);

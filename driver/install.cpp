@@ -1,4 +1,5 @@
 #include "driver/install.h"
+#include "driver/voice_names.h"
 
 #include <cwchar>
 #include <vector>
@@ -128,6 +129,7 @@ int RunInstallMode() {
     WriteLogLine(L"INFO", L"Voices location: " + voices + L"\\*.*");
 
     int counter = 0;
+    TokenNameClaims claims;
     const bool listed = ForEachVoiceFolder(voices, [&](const std::wstring& folder) {
         ++counter;
         const std::wstring metadataPath = voices + L"\\" + folder + L"\\metaData.txt";
@@ -145,6 +147,9 @@ int RunInstallMode() {
                                        L"', voice not registered: " + metadataPath);
             return;
         }
+        const std::wstring folderPath = voices + L"\\" + folder;
+        if (const std::wstring first = claims.Claim(m.TokenKeyName, folderPath); !first.empty())
+            return WriteLogLine(L"ERROR", NameConflictText(m.TokenKeyName, first, folderPath));
         if (!ClaimTokens(m.TokenKeyName, metadataPath)) return;
         WriteLogLine(L"INFO", L"Creating the new voice registries:");
         Regnewvoice(plat::kHkeyLocalMachine, m.TokenKeyName, m.LangIndependentName, m.Langid, m.LangDependentName,

@@ -18,6 +18,19 @@ void Say(const std::wstring& line, plat::ConsoleStream stream = plat::ConsoleStr
     plat::ConsoleWrite(stream, line + L"\n");
 }
 
+// A near miss of a mode's name is refused before anything runs: run as an
+// installation, `--uninstall` or `/unistall` would do the opposite of what
+// was meant, elevated. One log line keeps the refusal on record.
+int RefuseNearMiss(const std::wstring& argument, const std::wstring& meant) {
+    plat::ConsoleWrite(plat::ConsoleStream::Error, L"Unknown argument: " + argument + L" (did you mean " + meant +
+                                                       L"?). Nothing was run.\n\n" + UsageText(kVersion));
+    WriteLogLine(L"ERROR", L"Refused the unknown argument " + argument + L", close to " + meant +
+                               L": nothing was run (Pendrel " + kVersion + L", process id " +
+                               std::to_wstring(plat::GetCurrentProcessId()) + L", exit code " +
+                               std::to_wstring(kExitInvalidParameter) + L")");
+    return kExitInvalidParameter;
+}
+
 int RunChosenMode(int argc, wchar_t* argv[]) {
     for (int i = 1; i < argc; ++i) {
         WriteLogLine(L"INFO", ShowableArgument(argv[i]));
@@ -45,7 +58,15 @@ extern "C" int wmain(int argc, wchar_t* argv[]) {
     }
     if (argc > 1 && IsVersionArgument(argv[1])) {
         Say(L"Pendrel " + kVersion);
+        if (IsPlaceholderEndpoint(kCatalogueUrl))
+            Say(L"Catalogue endpoint not configured when this program was built (" + std::wstring(kCatalogueUrl) +
+                L"): /searchvoices cannot reach a catalogue.");
         return 0;
+    }
+
+    for (int i = 1; i < argc; ++i) {
+        const std::wstring meant = NearMissOf(argv[i]);
+        if (!meant.empty()) return RefuseNearMiss(ShowableArgument(argv[i]), meant);
     }
 
     // A JSON report owns standard output: the echo goes to standard error then.

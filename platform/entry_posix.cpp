@@ -5,12 +5,10 @@
 // afterwards makes the run fail, whatever the program returned.
 #include <unistd.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "platform/sandbox_posix.h"
-#include "platform/text.h"
 
 extern "C" int wmain(int argc, wchar_t* argv[]);
 
@@ -23,7 +21,9 @@ void SayOnStandardError(const std::string& text) {
 int main(int argc, char* argv[]) {
     std::vector<std::wstring> args;
     args.reserve(static_cast<std::size_t>(argc));
-    for (int i = 0; i < argc; ++i) args.push_back(plat::Utf8BytesToWide(argv[i], std::strlen(argv[i])));
+    // A byte that is not UTF-8 (a host path in another encoding) is kept, not
+    // replaced: the stand-in maps it back to the same byte in a path.
+    for (int i = 0; i < argc; ++i) args.push_back(plat::sandbox::TextFromHost(argv[i]));
     std::vector<wchar_t*> pointers;
     for (auto& a : args) pointers.push_back(a.data());
     pointers.push_back(nullptr);

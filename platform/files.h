@@ -47,6 +47,7 @@ std::uint32_t GetFileAttributes(const std::wstring& path);  // kInvalidFileAttri
 // nor its folder can be deleted or renamed meanwhile. The stand-in holds a
 // read lock on one byte far past the end, which its deletion honours as it
 // honours a handle without delete sharing.
+constexpr unsigned kAppendLockWaitMs = 2000;
 struct AppendFileState;
 class AppendFile {
 public:
@@ -62,7 +63,11 @@ public:
 
     // Writes the bytes at the end with a single write call under a lock held
     // across processes: concurrent appenders never tear, overwrite or lose one
-    // another's bytes, whatever the file system. False, with nothing written,
+    // another's bytes, whatever the file system. The lock is waited for at most
+    // kAppendLockWaitMs, and only once per object: after a wait that ran out,
+    // and where the file system has no such locks, the bytes go without it
+    // (Windows may then refuse the write, when another program has locked the
+    // range, and the call fails with that cause). False, with nothing written,
     // when the file no longer has a name (removed by something that ignores the
     // hold, such as the host under Wine), so that the caller opens it again.
     bool Append(const std::string& bytes);
@@ -112,6 +117,24 @@ bool GetTempFileName(const std::wstring& folder, const wchar_t* prefix, std::wst
 // file takes the new name in one step, replacing what was there, and the move
 // is on the disk when it returns.
 bool MoveFileReplacing(const std::wstring& from, const std::wstring& to);
+
+// What a path names, seen without following a link at its end: nothing (the
+// name or its folder missing), a plain file, a folder, or anything else (a
+// link, a device, a pipe). A file's `volume` and `index` (the volume serial
+// number and file index of GetFileInformationByHandle; on the stand-in the
+// device and inode numbers) are the same for every name of it, and tell it
+// from every other file.
+enum class PathKind { Absent, File, Folder, Other };
+struct PathFacts {
+    PathKind kind = PathKind::Absent;
+    std::uint64_t volume = 0;
+    std::uint64_t index = 0;
+};
+// Opens nothing but the entry's attributes (CreateFileW with
+// FILE_READ_ATTRIBUTES, FILE_FLAG_OPEN_REPARSE_POINT and
+// FILE_FLAG_BACKUP_SEMANTICS), which no other program's sharing refuses.
+// False, with the last error, when it cannot tell.
+bool InspectPath(const std::wstring& path, PathFacts& facts);
 
 // True for a path that names one place whatever the current folder and drive
 // are: "X:\..." or "\\server\share\..." (and, on the stand-in, a host path

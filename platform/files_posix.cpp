@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -220,6 +221,8 @@ std::uint32_t GetFileAttributes(const std::wstring& path) {
 
 struct AppendFileState {
     int fd = -1;
+    // Once a wait for the per-write lock has run out, later writes only try it.
+    bool lockStuck = false;
 };
 
 AppendFile::AppendFile() : state_(new AppendFileState) {}
@@ -227,6 +230,25 @@ AppendFile::~AppendFile() {
     Close();
     delete state_;
 }
+
+namespace {
+// Takes the per-write lock, waiting for it at most kAppendLockWaitMs (or not
+// at all once a wait has run out in this run): a writer stuck while holding
+// it, or a program locking the whole log, must never hold the run up. False
+// when the bytes go without it, as where the file system has no locks at all.
+bool LockForAppending(int fd, struct flock& range, bool& stuck) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(stuck ? 0 : kAppendLockWaitMs);
+    for (;;) {
+        if (::fcntl(fd, F_OFD_SETLK, &range) == 0) return true;
+        if (errno != EINTR && errno != EAGAIN && errno != EACCES) return false;
+        if (std::chrono::steady_clock::now() >= deadline) {
+            stuck = true;
+            return false;
+        }
+        ::usleep(10000);
+    }
+}
+}  // namespace
 
 bool AppendFile::Open(const std::wstring& path) {
     Close();
@@ -238,12 +260,11 @@ bool AppendFile::Open(const std::wstring& path) {
     // and DeleteFile's probe for a write lock there fails. Not flock: where
     // flock is emulated with byte-range locks over the whole file (NFS), the
     // holds of two runs would block each other's per-write lock for good.
+    // A program that has locked the whole file keeps the hold from being
+    // taken; the file is written all the same, as on Windows, where locks
+    // never stop a file from being opened.
     struct flock hold = FarByte(F_RDLCK, kHoldByte);
-    if (::fcntl(fd, F_OFD_SETLK, &hold) != 0) {
-        const int e = errno;
-        ::close(fd);
-        return Fail(e);
-    }
+    ::fcntl(fd, F_OFD_SETLK, &hold);
     state_->fd = fd;
     return true;
 }
@@ -268,15 +289,13 @@ bool AppendFile::Append(const std::string& bytes) {
     // Windows it is a byte range far beyond any real end (an open file
     // description's lock, apart from the shared hold above).
     struct flock range = FarByte(F_WRLCK, kAppendByte);
-    int locked;
-    do {
-        locked = ::fcntl(fd, F_OFD_SETLKW, &range);
-    } while (locked != 0 && errno == EINTR);
-    if (locked != 0) return Fail(errno);
+    const bool locked = LockForAppending(fd, range, state_->lockStuck);
     const ssize_t written = ::write(fd, bytes.data(), bytes.size());
     const int e = errno;
-    range.l_type = F_UNLCK;
-    ::fcntl(fd, F_OFD_SETLK, &range);
+    if (locked) {
+        range.l_type = F_UNLCK;
+        ::fcntl(fd, F_OFD_SETLK, &range);
+    }
     if (written != static_cast<ssize_t>(bytes.size())) return Fail(written < 0 ? e : ENOSPC);
     return true;
 }
@@ -414,6 +433,18 @@ bool MoveFileReplacing(const std::wstring& from, const std::wstring& to) {
     const int error = errno;
     ::close(fd);
     return synced || Fail(error);
+}
+
+bool InspectPath(const std::wstring& path, PathFacts& facts) {
+    facts = PathFacts();
+    struct stat st {};
+    if (::lstat(sandbox::ToHostPath(path).c_str(), &st) != 0) return errno == ENOENT || errno == ENOTDIR || Fail(errno);
+    if (S_ISREG(st.st_mode)) facts.kind = PathKind::File;
+    else if (S_ISDIR(st.st_mode)) facts.kind = PathKind::Folder;
+    else facts.kind = PathKind::Other;  // a link, a device, a pipe, a socket
+    facts.volume = static_cast<std::uint64_t>(st.st_dev);
+    facts.index = static_cast<std::uint64_t>(st.st_ino);
+    return true;
 }
 
 bool IsAbsolutePath(const std::wstring& path) {

@@ -9,6 +9,28 @@
 
 namespace plat {
 
+namespace {
+// GetFullPathNameW: the path with "." and ".." resolved and the current
+// folder and drive applied; the path itself when that fails.
+std::wstring FullPathName(const std::wstring& path) {
+    const DWORD needed = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (needed == 0) return path;
+    std::wstring buffer(needed, L'\0');
+    const DWORD length = ::GetFullPathNameW(path.c_str(), needed, buffer.data(), nullptr);
+    return length > 0 && length < needed ? buffer.substr(0, length) : path;
+}
+}  // namespace
+
+std::wstring LongPathForm(const std::wstring& path) {
+    const bool full = path.size() >= 3 && std::iswalpha(path[0]) && path[1] == L':' && path[2] == L'\\';
+    const bool unc = path.size() >= 3 && path[0] == L'\\' && path[1] == L'\\' && path[2] != L'?' && path[2] != L'.';
+    if (!full && !unc) return path;
+    // The "\\?\" form is taken literally: "." and ".." are resolved first.
+    const std::wstring resolved = FullPathName(path);
+    if (resolved.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + resolved.substr(2);
+    return L"\\\\?\\" + resolved;
+}
+
 struct FindState {
     HANDLE handle;
 };
@@ -22,7 +44,8 @@ void Fill(const WIN32_FIND_DATAW& raw, FindData& data) {
 
 FindHandle FindFirstFile(const std::wstring& pattern, FindData& data) {
     WIN32_FIND_DATAW raw {};
-    HANDLE h = ::FindFirstFileW(pattern.c_str(), &raw);
+    // Voice folders may lie deeper than MAX_PATH.
+    HANDLE h = ::FindFirstFileW(LongPathForm(pattern).c_str(), &raw);
     if (h == INVALID_HANDLE_VALUE) return nullptr;
     Fill(raw, data);
     return new FindState {h};
@@ -48,25 +71,39 @@ bool RemoveDirectory(const std::wstring& path) { return ::RemoveDirectoryW(path.
 bool SetFileAttributes(const std::wstring& path, std::uint32_t attributes) {
     return ::SetFileAttributesW(path.c_str(), attributes) != 0;
 }
-std::uint32_t GetFileAttributes(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()); }
+std::uint32_t GetFileAttributes(const std::wstring& path) { return ::GetFileAttributesW(LongPathForm(path).c_str()); }
 
 namespace {
 // The range every appender locks: far beyond any real log's end, so that the
 // lock (mandatory on Windows) never stands in the way of a reader.
 constexpr DWORD kAppendLockOffsetHigh = 0x7FFFFFFF;
 
+// Waits for the range at most kAppendLockWaitMs, or, once a wait has run out
+// in this run, only tries it: a writer stuck while holding it, or a program
+// locking the whole log, must never hold the run up. Where LockFileEx fails
+// outright (a redirector without byte-range locks), the write goes without it.
 class AppendLock {
 public:
-    explicit AppendLock(HANDLE file) : file_(file) {
+    AppendLock(HANDLE file, bool& stuck) : file_(file) {
         overlapped_.OffsetHigh = kAppendLockOffsetHigh;
-        locked_ = ::LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &overlapped_) != 0;
+        const ULONGLONG deadline = ::GetTickCount64() + (stuck ? 0 : kAppendLockWaitMs);
+        for (;;) {
+            locked_ = ::LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &overlapped_) != 0;
+            if (locked_) return;
+            const DWORD error = ::GetLastError();
+            if (error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING) return;
+            if (::GetTickCount64() >= deadline) {
+                stuck = true;
+                return;
+            }
+            ::Sleep(10);
+        }
     }
     ~AppendLock() {
         if (locked_) ::UnlockFileEx(file_, 0, 1, 0, &overlapped_);
     }
     AppendLock(const AppendLock&) = delete;
     AppendLock& operator=(const AppendLock&) = delete;
-    bool locked() const { return locked_; }
 
 private:
     HANDLE file_;
@@ -102,6 +139,7 @@ private:
 
 struct AppendFileState {
     OwnedHandle file;
+    bool lockStuck = false;
 };
 
 AppendFile::AppendFile() : state_(new AppendFileState) {}
@@ -141,8 +179,7 @@ bool AppendFile::Append(const std::string& bytes) {
     // Appending is atomic on a local NTFS volume, but not on a network share
     // nor under every emulation of Windows: the lock, held across processes,
     // keeps concurrent writers from landing on the same offset.
-    AppendLock lock(file);
-    if (!lock.locked()) return false;
+    AppendLock lock(file, state_->lockStuck);
     DWORD written = 0;
     const BOOL ok = ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
     const DWORD error = ::GetLastError();
@@ -244,6 +281,30 @@ bool MoveFileReplacing(const std::wstring& from, const std::wstring& to) {
     return ::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
+bool InspectPath(const std::wstring& path, PathFacts& facts) {
+    facts = PathFacts();
+    OwnedHandle entry(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!entry.valid()) {
+        const DWORD error = ::GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    }
+    // A console, NUL, a pipe or a port: no file of the disk's.
+    if (::GetFileType(entry.get()) != FILE_TYPE_DISK) {
+        facts.kind = PathKind::Other;
+        return true;
+    }
+    BY_HANDLE_FILE_INFORMATION info {};
+    if (!::GetFileInformationByHandle(entry.get(), &info)) return false;
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) facts.kind = PathKind::Other;
+    else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) facts.kind = PathKind::Folder;
+    else facts.kind = PathKind::File;
+    facts.volume = info.dwVolumeSerialNumber;
+    facts.index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return true;
+}
+
 bool IsAbsolutePath(const std::wstring& path) {
     if (path.size() >= 3 && std::iswalpha(path[0]) && path[1] == L':' && (path[2] == L'\\' || path[2] == L'/'))
         return true;
@@ -274,15 +335,7 @@ constexpr DWORD kSettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_H
 // no MAX_PATH limit, no trailing dots or spaces stripped, no device names.
 std::wstring ExtendedPath(const std::wstring& path) {
     if (path.rfind(L"\\\\?\\", 0) == 0) return path;
-    std::wstring full = path;
-    const DWORD needed = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    if (needed > 0) {
-        std::wstring buffer(needed, L'\0');
-        const DWORD length = ::GetFullPathNameW(path.c_str(), needed, buffer.data(), nullptr);
-        if (length > 0 && length < needed) full.assign(buffer.data(), length);
-    }
-    if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
-    return L"\\\\?\\" + full;
+    return LongPathForm(FullPathName(path));
 }
 
 OwnedHandle OpenNoFollow(const std::wstring& extendedPath, DWORD access, DWORD share) {
@@ -591,8 +644,9 @@ FileReader::~FileReader() { delete state_; }
 
 bool FileReader::Open(const std::wstring& path) {
     state_->handle = OwnedHandle();
-    OwnedHandle h(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    OwnedHandle h(::CreateFileW(LongPathForm(path).c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!h.valid()) return false;
     DWORD attributes = 0;
     if (!AttributesOfHandle(h.get(), attributes)) return false;

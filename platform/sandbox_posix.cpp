@@ -161,13 +161,16 @@ const std::wstring* FindVariable(const std::wstring& name) {
     return nullptr;
 }
 
-std::wstring NameFromHost(const std::string& hostName) {
+namespace {
+// Host bytes as wide text, escaping the bytes that are not UTF-8 and, with
+// `names`, those a Windows name cannot hold.
+std::wstring FromHost(const std::string& hostName, bool names) {
     std::wstring name;
     const auto* p = reinterpret_cast<const unsigned char*>(hostName.data());
     const std::size_t n = hostName.size();
     for (std::size_t i = 0; i < n;) {
         const std::size_t length = Utf8SequenceLength(p + i, n - i);
-        if (length == 0 || (length == 1 && IsForbiddenInName(p[i]))) {
+        if (length == 0 || (names && length == 1 && IsForbiddenInName(p[i]))) {
             name += static_cast<wchar_t>(kEscapeBase + p[i]);
             ++i;
         } else {
@@ -177,6 +180,11 @@ std::wstring NameFromHost(const std::string& hostName) {
     }
     return name;
 }
+}  // namespace
+
+std::wstring NameFromHost(const std::string& hostName) { return FromHost(hostName, true); }
+
+std::wstring TextFromHost(const std::string& hostText) { return FromHost(hostText, false); }
 
 std::string NameToHost(const std::wstring& windowsName) {
     std::string host;

@@ -34,6 +34,12 @@ std::string ToHostPath(const std::wstring& windowsPath);
 std::wstring NameFromHost(const std::string& hostName);
 std::string NameToHost(const std::wstring& windowsName);
 
+// Host text that may name a path (a program argument): UTF-8, with each byte
+// outside a well-formed sequence as U+DC00+b, as NameFromHost shows it, so
+// that a path given in it maps back to exactly the host's bytes. Separators
+// and the other characters a name cannot hold stay as they are.
+std::wstring TextFromHost(const std::string& hostText);
+
 // The registry's hive files (registry_posix.cpp). CheckRegistry reads and
 // parses both without changing anything: false, with a message naming the
 // file and the cause, when one exists but cannot be read or parsed.

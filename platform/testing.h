@@ -35,6 +35,12 @@ void ReleaseImage(void* image);
 // without delete sharing. The stand-in only changes the host's current folder.
 bool SetCurrentFolder(const std::wstring& folder);
 
+// Opens the file for reading and writing, sharing everything, and locks all
+// of it, from the first byte to the last a file can have (LockFileEx; on the
+// stand-in an open file description's write lock), as a backup program or a
+// stuck writer might. ReleaseHeldFile lets go.
+void* LockWholeFile(const std::wstring& path);
+
 // A symbolic link at `link` to `target` (a folder or a file): on Windows
 // CreateSymbolicLinkW, on the stand-in a POSIX symbolic link.
 bool CreateLink(const std::wstring& link, const std::wstring& target, bool directory);

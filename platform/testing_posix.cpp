@@ -53,6 +53,19 @@ void ReleaseImage(void* image) { ReleaseHeldFile(image); }
 
 bool SetCurrentFolder(const std::wstring& folder) { return ::chdir(sandbox::ToHostPath(folder).c_str()) == 0; }
 
+void* LockWholeFile(const std::wstring& path) {
+    const int fd = ::open(sandbox::ToHostPath(path).c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct flock all {};
+    all.l_type = F_WRLCK;
+    all.l_whence = SEEK_SET;  // l_start 0 and l_len 0: every byte, however far
+    if (::fcntl(fd, F_OFD_SETLK, &all) != 0) {
+        ::close(fd);
+        return nullptr;
+    }
+    return reinterpret_cast<void*>(static_cast<std::intptr_t>(fd) + 1);  // closing it releases the lock
+}
+
 bool CreateLink(const std::wstring& link, const std::wstring& target, bool) {
     return ::symlink(sandbox::ToHostPath(target).c_str(), sandbox::ToHostPath(link).c_str()) == 0;
 }

@@ -27,6 +27,18 @@ void* HoldFileOpen(const std::wstring& path) {
     return h == INVALID_HANDLE_VALUE ? nullptr : h;
 }
 
+void* LockWholeFile(const std::wstring& path) {
+    HANDLE h = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    OVERLAPPED from {};
+    if (!::LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &from)) {
+        ::CloseHandle(h);
+        return nullptr;
+    }
+    return h;  // closing the handle releases the lock
+}
+
 bool CreateRegistryLink(const std::wstring& link, const std::wstring& target, bool inUserHive) {
     HKEY key = nullptr;
     if (::RegCreateKeyExW(inUserHive ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE, link.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK | REG_OPTION_VOLATILE,

@@ -36,3 +36,13 @@
 #undef RegDeleteTree
 #undef GetTempFileName
 #undef MoveFileEx
+
+#include <string>
+
+namespace plat {
+// The "\\?\" form of a full path ("X:\..." or "\\server\share\..."), which the
+// file functions take as it is: no MAX_PATH limit, whether or not the machine
+// enables long paths for programs that declare themselves aware of them. A
+// relative path, and one already in a "\\?\" or "\\.\" form, stays as it is.
+std::wstring LongPathForm(const std::wstring& path);
+}  // namespace plat

@@ -5,6 +5,7 @@
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/environment.h"
+#include "platform/errors.h"
 #include "platform/files.h"
 #include "support/paths.h"
 
@@ -59,10 +60,28 @@ plat::AppendFile& HeldLog() {
     return *log;
 }
 
+// The log's path and why its last line was lost; empty while nothing was.
+struct LostLine {
+    std::wstring path, cause;
+};
+
 // Finds the log (its folders made again where missing) and opens it.
-bool OpenLog(plat::AppendFile& log) {
-    const std::wstring path = GetLogFilePath();
-    return !path.empty() && log.Open(path);
+bool OpenLog(plat::AppendFile& log, LostLine& lost) {
+    lost.path = GetLogFilePath();
+    if (lost.path.empty()) return false;  // GetLogFilePath has said why
+    if (log.Open(lost.path)) return true;
+    lost.cause = plat::ErrorText(plat::GetLastError());
+    return false;
+}
+
+// Installers are told to read the log: one that loses lines says so, once a
+// run, on standard error, naming the file and the cause.
+void AnnounceLostLine(const LostLine& lost) {
+    static bool announced = false;
+    if (announced || lost.cause.empty()) return;
+    announced = true;
+    plat::ConsoleWrite(plat::ConsoleStream::Error, L"The log cannot be written: " + lost.path + L": " + lost.cause +
+                                                       L" Lines of this run are missing from it.\n");
 }
 
 }  // namespace
@@ -72,7 +91,8 @@ void CloseLogFile() { HeldLog().Close(); }
 void WriteLogLine(const std::wstring& level, const std::wstring& message) {
     plat::AppendFile& log = HeldLog();
     const bool held = log.IsOpen();
-    if (!held && !OpenLog(log)) return;
+    LostLine lost;
+    if (!held && !OpenLog(log, lost)) return AnnounceLostLine(lost);
     const plat::LocalTime t = plat::GetLocalTimeNow();
     char stamp[32];
     std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute,
@@ -82,8 +102,16 @@ void WriteLogLine(const std::wstring& level, const std::wstring& message) {
     std::string line = "[";
     line += stamp;
     line += "] [" + EncodeLogText(level) + "] " + EncodeLogText(message) + "\r\n";
-    if (log.Append(line) || !held) return;
+    if (log.Append(line)) return;
+    if (!held) {
+        lost.cause = plat::ErrorText(plat::GetLastError());
+        return AnnounceLostLine(lost);
+    }
     // The held file failed (removed by something that ignores the hold): found
     // and opened again, and the line written once more.
-    if (OpenLog(log)) log.Append(line);
+    if (!OpenLog(log, lost)) return AnnounceLostLine(lost);
+    if (!log.Append(line)) {
+        lost.cause = plat::ErrorText(plat::GetLastError());
+        AnnounceLostLine(lost);
+    }
 }

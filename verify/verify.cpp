@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "driver/install.h"
+#include "driver/voice_names.h"
 #include "platform/console.h"
 #include "platform/files.h"
 #include "platform/speech.h"
@@ -58,6 +59,7 @@ struct VoiceResult {
     std::wstring name;  // TokenKeyName, empty when the folder gives none
     State state = State::Ok;
     std::wstring why;   // NotRegistered, Pending: the reason
+    std::wstring firstFolder;  // NotRegistered: the folder that gave the same TokenKeyName first
     std::vector<PlacedProblem> problems, notes;
     std::vector<std::wstring> causes;  // NotChecked: what could not be read
 };
@@ -148,6 +150,7 @@ Findings Check() {
     };
 
     std::vector<std::wstring> voiceNames;
+    TokenNameClaims claims;
     for (const Folder& folder : folders) {
         VoiceResult v;
         v.folder = folder.name;
@@ -160,6 +163,12 @@ Findings Check() {
             continue;
         }
         v.name = folder.metadata.TokenKeyName;
+        if (v.firstFolder = claims.Claim(v.name, folder.name); !v.firstFolder.empty()) {
+            v.state = VoiceResult::State::NotRegistered;
+            v.why = NameConflictText(v.name, v.firstFolder, folder.name);
+            f.voices.push_back(v);
+            continue;
+        }
         voiceNames.push_back(v.name);
         for (std::size_t i = 0; i < places.size(); ++i) {
             std::vector<std::wstring> unread;
@@ -266,7 +275,12 @@ void Tell(const Findings& f, const TextReport& out) {
             continue;
         }
         if (v.state == State::NotRegistered) {
-            if (v.why == L"metaData.txt cannot be read")
+            if (!v.firstFolder.empty())
+                out.Report(L"ERROR", L"Voice folder " + v.folder + L": " + v.why,
+                           L"Voice folder not registered: " +
+                               NameConflictText(v.name, f.voicesFolder + L"\\" + v.firstFolder,
+                                                f.voicesFolder + L"\\" + v.folder));
+            else if (v.why == L"metaData.txt cannot be read")
                 out.Report(L"ERROR", L"Voice folder " + v.folder + L": metaData.txt cannot be read, so it is not registered",
                            L"Voice folder not registered, cannot open input file: " + path);
             else

@@ -3,6 +3,7 @@ import os
 import re
 import shutil
 import socket
+import stat
 import tempfile
 import unittest
 
@@ -244,6 +245,50 @@ class CatalogueTest(MachineTest):
         self.assertEqual(code, 1)
         self.assertEqual(self.m.log_lines()[-2], ("ERROR", "[SearchVoices] Could not create file: " + out_path + " GLE=3"))
         self.assertRegex(self.m.log_lines()[-1][1], r"^  file " + re.escape(out_path) + r"\.part: 3: \S")
+
+    def test_only_a_file_or_a_free_name_is_replaced(self):
+        self.m.run()  # the log exists
+        log = self.m.local_appdata + "\\Mirelka\\ZunSapi64\\log_zunsapi.txt"
+        folder = self.m.temp + "a-folder"
+        os.makedirs(self.m.host(folder))
+        hard_link = self.m.temp + "log-by-another-name.txt"
+        os.link(self.m.host(log), self.m.host(hard_link))
+        cases = [(folder, "it is a folder, not a file"), (log, "it is the program's log"),
+                 (hard_link, "it is the program's log")]
+        if not self.m.wine:
+            # Wine opens a FIFO inside its prefix as a file, and may wait on it: shown on the stand-in.
+            pipe = self.m.temp + "a-pipe.json"
+            os.mkfifo(self.m.host(pipe))
+            cases.append((pipe, "it is not a plain file (a device, a pipe or a link)"))
+        for destination, why in cases:
+            with self.subTest(destination=destination):
+                before = self.m.log_bytes()
+                code, _, err = self.search("/out=" + destination)
+                self.assertEqual(code, 1)
+                self.assertIn(("ERROR", "[SearchVoices] Refused destination: " + destination),
+                              self.m.log_lines(since=before))
+                self.assertIn(("ERROR", "  file " + destination + ": " + why), self.m.log_lines(since=before))
+                self.assertIn(("refused to replace %s: %s" % (destination, why)).encode("utf-8"), err)
+                self.assertEqual(self.http.requests, [], "nothing is asked for an answer that may not be kept")
+                self.assertTrue(self.m.log_bytes().startswith(before), "the log keeps its history")
+                self.assertNotIn(CATALOGUE, self.m.log_bytes())
+        self.assertTrue(os.path.isdir(self.m.host(folder)))
+        if not self.m.wine:
+            self.assertTrue(stat.S_ISFIFO(os.lstat(self.m.host(pipe)).st_mode))
+        self.assert_no_leftovers()
+
+    def test_a_host_path_that_is_not_utf8_keeps_its_bytes(self):
+        if self.m.wine:
+            self.skipTest("host paths in other encodings are the stand-in's; Windows paths are UTF-16")
+        folder = tempfile.mkdtemp(prefix="pendrel-out-")
+        self.addCleanup(shutil.rmtree, folder)
+        target = os.fsencode(folder) + b"/caf\xe9-\xff.json"
+        code, _, err = self.m.run("/searchvoices", b"/out=" + target, program=CATALOGUE_PROGRAM,
+                                  extra_env={"PENDREL_TEST_CATALOGUE_URL": self.http.url})
+        self.assertEqual(code, 0, err)
+        self.assertEqual(os.listdir(os.fsencode(folder)), [b"caf\xe9-\xff.json"])
+        with open(target, "rb") as f:
+            self.assertEqual(f.read(), CATALOGUE)
 
     def test_https_with_a_trusted_authority(self):
         code, _, _ = self.search("/username=ana", https=True)

@@ -3,7 +3,7 @@ import os
 import re
 import unittest
 
-from harness import Machine, MachineTest
+from harness import CATALOGUE_PROGRAM, Machine, MachineTest
 
 VERSION = os.environ.get("PENDREL_VERSION", "")
 BANNER = "Pendrel.exe arrancó correctamente.".encode("utf-8")
@@ -44,8 +44,18 @@ class EntryTest(MachineTest):
                 for part in ("/uninstall", "/searchvoices", "Exit codes", "log_zunsapi.txt"):
                     self.assertIn(part, text, argument)
                 self.assertEqual(err, b"")
-        for argument in ("--version", "--VERSION"):
-            self.assertEqual(self.m.run(argument), (0, b"Pendrel " + VERSION.encode() + self.m.eol, b""))
+        for argument in ("--version", "--VERSION", "/version"):
+            code, out, err = self.m.run(argument)
+            self.assertEqual((code, self.console(out)[0], err), (0, b"Pendrel " + VERSION.encode(), b""))
+        # A build posting to the reserved example domain says so on a line of its own.
+        for url, lines in (("http://localhost:9/x", [b"Pendrel " + VERSION.encode()]),
+                           ("https://voices.mirelka.example/x",
+                            [b"Pendrel " + VERSION.encode(),
+                             b"Catalogue endpoint not configured when this program was built "
+                             b"(https://voices.mirelka.example/x): /searchvoices cannot reach a catalogue."])):
+            code, out, err = self.m.run("--version", program=CATALOGUE_PROGRAM,
+                                        extra_env={"PENDREL_TEST_CATALOGUE_URL": url})
+            self.assertEqual((code, self.console(out), err), (0, lines, b""), url)
         self.assertEqual(self.m.log_bytes(), b"", "no log line, no run")
         self.assertFalse(self.m.exists(self.m.temp + "quelto_voices.json.part"))
 

@@ -1,6 +1,7 @@
 """The released Windows program as installers and Windows see it: its version
 resource and manifest, its separate debug information, and the zip of a release."""
 import hashlib
+import json
 import os
 import re
 import subprocess
@@ -8,12 +9,25 @@ import tempfile
 import unittest
 import zipfile
 
-from harness import PROBE, PROGRAM, TARGET, Machine, MachineTest
+from harness import PROBE, PROGRAM, SCRIPTS, TARGET, Machine, MachineTest
 
 VERSION = os.environ.get("PENDREL_VERSION", "")
 OBJDUMP = os.environ.get("PENDREL_OBJDUMP", "")
 CPACK = os.environ.get("PENDREL_CPACK", "")
 CPACK_CONFIG = os.environ.get("PENDREL_CPACK_CONFIG", "")
+
+
+class ReleaseConfigurationTest(unittest.TestCase):
+    def test_msvc_preset_links_the_runtimes_statically(self):
+        # A release that needs VCRUNTIME140.dll fails with 0xC0000135 on a bare machine.
+        with open(os.path.join(os.path.dirname(SCRIPTS), "CMakePresets.json")) as f:
+            presets = {p["name"]: p for p in json.load(f)["configurePresets"]}
+        self.assertEqual(presets["msvc"].get("cacheVariables", {}).get("CMAKE_MSVC_RUNTIME_LIBRARY"),
+                         "MultiThreaded$<$<CONFIG:Debug>:Debug>")
+
+    def test_license_at_the_root(self):
+        with open(os.path.join(os.path.dirname(SCRIPTS), "LICENSE")) as f:
+            self.assertTrue(f.read().startswith("MIT License"))
 
 
 @unittest.skipUnless(TARGET == "wine", "the version resource, the manifest, the debug link and the release zip "
@@ -55,7 +69,15 @@ class ReleaseTest(MachineTest):
         self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
         archive = os.path.join(folder, "pendrel-%s-win64.zip" % VERSION)
         with zipfile.ZipFile(archive) as z:
-            self.assertEqual(sorted(z.namelist()), ["README.md", "pendrel.exe", "pendrel.exe.sha256"])
+            self.assertEqual(sorted(z.namelist()),
+                             ["LICENSE", "USAGE.md", "pendrel.exe", "pendrel.exe.debug", "pendrel.exe.sha256"])
+            self.assertIn(b"MIT License", z.read("LICENSE"))
+            usage = z.read("USAGE.md").decode("utf-8")
+            for part in ("/uninstall", "/searchvoices", "/verify", "87", "log_zunsapi.txt", "Everyone"):
+                self.assertIn(part, usage)
+            debug = z.read("pendrel.exe.debug")
+            with open(PROGRAM + ".debug", "rb") as f:
+                self.assertEqual(debug, f.read(), "the debug information of the program in the zip")
             program = z.read("pendrel.exe")
             checksum = z.read("pendrel.exe.sha256").decode("ascii")
         with open(PROGRAM, "rb") as f:

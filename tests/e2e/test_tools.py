@@ -27,6 +27,21 @@ class ToolsTest(unittest.TestCase):
         self.assertEqual(done.returncode, 2)
         self.assertIn("Usage:", done.stderr)
 
+    def test_bench_prints_its_usage_and_refuses_an_unknown_part(self):
+        bench = os.path.join(SCRIPTS, "bench")
+        for argument in ("--help", "-h"):
+            done = subprocess.run([bench, argument], capture_output=True, text=True, timeout=30)
+            self.assertEqual(done.returncode, 0, done.stderr)
+            self.assertTrue(done.stdout.startswith("Usage: scripts/bench"), done.stdout[:80])
+            for part in ("download", "install"):
+                self.assertIn(part, done.stdout)
+        # Refused before anything is built or measured.
+        done = subprocess.run([bench, "download", "instal"], capture_output=True, text=True, timeout=30)
+        self.assertEqual(done.returncode, 2)
+        self.assertIn("unknown part instal", done.stderr)
+        self.assertIn("Usage:", done.stderr)
+        self.assertEqual(done.stdout, "")
+
     def test_catalogue_server_names_its_modes(self):
         done = subprocess.run([sys.executable, SERVER, "--help"], capture_output=True, text=True, timeout=30)
         self.assertEqual(done.returncode, 0, done.stderr)

@@ -8,6 +8,8 @@
 //   probe set HKLM|HKCU PATH NAME VALUE         a string value (VALUE "u16:" and hexadecimal UTF-16 units: any text)
 //   probe image FILE               maps FILE as a running program's image until standard input ends
 //   probe cwd FOLDER               keeps FOLDER as its current folder until standard input ends
+//   probe hold|lock FILE           holds the file open as a running program does, or locks all of it,
+//                                  until standard input ends
 //   probe link HKLM|HKCU PATH TARGET            a registry link at PATH to HKLM\TARGET
 //   probe plant HKLM|HKCU PATH TARGET SECONDS   as a hostile user would, for that long: links to
 //                                  HKLM\TARGET made again and again at PATH\Planted and PATH\Attributes\Planted
@@ -230,31 +232,20 @@ extern "C" int wmain(int argc, wchar_t* argv[]) {
         if (!plat::ReadWholeFile(argv[2], der)) return 3;
         return plat::testing::DistrustRootCertificate(der) ? 0 : 4;
     }
-    if (verb == L"image" && argc == 3) {
-        // Maps the file as a running program's image until standard input ends.
-        void* image = plat::testing::HoldAsImage(argv[2]);
-        Out(image ? L"held" : L"failed");
-        while (std::fgetc(stdin) != EOF) {
-        }
-        plat::testing::ReleaseImage(image);
-        return image ? 0 : 3;
-    }
-    if (verb == L"cwd" && argc == 3) {
-        // Keeps the folder as this process's current folder until standard input ends, as a command prompt does.
-        const bool held = plat::testing::SetCurrentFolder(argv[2]);
+    if ((verb == L"hold" || verb == L"lock" || verb == L"image" || verb == L"cwd") && argc == 3) {
+        // Holds the file until standard input ends: open as a running program holds its library, locked
+        // whole, mapped as a running program's image, or (a folder) as this process's current folder.
+        void* hold = verb == L"hold"    ? plat::testing::HoldFileOpen(argv[2])
+                     : verb == L"lock"  ? plat::testing::LockWholeFile(argv[2])
+                     : verb == L"image" ? plat::testing::HoldAsImage(argv[2])
+                                        : nullptr;
+        const bool held = verb == L"cwd" ? plat::testing::SetCurrentFolder(argv[2]) : hold != nullptr;
         Out(held ? L"held" : L"failed");
         while (std::fgetc(stdin) != EOF) {
         }
+        if (verb == L"image") plat::testing::ReleaseImage(hold);
+        else plat::testing::ReleaseHeldFile(hold);
         return held ? 0 : 3;
-    }
-    if (verb == L"hold" && argc == 3) {
-        // Holds the file until standard input ends, as a running program holds its library.
-        void* hold = plat::testing::HoldFileOpen(argv[2]);
-        Out(hold ? L"held" : L"failed");
-        while (std::fgetc(stdin) != EOF) {
-        }
-        plat::testing::ReleaseHeldFile(hold);
-        return hold ? 0 : 3;
     }
     if (verb == L"resources" && argc == 3) {
         plat::testing::ProgramResources found;
@@ -266,7 +257,7 @@ extern "C" int wmain(int argc, wchar_t* argv[]) {
         return 0;
     }
     Out(L"usage: probe dump HKLM|HKCU PATH | voices CATEGORY-ID | set[-then-crash] HKLM|HKCU PATH NAME VALUE |"
-        L" delete HKLM|HKCU PATH | acl HKLM|HKCU PATH drop-everyone|deny-everyone | hold FILE |"
+        L" delete HKLM|HKCU PATH | acl HKLM|HKCU PATH drop-everyone|deny-everyone | hold|lock FILE |"
         L" link HKLM|HKCU PATH TARGET | plant HKLM|HKCU PATH TARGET SECONDS |"
         L" trust|untrust CERT.der | resources PROGRAM");
     return 2;

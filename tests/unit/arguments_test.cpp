@@ -13,6 +13,9 @@ TEST(Arguments, UninstallInAnyLetterCase) {
     EXPECT_TRUE(IsUninstallArgument(L"/uninstall"));
     EXPECT_TRUE(IsUninstallArgument(L"/UnInstall"));
     EXPECT_TRUE(IsUninstallArgument(L"--UNREGISTER-ALL"));
+    EXPECT_TRUE(IsUninstallArgument(L"--uninstall"));
+    EXPECT_TRUE(IsUninstallArgument(L"--UnInstall"));
+    EXPECT_FALSE(IsUninstallArgument(L"-uninstall"));
     EXPECT_FALSE(IsUninstallArgument(L"/uninstall2"));
     EXPECT_FALSE(IsUninstallArgument(L"uninstall"));
     EXPECT_TRUE(IsSearchVoicesArgument(L"/SearchVoices"));
@@ -25,7 +28,8 @@ TEST(Arguments, HelpAndVersionInAnyLetterCase) {
         bool help, version;
     } cases[] = {{L"/?", true, false},        {L"-h", true, false},         {L"-H", true, false},
                  {L"--help", true, false},    {L"--HeLp", true, false},     {L"--version", false, true},
-                 {L"--VERSION", false, true}, {L"/help", false, false},     {L"-?", false, false},
+                 {L"--VERSION", false, true}, {L"/help", true, false},      {L"/HELP", true, false},
+                 {L"-?", true, false},        {L"/version", false, true},   {L"/Version", false, true},
                  {L"--help=x", false, false}, {L"-version", false, false},  {L"/uninstall", false, false}};
     for (const auto& c : cases) {
         EXPECT_EQ(IsHelpArgument(c.argument), c.help) << std::wstring(c.argument).size();
@@ -39,6 +43,29 @@ TEST(Arguments, UsageNamesTheModesTheExitCodesAndTheLog) {
                                 L"/password=", L"/out=", L"--version", L"Exit codes", L"log_zunsapi.txt"})
         EXPECT_NE(usage.find(part), std::wstring::npos) << std::wstring(part).size();
     EXPECT_EQ(usage.back(), L'\n');
+}
+
+TEST(Arguments, NearMissesOfTheModesAreNamed) {
+    const struct {
+        const wchar_t* argument;
+        const wchar_t* meant;  // empty: not a near miss
+    } cases[] = {
+        {L"/unistall", L"/uninstall"},       {L"-uninstall", L"/uninstall"},      {L"/UNINSTAL", L"/uninstall"},
+        {L"/uninstlal", L"/uninstall"},      {L"/install", L"/uninstall"},        {L"/unregister-all", L"--unregister-all"},
+        {L"--unregisterall", L"--unregister-all"}, {L"/verfy", L"/verify"},       {L"-verify", L"/verify"},
+        {L"--VERIFI", L"/verify"},           {L"/serchvoices", L"/searchvoices"}, {L"--searchvoices", L"/searchvoices"},
+        {L"/search-voices", L"/searchvoices"}, {L"--hlep", L"/help"},             {L"--verison", L"/version"},
+        {L"-version", L"/version"},
+        // Known arguments, whatever their case, and what is too far from any name or no option at all.
+        {L"/uninstall", L""},  {L"--UNINSTALL", L""},  {L"--unregister-all", L""}, {L"/Verify", L""},
+        {L"--verify", L""},    {L"/searchVoices", L""}, {L"/?", L""},              {L"-?", L""},
+        {L"-h", L""},          {L"/help", L""},         {L"/version", L""},        {L"--version", L""},
+        {L"/USERNAME=ana", L""}, {L"/Out=C:\\x", L""}, {L"/password=verify", L""},
+        {L"uninstall", L""},   {L"unistall", L""},      {L"/silent", L""},         {L"/verysilent", L""},
+        {L"-x", L""},          {L"/", L""},             {L"--", L""},              {L"", L""},
+        {L"/norestart", L""},  {L"/uninstallation", L""}, {L"/verifying", L""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(NearMissOf(c.argument), c.meant) << c.argument;
 }
 
 TEST(Arguments, VerifyInAnyLetterCase) {
@@ -61,12 +88,19 @@ TEST(CatalogueOptions, DefaultsWhenNothingIsGiven) {
     EXPECT_EQ(o.outPath, L"%TEMP%\\quelto_voices.json");
 }
 
-TEST(CatalogueOptions, ExactCasePrefixesAndTheLastOccurrenceWins) {
-    const auto o = Parse({L"pendrel", L"/searchvoices", L"/USERNAME=upper", L"/username=ana", L"/password=p=q",
-                          L"/uninstall", L"/username=eva", L"/out="});
+TEST(CatalogueOptions, PrefixesInAnyCaseAndTheLastOccurrenceWins) {
+    const auto o = Parse({L"pendrel", L"/searchvoices", L"/username=ana", L"/USERNAME=upper", L"/password=p=q",
+                          L"/uninstall", L"/Username=eva", L"/out="});
     EXPECT_EQ(o.username, L"eva");
     EXPECT_EQ(o.password, L"p=q") << "everything after the ten prefix characters";
     EXPECT_EQ(o.outPath, L"");
+}
+
+TEST(CatalogueOptions, PrefixesIgnoreLetterCase) {
+    const auto o = Parse({L"pendrel", L"/searchvoices", L"/USERNAME=Ana", L"/PassWord=Secret", L"/OUT=C:\\x.json"});
+    EXPECT_EQ(o.username, L"Ana");
+    EXPECT_EQ(o.password, L"Secret") << "the value keeps its case";
+    EXPECT_EQ(o.outPath, L"C:\\x.json");
 }
 
 TEST(CatalogueOptions, OutputPathExpansion) {

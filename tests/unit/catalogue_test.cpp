@@ -123,3 +123,17 @@ TEST(CatalogueRequest, TextIsUtf8OnceAndEscapedAsJson) {
     EXPECT_EQ(CatalogueRequestBody(L"a\"b\\c", L"x\ny\x01"),
               "{\"tipo\":\"1\",\"vozID\":\"\",\"username\":\"a\\\"b\\\\c\",\"password\":\"x\\ny\\u0001\"}");
 }
+
+TEST(CatalogueEndpoint, TheReservedExampleDomainIsAPlaceholder) {
+    const struct {
+        const wchar_t* url;
+        bool placeholder;
+    } cases[] = {
+        {L"https://voices.mirelka.example/zunmytts/php/androidvoicedownl_server_new.php", true},
+        {L"https://EXAMPLE/x", true},           {L"http://a.example:8080/x", true},
+        {L"https://voices.mirelka.com/x", false}, {L"https://example.com/x", false},
+        {L"https://notexample/x", false},       {L"http://localhost:9/x", false},
+        {L"https://host/x.example", false},     {L"", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(IsPlaceholderEndpoint(c.url), c.placeholder) << c.url;
+}

@@ -1,0 +1,100 @@
+"""One table of command lines: near misses refused, every spelling of every mode, unknown arguments ignored."""
+import os
+import unittest
+
+from harness import Machine
+
+VERSION = os.environ.get("PENDREL_VERSION", "")
+
+# What a run's log shows it ran, by the first line each mode writes.
+MODE_LINES = {
+    "install": "Searching for voices.",
+    "uninstall": "Runing Uninstall Pendrel",
+    "verify": "Checking the engine's voices",
+    "search": "Starting exploration of available voices on Mirelka server",
+}
+
+# (arguments, exit code, what ran). "refused ARGUMENT", "help" and "version" run nothing: the registry stays
+# as it was.
+TABLE = [
+    # Near misses: refused whole, wherever they stand.
+    (("--uninstall2",), 87, "refused --uninstall2"),
+    (("/unistall",), 87, "refused /unistall"),
+    (("-uninstall",), 87, "refused -uninstall"),
+    (("/UNINSTAL",), 87, "refused /UNINSTAL"),
+    (("/install",), 87, "refused /install"),
+    (("/unregister-all",), 87, "refused /unregister-all"),
+    (("/verfy",), 87, "refused /verfy"),
+    (("-verify",), 87, "refused -verify"),
+    (("/serchvoices",), 87, "refused /serchvoices"),
+    (("--searchvoices", "/out=C:\\x.json"), 87, "refused --searchvoices"),
+    (("--verison",), 87, "refused --verison"),
+    (("/uninstall", "/verfy"), 87, "refused /verfy"),
+    (("own-argument", "/unistall"), 87, "refused /unistall"),
+    # The new spellings.
+    (("--uninstall",), 0, "uninstall"),
+    (("--UNINSTALL", "own-argument"), 0, "uninstall"),
+    (("/help",), 0, "help"),
+    (("-?",), 0, "help"),
+    (("/HELP", "/unistall"), 0, "help"),
+    (("/version",), 0, "version"),
+    # Arguments of the installer's own: ignored.
+    (("unistall",), 0, "install"),
+    (("/silent", "-x", "/norestart"), 0, "install"),
+    # The documented calls.
+    ((), 0, "install"),
+    (("/uninstall",), 0, "uninstall"),
+    (("--unregister-all",), 0, "uninstall"),
+    (("/verify",), 0, "verify"),
+    (("--verify",), 0, "verify"),
+    (("/?",), 0, "help"),
+    (("-h",), 0, "help"),
+    (("--help",), 0, "help"),
+    (("--version",), 0, "version"),
+    # The catalogue options in any case: the path is used (its folder is missing, so nothing is sent).
+    (("/searchvoices", "/OUT=C:\\missing-folder\\v.json"), 1, "search"),
+]
+
+
+class ArgumentsTest(unittest.TestCase):
+    def test_command_line_table(self):
+        m = Machine()
+        self.addCleanup(m.close)
+        m.run()  # the machine is laid out before the table starts
+        for arguments, expected_code, ran in TABLE:
+            with self.subTest(arguments=arguments):
+                ran, _, refused = ran.partition(" ")
+                registry = m.registry_state() if ran in ("refused", "help", "version", "verify") else None
+                before = m.log_bytes()
+                code, out, err = m.run(*arguments)
+                self.assertEqual(code, expected_code, (out, err))
+                lines = m.log_lines(bracketing=True, since=before)
+                messages = [message for _, message in lines]
+                if ran == "refused":
+                    self.assertEqual(out, b"", "no banner: nothing ran")
+                    text = err.decode("utf-8")
+                    self.assertIn("Unknown argument: " + refused + " (did you mean ", text)
+                    self.assertIn("Usage:", text)
+                    self.assertEqual(len(lines), 1, lines)
+                    self.assertEqual(lines[0][0], "ERROR")
+                    self.assertIn(refused, lines[0][1])
+                    self.assertIn("nothing was run", lines[0][1])
+                elif ran == "help":
+                    self.assertTrue(out.decode("utf-8").startswith("Pendrel %s: " % VERSION), out[:60])
+                    self.assertEqual(lines, [], "help writes no log line")
+                elif ran == "version":
+                    self.assertTrue(out.startswith(b"Pendrel " + VERSION.encode()), out)
+                    self.assertEqual(lines, [])
+                else:
+                    self.assertEqual(lines[-1], ("INFO", "Exit code: %d" % expected_code))
+                    started = [mode for mode, line in MODE_LINES.items()
+                               if any(message.startswith(line) for message in messages)]
+                    self.assertEqual(started, [ran], messages)
+                if ran == "search":
+                    self.assertIn("[SearchVoices] Could not create file: C:\\missing-folder\\v.json GLE=3", messages)
+                if registry is not None:
+                    self.assertEqual(m.registry_state(), registry, "the registry is unchanged")
+
+
+if __name__ == "__main__":
+    unittest.main()
