@@ -209,11 +209,16 @@ bool HttpPostJsonToFile(const std::wstring& url, const std::wstring& jsonBody, p
     bool redirectNoted = false;
     const auto noteRedirect = [&] {
         std::wstring reached;
-        if (redirectNoted || !plat::HttpQueryUrl(request.get(), reached) || reached == url) return;
+        plat::UrlComponents reachedParts;
+        if (redirectNoted || !plat::HttpQueryUrl(request.get(), reached) || !plat::HttpCrackUrl(reached, reachedParts))
+            return;
+        // Compared by its parts: the client may spell the same address differently.
+        if (EqualsIgnoringCase(reachedParts.host, parts.host) && reachedParts.port == parts.port &&
+            reachedParts.path == parts.path && reachedParts.https == parts.https)
+            return;
         redirectNoted = true;
         WriteLogLine(L"INFO", L"Redirected to: " + UrlWithoutCredentials(reached));
-        plat::UrlComponents reachedParts;
-        if (plat::HttpCrackUrl(reached, reachedParts)) host = reachedParts.host;
+        host = reachedParts.host;
     };
     // A refused certificate: the checks it failed, on a line of their own.
     const auto failedSecurely = [&](const std::wstring& line, const std::wstring& why) {

@@ -271,6 +271,8 @@ class CatalogueTest(unittest.TestCase):
         self.assertEqual(self.search()[0], 0)
         self.assertEqual(self.catalogue_bytes(), CATALOGUE)
         self.assertEqual([r["path"] for r in self.http.requests], [PATH, "/moved"])
+        self.assertIn("Redirected to: http://localhost:%d/moved" % self.http.port, self.m.log_messages(),
+                      "the log names the server that answered")
 
     def test_found_redirect_is_followed(self):
         if self.m.wine:
