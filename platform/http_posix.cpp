@@ -12,6 +12,7 @@
 // the size of the answer. Pausing per 16 KiB piece instead would make libcurl
 // keep and copy the rest of each receive again and again.
 #include <curl/curl.h>
+#include <sys/socket.h>
 
 #include <cctype>
 #include <cstdlib>
@@ -122,11 +123,25 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
 
 // libcurl's own account of the transfer: only its note that bytes came after
 // the announced end of the body matters here (it drops them, and the answer
-// would look whole).
+// would look whole). It notes them only when they arrive in one read with the
+// headers; ExcessWaiting looks for the others.
 int OnDebug(CURL*, curl_infotype type, char* data, size_t size, void* user) {
     if (type == CURLINFO_TEXT && size >= 12 && std::memcmp(data, "Excess found", 12) == 0)
         static_cast<HttpObject*>(user)->excess = true;
     return 0;
+}
+
+// Whether bytes wait on the connection after a whole answer: libcurl reads no
+// further than Content-Length once the headers are in, and keeps the
+// connection. Only a plain connection can be looked at this way: on a TLS one
+// the bytes may be the server's closing alert.
+bool ExcessWaiting(HttpObject* r) {
+    if (r->secure) return false;
+    curl_socket_t socket = CURL_SOCKET_BAD;
+    if (curl_easy_getinfo(r->easy, CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK || socket == CURL_SOCKET_BAD)
+        return false;
+    char byte = 0;
+    return ::recv(socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
 }
 
 // Runs the transfer until `ready` holds or it has ended.
@@ -357,7 +372,7 @@ bool HttpQueryDataAvailable(HInternet r, std::uint32_t* available) {
     *available = static_cast<std::uint32_t>(r->waiting());
     if (r->aborted) return Fail(kErrorHttpOperationCancelled);
     if (r->waiting() == 0 && r->done && r->result != CURLE_OK) return Fail(ErrorOf(r->result));
-    if (r->waiting() == 0 && r->done && r->excess) return Fail(kErrorHttpInvalidServerResponse);
+    if (r->waiting() == 0 && r->done && (r->excess || ExcessWaiting(r))) return Fail(kErrorHttpInvalidServerResponse);
     return true;
 }
 
