@@ -1,8 +1,12 @@
 #include "catalogue/catalogue.h"
 
+#include <cstdint>
 #include <cwchar>
+#include <cwctype>
+#include <random>
 
 #include "catalogue/http_post.h"
+#include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/errors.h"
 #include "platform/files.h"
@@ -82,6 +86,21 @@ bool DestinationRefused(const std::wstring& outPath) {
     return true;
 }
 
+constexpr wchar_t kPartialMark[] = L".pendrel-";
+constexpr wchar_t kPartialEnd[] = L".part";
+constexpr std::size_t kPartialDigits = 16;
+
+// A name for the download's temporary file beside `outPath`: unique, so that
+// what a run that was killed left behind never stands in the next one's way.
+std::wstring PartialName(const std::wstring& outPath) {
+    static std::random_device device;
+    const std::uint64_t random = (static_cast<std::uint64_t>(device()) << 32 | device()) ^
+                                 static_cast<std::uint64_t>(plat::MonotonicNanoseconds());
+    wchar_t digits[kPartialDigits + 1];
+    std::swprintf(digits, kPartialDigits + 1, L"%016llx", static_cast<unsigned long long>(random));
+    return outPath + kPartialMark + digits + kPartialEnd;
+}
+
 }  // namespace
 
 bool IsPlaceholderEndpoint(const std::wstring& url) {
@@ -95,20 +114,36 @@ bool IsPlaceholderEndpoint(const std::wstring& url) {
     return host.size() == tld.size() || host[host.size() - tld.size() - 1] == L'.';
 }
 
+bool IsCatalogueLeftover(const std::wstring& name) {
+    // The one fixed name that earlier versions used.
+    if (name.size() == 23 && EqualsIgnoringCase(name, L"quelto_voices.json.part")) return true;
+    const std::size_t markSize = sizeof kPartialMark / sizeof(wchar_t) - 1, endSize = sizeof kPartialEnd / sizeof(wchar_t) - 1;
+    if (name.size() <= markSize + kPartialDigits + endSize) return false;
+    const std::size_t digits = name.size() - endSize - kPartialDigits;
+    if (name.compare(name.size() - endSize, endSize, kPartialEnd) != 0) return false;
+    if (name.compare(digits - markSize, markSize, kPartialMark) != 0) return false;
+    for (std::size_t i = digits; i < digits + kPartialDigits; ++i)
+        if (!std::iswxdigit(name[i])) return false;
+    return true;
+}
+
 std::string CatalogueRequestBody(const std::wstring& username, const std::wstring& password) {
     return "{\"tipo\":\"1\",\"vozID\":\"\",\"username\":\"" + WToUtf8(JsonEscaped(username)) + "\",\"password\":\"" +
            WToUtf8(JsonEscaped(password)) + "\"}";
 }
 
 bool FetchRemoteVoicesJson(const std::wstring& username, const std::wstring& password, plat::FileHandle file,
-                           const std::wstring& fileName, std::wstring& failure) {
+                           const std::wstring& fileName, plat::InterruptWatch& interrupts, std::wstring& failure) {
     const std::wstring url = kCatalogueUrl;
     const std::wstring body = Utf8ToWide(CatalogueRequestBody(username, password));
     WriteLogLine(L"INFO", L"[SearchVoices] POST " + url);
     WriteLogLine(L"INFO", L"[SearchVoices] username=" + (username.empty() ? std::wstring(L"<empty>") : username) +
                               L", password=" + (password.empty() ? L"<empty>" : L"<provided>"));
     HttpPostAnswer answer;
-    if (!HttpPostJsonToFile(url, body, file, fileName, L"Lista de voces", answer)) {
+    HttpPostLimits limits;
+    limits.stallSeconds = kCatalogueStallSeconds;
+    limits.interrupts = &interrupts;
+    if (!HttpPostJsonToFile(url, body, file, fileName, L"Lista de voces", limits, answer)) {
         WriteLogLine(L"ERROR", L"[SearchVoices] HttpPostJsonToFile failed");
         WriteLogLine(L"ERROR", L"[SearchVoices] POST failed");
         failure = answer.failure;
@@ -122,22 +157,42 @@ bool SaveRemoteVoicesJson(const std::wstring& username, const std::wstring& pass
     WriteLogLine(L"INFO", L"Starting exploration of available voices on Mirelka server");
     if (DestinationRefused(outPath)) return false;
 
+    // From here on Ctrl+C and Ctrl+Break end the search in its own way: the
+    // temporary file removed, the previous catalogue kept, exit code 1.
+    plat::InterruptWatch interrupts;
+    if (outPath.empty()) {
+        WriteLogLine(L"ERROR", L"[SearchVoices] No file to save to: /out= is empty");
+        return SearchFailed(L"/out= names no file to save the catalogue to");
+    }
     // The answer goes, as it arrives, into a file beside its final name, which
     // is then renamed over it: a reader never sees half a catalogue, and a
-    // failure leaves the previous one intact. The file must be new: whatever
-    // already has its name (a link planted there, or what a run cut short by a
-    // power loss left) makes the search fail with the name, and is neither
-    // written through nor deleted (Wine deletes a link's target, not the link).
-    const std::wstring partial = outPath + L".part";
-    plat::UniqueFile file(plat::CreateNewFileForWriting(partial, true));
+    // failure leaves the previous one intact. The file is new, under a name of
+    // its own for each run: whatever already has a name (a link planted there,
+    // or what a run that was killed left) is neither written through nor
+    // deleted (Wine deletes a link's target, not the link); another name is
+    // tried instead, and the uninstallation removes what killed runs left.
+    std::wstring partial;
+    plat::UniqueFile file;
+    std::uint32_t error = 0;
+    for (int attempt = 0; attempt < 8 && !file; ++attempt) {
+        partial = PartialName(outPath);
+        file.reset(plat::CreateNewFileForWriting(partial, true));
+        error = file ? 0 : plat::GetLastError();
+        if (error != plat::kErrorFileExists && error != plat::kErrorAlreadyExists) break;
+    }
     if (!file) {
-        const std::uint32_t error = plat::GetLastError();
         WriteLogLine(L"ERROR", L"[SearchVoices] Could not create file: " + outPath + L" GLE=" + std::to_wstring(error));
         LogCause(L"file " + partial, plat::ErrorText(error));
         return SearchFailed(L"could not create " + partial + L" (" + plat::ErrorText(error) + L")");
     }
     std::wstring failure;
-    if (!FetchRemoteVoicesJson(username, password, file.get(), partial, failure)) {
+    const bool fetched = FetchRemoteVoicesJson(username, password, file.get(), partial, interrupts, failure);
+    // An interrupt after the transfer still leaves the previous catalogue as it was.
+    if (fetched && interrupts.Interrupted()) {
+        WriteLogLine(L"ERROR", L"[SearchVoices] Interrupted (Ctrl+C or Ctrl+Break): the answer is not saved");
+        failure = L"interrupted before the catalogue was saved";
+    }
+    if (!fetched || interrupts.Interrupted()) {
         file.reset();
         plat::DeleteFile(partial);
         return SearchFailed(failure);
@@ -151,7 +206,7 @@ bool SaveRemoteVoicesJson(const std::wstring& username, const std::wstring& pass
         return false;
     }
     if (!closed || !plat::MoveFileReplacing(partial, outPath)) {
-        const std::uint32_t error = plat::GetLastError();
+        error = plat::GetLastError();
         plat::DeleteFile(partial);
         WriteLogLine(L"ERROR", L"[SearchVoices] Error writing JSON to: " + outPath + L" GLE=" + std::to_wstring(error));
         LogCause(L"file " + outPath, plat::ErrorText(error));

@@ -1,6 +1,7 @@
 #include "catalogue/http_post.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cwchar>
 #include <memory>
 #include <vector>
@@ -54,6 +55,60 @@ std::wstring HexSample(const std::string& bytes) {
     return text;
 }
 
+// The checks a refused certificate failed, in words.
+std::wstring CertificateFailure(std::uint32_t flags) {
+    static const struct {
+        std::uint32_t flag;
+        const wchar_t* words;
+    } checks[] = {
+        {plat::kCertUntrustedRoot, L"its authority is not trusted"},
+        {plat::kCertExpired, L"it has expired or is not yet valid"},
+        {plat::kCertWrongName, L"it names another host"},
+        {plat::kCertRevoked, L"it has been revoked"},
+        {plat::kCertRevocationCheckFailed, L"its revocation could not be checked"},
+        {plat::kCertInvalid, L"it is invalid"},
+        {plat::kSecureChannelError, L"the secure channel failed"},
+    };
+    std::wstring words;
+    for (const auto& check : checks)
+        if (flags & check.flag) words += (words.empty() ? L"" : L"; ") + std::wstring(check.words);
+    return words;
+}
+
+bool IsDecimal(const std::wstring& text) {
+    if (text.empty()) return false;
+    for (wchar_t c : text)
+        if (c < L'0' || c > L'9') return false;
+    return true;
+}
+
+std::wstring Trimmed(const std::wstring& text) {
+    std::size_t begin = 0, end = text.size();
+    while (begin < end && IsWhiteSpace(text[begin])) ++begin;
+    while (end > begin && IsWhiteSpace(text[end - 1])) --end;
+    return text.substr(begin, end - begin);
+}
+
+// Calls the request's stop function, on whatever thread an interrupt arrives.
+void StopRequest(void* request) { plat::HttpAbort(static_cast<plat::HInternet>(request)); }
+
+// Lets the interrupts stop a request for as long as it lives: declared after
+// the request's handle, so that it lets go first.
+class StopOnInterrupt {
+public:
+    StopOnInterrupt(plat::InterruptWatch* watch, plat::HInternet request) : watch_(watch) {
+        if (watch_) watch_->SetStop(StopRequest, request);
+    }
+    ~StopOnInterrupt() {
+        if (watch_) watch_->SetStop(nullptr, nullptr);
+    }
+    StopOnInterrupt(const StopOnInterrupt&) = delete;
+    StopOnInterrupt& operator=(const StopOnInterrupt&) = delete;
+
+private:
+    plat::InterruptWatch* watch_;
+};
+
 struct HandleCloser {
     void operator()(plat::HttpObject* h) const { plat::HttpCloseHandle(h); }
 };
@@ -61,22 +116,80 @@ using Handle = std::unique_ptr<plat::HttpObject, HandleCloser>;
 
 }  // namespace
 
+std::wstring MalformedHeaders(const std::wstring& rawHeaders, bool& lengthGiven, std::uint64_t& length) {
+    lengthGiven = false;
+    length = 0;
+    std::wstring first;
+    bool statusLine = true;
+    for (std::size_t start = 0; start < rawHeaders.size();) {
+        std::size_t end = rawHeaders.find(L"\r\n", start);
+        if (end == std::wstring::npos) end = rawHeaders.size();
+        const std::wstring line = rawHeaders.substr(start, end - start);
+        start = end + 2;
+        if (statusLine) {
+            statusLine = false;
+            // HTTP/1.0 or later; an HTTP/0.9 answer has no status line at all.
+            if (line.size() < 6 || line.compare(0, 5, L"HTTP/") != 0 || line[5] < L'1' || line[5] > L'9')
+                return L"no HTTP/1.0 or later status line";
+            continue;
+        }
+        const std::size_t colon = line.find(L':');
+        if (colon == std::wstring::npos || !EqualsIgnoringCase(Trimmed(line.substr(0, colon)), L"Content-Length"))
+            continue;
+        // Several values may also share one header, separated by commas.
+        const std::wstring values = line.substr(colon + 1);
+        for (std::size_t from = 0; from <= values.size();) {
+            std::size_t comma = values.find(L',', from);
+            if (comma == std::wstring::npos) comma = values.size();
+            const std::wstring value = Trimmed(values.substr(from, comma - from));
+            from = comma + 1;
+            if (!IsDecimal(value)) return L"Content-Length \"" + value + L"\" is not a length";
+            if (lengthGiven && value != first) return L"two different Content-Length values, " + first + L" and " + value;
+            first = value;
+            lengthGiven = true;
+        }
+    }
+    if (statusLine) return L"no HTTP/1.0 or later status line";
+    length = ParseDecimal(first);
+    return L"";
+}
+
+std::wstring UrlWithoutCredentials(const std::wstring& url) {
+    const std::size_t scheme = url.find(L"://");
+    if (scheme == std::wstring::npos) return url;
+    const std::size_t hostStart = scheme + 3;
+    const std::size_t authorityEnd = url.find_first_of(L"/?#", hostStart);
+    const std::size_t at = url.rfind(L'@', authorityEnd == std::wstring::npos ? url.size() : authorityEnd);
+    if (at == std::wstring::npos || at < hostStart) return url;
+    return url.substr(0, hostStart) + url.substr(at + 1);
+}
+
 bool HttpPostJsonToFile(const std::wstring& url, const std::wstring& jsonBody, plat::FileHandle file,
-                        const std::wstring& fileName, const std::wstring& title, HttpPostAnswer& answer) {
+                        const std::wstring& fileName, const std::wstring& title, const HttpPostLimits& limits,
+                        HttpPostAnswer& answer) {
     auto fail = [&answer](const std::wstring& why) {
         answer.failure = why;
         return false;
     };
     plat::UrlComponents parts;
+    std::wstring host;  // the host the failures concern: the last one a redirect led to
+    const auto interrupted = [&limits] { return limits.interrupts != nullptr && limits.interrupts->Interrupted(); };
+    const auto stopped = [&](std::uint64_t received) {
+        WriteLogLine(L"ERROR", L"The transfer was interrupted (Ctrl+C or Ctrl+Break) after " +
+                                   std::to_wstring(received) + L" bytes");
+        return fail(L"interrupted after " + std::to_wstring(received) + L" bytes");
+    };
     // A failure's line, then its cause (the host it concerns and the code's
     // text); the console's one line gets the same cause.
     const auto failed = [&](const std::wstring& line, const std::wstring& why) {
         const std::wstring cause = plat::ErrorText(plat::GetLastError());
+        if (interrupted()) return stopped(0);
         WriteLogLine(L"ERROR", line);
-        LogCause(L"host " + (parts.host.empty() ? url : parts.host), cause);
+        LogCause(L"host " + (host.empty() ? url : host), cause);
         return fail(why + L" (" + cause + L")");
     };
     if (!plat::HttpCrackUrl(url, parts)) return failed(L"WinHttpCrackUrl failed", L"the address cannot be used: " + url);
+    host = parts.host;
     // Declared in opening order, so that they close request, connection, session.
     Handle session(plat::HttpOpen(L"Pendrel/1.0"));
     if (!session) return failed(L"WinHttpOpen failed", L"no HTTP session");
@@ -86,13 +199,46 @@ bool HttpPostJsonToFile(const std::wstring& url, const std::wstring& jsonBody, p
     if (!connection) return failed(L"WinHttpConnect failed", L"no connection to " + parts.host);
     Handle request(plat::HttpOpenRequest(connection.get(), L"POST", parts.path, parts.https));
     if (!request) return failed(L"WinHttpOpenRequest failed", L"no request to " + parts.host);
+    const StopOnInterrupt stopOnInterrupt(limits.interrupts, request.get());
+    // Where the client can give up on a crawling answer itself, it does (and a
+    // wait for data inside one of its calls ends too); the loop below measures
+    // on every platform.
+    plat::HttpSetLowSpeedLimit(request.get(), 1, limits.stallSeconds);
 
+    // After a redirect, the failures name the server that failed.
+    bool redirectNoted = false;
+    const auto noteRedirect = [&] {
+        std::wstring reached;
+        plat::UrlComponents reachedParts;
+        if (redirectNoted || !plat::HttpQueryUrl(request.get(), reached) || !plat::HttpCrackUrl(reached, reachedParts))
+            return;
+        // Compared by its parts: the client may spell the same address differently.
+        if (EqualsIgnoringCase(reachedParts.host, parts.host) && reachedParts.port == parts.port &&
+            reachedParts.path == parts.path && reachedParts.https == parts.https)
+            return;
+        redirectNoted = true;
+        WriteLogLine(L"INFO", L"Redirected to: " + UrlWithoutCredentials(reached));
+        host = reachedParts.host;
+    };
+    // A refused certificate: the checks it failed, on a line of their own.
+    const auto failedSecurely = [&](const std::wstring& line, const std::wstring& why) {
+        const std::uint32_t error = plat::GetLastError();
+        noteRedirect();
+        const std::wstring certificate = CertificateFailure(plat::HttpSecureFailure(request.get()));
+        plat::SetLastError(error);
+        if (certificate.empty()) return failed(line, why);
+        failed(line, why);
+        LogCause(L"certificate of " + host, certificate);
+        return fail(answer.failure + L": the server's certificate was refused, " + certificate);
+    };
+    if (interrupted()) return stopped(0);
     const std::string body = WideToUtf8(jsonBody);
     if (!plat::HttpSendRequest(request.get(), L"Content-Type: application/json; charset=utf-8\r\nAccept: application/zip, */*\r\n",
                                body.data(), static_cast<std::uint32_t>(body.size())))
-        return failed(L"WinHttpSendRequest failed", L"the request to " + parts.host + L" could not be sent");
+        return failedSecurely(L"WinHttpSendRequest failed", L"the request to " + parts.host + L" could not be sent");
     if (!plat::HttpReceiveResponse(request.get()))
-        return failed(L"WinHttpReceiveResponse failed", L"no answer from " + parts.host);
+        return failedSecurely(L"WinHttpReceiveResponse failed", L"no answer from " + parts.host);
+    noteRedirect();
 
     // By name: some WinHTTP versions never find Content-Disposition by its level.
     answer.contentDisposition = queryHeader(request.get(), plat::kHttpQueryCustom, L"Content-Disposition");
@@ -101,10 +247,15 @@ bool HttpPostJsonToFile(const std::wstring& url, const std::wstring& jsonBody, p
     WriteLogLine(L"INFO", L"Content-Disposition=" + answer.contentDisposition);
     std::uint64_t expected = 0;
     const std::wstring length = queryHeader(request.get(), plat::kHttpQueryContentLength);
-    const bool lengthGiven = !length.empty();
-    if (lengthGiven) {
-        expected = ParseDecimal(length);
-        WriteLogLine(L"INFO", L"Content-Length=" + std::to_wstring(expected));
+    if (!length.empty()) WriteLogLine(L"INFO", L"Content-Length=" + std::to_wstring(ParseDecimal(length)));
+
+    // An answer whose length cannot be told is not taken for a catalogue.
+    bool lengthGiven = false;
+    const std::wstring malformed =
+        MalformedHeaders(queryHeader(request.get(), plat::kHttpQueryRawHeadersCrlf), lengthGiven, expected);
+    if (!malformed.empty()) {
+        WriteLogLine(L"ERROR", L"Malformed answer from " + host + L": " + malformed);
+        return fail(L"the answer from " + host + L" is malformed: " + malformed);
     }
 
     // An error status is a failure, never a file to hand on.
@@ -126,9 +277,15 @@ bool HttpPostJsonToFile(const std::wstring& url, const std::wstring& jsonBody, p
     constexpr std::uint32_t kBufferBytes = 512 * 1024;
     std::vector<unsigned char> buffer(kBufferBytes);
     std::uint64_t received = 0;
-    bool readFailed = false, writeFailed = false;
+    bool readFailed = false, writeFailed = false, stalled = false;
     std::uint32_t readError = 0, writeError = 0;
+    // The stall check: fewer than 1 byte a second over a window of
+    // stallSeconds, measured whenever a read returns.
+    const std::int64_t window = static_cast<std::int64_t>(limits.stallSeconds) * 1000000000;
+    std::int64_t windowStart = bar.startTime;
+    std::uint64_t windowBytes = 0;
     for (;;) {
+        if (interrupted()) break;
         std::uint32_t available = 0;
         if (!plat::HttpQueryDataAvailable(request.get(), &available)) {
             readFailed = true;
@@ -144,44 +301,85 @@ bool HttpPostJsonToFile(const std::wstring& url, const std::wstring& jsonBody, p
         }
         if (read == 0) break;
         std::uint32_t written = 0;
-        if (!writeFailed && (!plat::WriteToFile(file, buffer.data(), read, &written) || written != read)) {
+        if (!plat::WriteToFile(file, buffer.data(), read, &written) || written != read) {
             writeFailed = true;
-            writeError = plat::GetLastError();
+            // A write that stops short without an error is a disk that is full.
+            writeError = written != read && plat::GetLastError() == plat::kErrorSuccess ? plat::kErrorDiskFull
+                                                                                          : plat::GetLastError();
         }
         received += read;
         bar.receivedBytes = received;
-        bar.print(false, ProgressBar::End::Running);
         if (answer.firstBytes.size() < HttpPostAnswer::kFirstBytes) {
             const std::size_t take = std::min<std::size_t>(read, HttpPostAnswer::kFirstBytes - answer.firstBytes.size());
             answer.firstBytes.append(reinterpret_cast<const char*>(buffer.data()), take);
         }
+        if (writeFailed) break;
+        bar.print(false, ProgressBar::End::Running);
+        const std::int64_t now = plat::MonotonicNanoseconds();
+        windowBytes += read;
+        if (now - windowStart >= window) {
+            if (static_cast<double>(windowBytes) < static_cast<double>(now - windowStart) / 1e9) {
+                stalled = true;
+                break;
+            }
+            windowStart = now;
+            windowBytes = 0;
+        }
     }
+    // A read that the client gave up on for want of data is a stall too.
+    if (readFailed && readError == plat::kErrorHttpTimeout) stalled = true;
     if (!writeFailed && !plat::FlushFile(file)) {
         writeFailed = true;
         writeError = plat::GetLastError();
     }
+    const bool stop = interrupted();
     const bool cutShort = lengthGiven && received < expected;
-    bar.print(false, readFailed || cutShort || writeFailed ? ProgressBar::End::Failed : ProgressBar::End::Ok);
+    // More than announced: WinHTTP hands the rest over, libcurl fails the read.
+    const bool longer = lengthGiven && (received > expected ||
+                                        (readFailed && readError == plat::kErrorHttpInvalidServerResponse &&
+                                         received == expected));
+    const bool empty = received == 0;
+    bar.print(false, stop || readFailed || stalled || cutShort || longer || writeFailed || empty
+                         ? ProgressBar::End::Failed
+                         : ProgressBar::End::Ok);
     plat::ConsoleWrite(plat::ConsoleStream::Output, L"\n");
 
     WriteLogLine(L"INFO", L"Bytes recibidos=" + std::to_wstring(received));
     if (!answer.firstBytes.empty()) WriteLogLine(L"INFO", L"Primeros bytes (hex): " + HexSample(answer.firstBytes));
 
-    if (readFailed) {
-        WriteLogLine(L"ERROR", L"The answer was cut off after " + std::to_wstring(received) + L" bytes");
-        LogCause(L"host " + parts.host, plat::ErrorText(readError));
-        return fail(L"the answer was cut off after " + std::to_wstring(received) + L" bytes");
-    }
-    if (cutShort) {
-        WriteLogLine(L"ERROR", L"The answer ended after " + std::to_wstring(received) + L" of " +
-                                   std::to_wstring(expected) + L" bytes");
-        return fail(L"the answer ended after " + std::to_wstring(received) + L" of " + std::to_wstring(expected) +
-                    L" bytes");
-    }
+    const std::wstring count = std::to_wstring(received);
+    if (stop) return stopped(received);
     if (writeFailed) {
         WriteLogLine(L"ERROR", L"Could not write the answer to: " + fileName);
         LogCause(L"file " + fileName, plat::ErrorText(writeError));
         return fail(L"could not write " + fileName + L" (" + plat::ErrorText(writeError) + L")");
+    }
+    if (stalled) {
+        const std::wstring seconds = std::to_wstring(limits.stallSeconds);
+        WriteLogLine(L"ERROR", L"The transfer stalled: fewer than 1 byte a second for " + seconds + L" s, after " +
+                                   count + L" bytes");
+        if (readFailed) LogCause(L"host " + host, plat::ErrorText(readError));
+        return fail(L"the transfer stalled after " + count + L" bytes (fewer than 1 byte a second for " + seconds +
+                    L" s)");
+    }
+    if (longer) {
+        WriteLogLine(L"ERROR", L"Malformed answer from " + host + L": more than its Content-Length of " +
+                                   std::to_wstring(expected) + L" bytes");
+        return fail(L"the answer from " + host + L" is malformed: more than its Content-Length of " +
+                    std::to_wstring(expected) + L" bytes");
+    }
+    if (readFailed) {
+        WriteLogLine(L"ERROR", L"The answer was cut off after " + count + L" bytes");
+        LogCause(L"host " + host, plat::ErrorText(readError));
+        return fail(L"the answer was cut off after " + count + L" bytes");
+    }
+    if (cutShort) {
+        WriteLogLine(L"ERROR", L"The answer ended after " + count + L" of " + std::to_wstring(expected) + L" bytes");
+        return fail(L"the answer ended after " + count + L" of " + std::to_wstring(expected) + L" bytes");
+    }
+    if (empty) {
+        WriteLogLine(L"ERROR", L"The answer is empty: nothing is saved");
+        return fail(L"the answer from " + host + L" is empty");
     }
     return true;
 }

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/files.h"
+#include "platform/interrupt.h"
 
 // What a transfer learns besides its result.
 struct HttpPostAnswer {
@@ -14,11 +15,32 @@ struct HttpPostAnswer {
     std::wstring failure;             // why the transfer failed, in a few words
 };
 
+// How long a transfer may crawl, and what stops it.
+struct HttpPostLimits {
+    // Given up when fewer than 1 byte a second arrives over this many seconds.
+    std::uint32_t stallSeconds = 30;
+    // Ctrl+C and Ctrl+Break stop the transfer; null: they are not watched here.
+    plat::InterruptWatch* interrupts = nullptr;
+};
+
 // Posts the body (sent as UTF-8) and writes the answer's body to `file`, chunk
 // by chunk as it arrives, under a progress line labelled `title`, logging the
 // content headers, the byte count and the first bytes. The file is flushed to
 // the disk before the call returns; the caller closes it. False when the
-// request fails, the answer's status is not 2xx, the body ends early, or the
-// file (`fileName` in messages) cannot be written.
+// request fails, the answer's status is not 2xx, the answer is malformed
+// (no HTTP/1 or later status line; Content-Length given twice with different
+// values, or not a decimal number; more bytes than it announced), the body is
+// empty, ends early or stalls, the transfer is interrupted, or the file
+// (`fileName` in messages) cannot be written.
 bool HttpPostJsonToFile(const std::wstring& url, const std::wstring& jsonBody, plat::FileHandle file,
-                        const std::wstring& fileName, const std::wstring& title, HttpPostAnswer& answer);
+                        const std::wstring& fileName, const std::wstring& title, const HttpPostLimits& limits,
+                        HttpPostAnswer& answer);
+
+// Why the raw headers (status line and header lines, CR LF after each) are
+// malformed, in a few words; empty when they are not. The Content-Length
+// header's value, when given once (or more than once with the same value),
+// goes to `length`.
+std::wstring MalformedHeaders(const std::wstring& rawHeaders, bool& lengthGiven, std::uint64_t& length);
+
+// The URL without the user name and password it may carry.
+std::wstring UrlWithoutCredentials(const std::wstring& url);

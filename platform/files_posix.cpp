@@ -38,6 +38,10 @@ std::uint32_t FromErrno(int e) {
         case EEXIST: return kErrorAlreadyExists;
         case ENOTEMPTY: return kErrorDirNotEmpty;
         case ENOMEM: return kErrorNotEnoughMemory;
+        // A file grown past what this process may write counts as a full disk, as Windows has no other word for it.
+        case ENOSPC:
+        case EFBIG:
+        case EDQUOT: return kErrorDiskFull;
         default: return kErrorAccessDenied;
     }
 }

@@ -14,21 +14,41 @@ struct UrlComponents {
     bool https = false;
     std::wstring host;  // at most 255 characters
     std::uint16_t port = 0;
-    std::wstring path;  // at most 2047 characters; the query is not asked for
+    std::wstring path;  // the path and the query ("/a/b?x=1"), each at most 2047 characters
 };
 
 constexpr std::uint32_t kHttpQueryContentType = 1;
 constexpr std::uint32_t kHttpQueryContentLength = 5;
 constexpr std::uint32_t kHttpQueryStatusCode = 19;
+constexpr std::uint32_t kHttpQueryVersion = 18;          // "HTTP/1.1"
+constexpr std::uint32_t kHttpQueryRawHeadersCrlf = 22;   // the status line and every header, CR LF after each
 constexpr std::uint32_t kHttpQueryCustom = 65535;  // the header named by `name`
+
+constexpr std::uint32_t kErrorHttpTimeout = 12002;
+constexpr std::uint32_t kErrorHttpOperationCancelled = 12017;
+constexpr std::uint32_t kErrorHttpInvalidServerResponse = 12152;
+
+// The checks a server's certificate failed (WINHTTP_CALLBACK_STATUS_FLAG_*).
+constexpr std::uint32_t kCertRevocationCheckFailed = 0x1;
+constexpr std::uint32_t kCertInvalid = 0x2;
+constexpr std::uint32_t kCertRevoked = 0x4;
+constexpr std::uint32_t kCertUntrustedRoot = 0x8;
+constexpr std::uint32_t kCertWrongName = 0x10;
+constexpr std::uint32_t kCertExpired = 0x20;
+constexpr std::uint32_t kSecureChannelError = 0x80000000u;
 
 // WinHttpCrackUrl: false for a malformed URL or parts too long for their buffers.
 bool HttpCrackUrl(const std::wstring& url, UrlComponents& parts);
-// WinHttpOpen with the default proxy configuration, synchronous.
+// WinHttpOpen, synchronous, with the system's proxy as the user's own
+// programs find it (WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY: the per-user
+// settings, a PAC file, WPAD), or where Windows refuses that access type
+// (before 8.1) the machine's WinHTTP setting. The stand-in: libcurl, which
+// takes its proxy from http_proxy, https_proxy, all_proxy and no_proxy.
 HInternet HttpOpen(const wchar_t* userAgent);
 // Redirects are followed by the client, never from HTTPS to plain HTTP.
 bool HttpFollowRedirectsExceptToPlainHttp(HInternet session);
 HInternet HttpConnect(HInternet session, const std::wstring& host, std::uint16_t port);
+// The request reports why a certificate was refused (HttpSecureFailure).
 HInternet HttpOpenRequest(HInternet connection, const wchar_t* verb, const std::wstring& path, bool secure);
 // The header block is "Name: value\r\n" lines.
 bool HttpSendRequest(HInternet request, const std::wstring& headers, const void* body, std::uint32_t bodyBytes);
@@ -40,5 +60,23 @@ bool HttpQueryHeaders(HInternet request, std::uint32_t level, const wchar_t* nam
 bool HttpQueryDataAvailable(HInternet request, std::uint32_t* available);
 bool HttpReadData(HInternet request, void* buffer, std::uint32_t toRead, std::uint32_t* read);
 void HttpCloseHandle(HInternet handle);
+
+// WinHttpQueryOption(WINHTTP_OPTION_URL): the URL the request reached last,
+// after the redirects it followed.
+bool HttpQueryUrl(HInternet request, std::wstring& url);
+// The checks the server's certificate failed, kCert* bits (the status of
+// WINHTTP_CALLBACK_STATUS_SECURE_FAILURE); 0 when none was reported.
+std::uint32_t HttpSecureFailure(HInternet request);
+// Stops a running request; callable from another thread, and on the stand-in
+// from a signal handler. The blocking call under way, and every later one,
+// fails with 12017 (ERROR_WINHTTP_OPERATION_CANCELLED). HttpCloseHandle is
+// still called as usual.
+void HttpAbort(HInternet request);
+// Asks the client to give up, failing with 12002, when fewer than
+// `bytesPerSecond` bytes a second arrive for `seconds` seconds; before
+// HttpSendRequest. WinHTTP has no such setting: false there, and the caller
+// measures around its reads (a read that gets nothing at all ends anyway,
+// with 12002, at WinHTTP's receive time-out of 30 s).
+bool HttpSetLowSpeedLimit(HInternet request, std::uint32_t bytesPerSecond, std::uint32_t seconds);
 
 }  // namespace plat

@@ -2,18 +2,24 @@
 // the environment's proxy settings, redirects followed by the client,
 // certificates always verified (against the system's store, or the one
 // SSL_CERT_FILE names), 60 s to connect and 30 s at most without data.
+// Where libcurl and WinHTTP part, the stand-in reports what WinHTTP would:
+// an answer that goes on past its Content-Length fails the read, as it is
+// malformed; an answer without a status line (HTTP/0.9, or garbage) is one
+// the server sent that cannot be parsed, not a refused redirect.
 // The body is pulled chunk by chunk: what libcurl hands over (16 KiB at a time)
 // is gathered until the caller reads it, and libcurl is paused only when that
 // much is already waiting, so memory holds about one receive buffer whatever
 // the size of the answer. Pausing per 16 KiB piece instead would make libcurl
 // keep and copy the rest of each receive again and again.
 #include <curl/curl.h>
+#include <sys/socket.h>
 
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <cwctype>
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <string>
@@ -28,7 +34,6 @@ namespace {
 constexpr std::uint32_t kErrorHttpCannotConnect = 12029;
 constexpr std::uint32_t kErrorHttpNameNotResolved = 12007;
 constexpr std::uint32_t kErrorHttpSecureFailure = 12175;
-constexpr std::uint32_t kErrorHttpTimeout = 12002;
 constexpr std::uint32_t kErrorHttpConnectionError = 12030;
 constexpr std::uint32_t kErrorHttpHeaderNotFound = 12150;
 constexpr std::uint32_t kErrorHttpInvalidUrl = 12005;
@@ -57,7 +62,11 @@ struct HttpObject {
     std::string body;
     std::map<std::string, std::string> headers;  // lower-case names, of the response being received
     long status = 0;
+    std::string rawHeaders;  // the status line and headers of that response, CR LF after each
     bool headerStarted = false, headersDone = false, done = false, paused = false;
+    bool excess = false;     // bytes came after the body's announced end
+    std::atomic<bool> aborted {false};
+    long lowSpeedBytes = 1, lowSpeedSeconds = 30;
     CURLcode result = CURLE_OK;
     std::string pending;  // what waits to be read, from pendingStart on
     std::size_t pendingStart = 0;
@@ -74,8 +83,15 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
     auto* r = static_cast<HttpObject*>(user);
     const std::string line(data, size * count);
     r->headerStarted = true;
+    // Every line but the blank one that ends them, as WinHTTP's raw headers hold them.
+    if (line != "\r\n" && line != "\n" && line.rfind("HTTP/", 0) != 0) {
+        std::string text = line;
+        while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
+        r->rawHeaders += text + "\r\n";
+    }
     if (line.rfind("HTTP/", 0) == 0) {
         r->headers.clear();
+        r->rawHeaders.assign(line.substr(0, line.find_last_not_of("\r\n") + 1) + "\r\n");
         const auto space = line.find(' ');
         r->status = space == std::string::npos ? 0 : std::strtol(line.c_str() + space + 1, nullptr, 10);
     } else if (line == "\r\n" || line == "\n") {
@@ -105,10 +121,38 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
     return size * count;
 }
 
+// libcurl's own account of the transfer: only its note that bytes came after
+// the announced end of the body matters here (it drops them, and the answer
+// would look whole). It notes them only when they arrive in one read with the
+// headers; ExcessWaiting looks for the others.
+int OnDebug(CURL*, curl_infotype type, char* data, size_t size, void* user) {
+    if (type == CURLINFO_TEXT && size >= 12 && std::memcmp(data, "Excess found", 12) == 0)
+        static_cast<HttpObject*>(user)->excess = true;
+    return 0;
+}
+
+// Whether bytes wait on the connection after a whole answer: libcurl reads no
+// further than Content-Length once the headers are in, and keeps the
+// connection. Only a plain connection can be looked at this way: on a TLS one
+// the bytes may be the server's closing alert.
+bool ExcessWaiting(HttpObject* r) {
+    if (r->secure) return false;
+    curl_socket_t socket = CURL_SOCKET_BAD;
+    if (curl_easy_getinfo(r->easy, CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK || socket == CURL_SOCKET_BAD)
+        return false;
+    char byte = 0;
+    return ::recv(socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+}
+
 // Runs the transfer until `ready` holds or it has ended.
 template <class Ready>
 void Pump(HttpObject* r, Ready ready) {
     while (!ready() && !r->done) {
+        if (r->aborted) {
+            r->done = true;
+            r->result = CURLE_ABORTED_BY_CALLBACK;
+            break;
+        }
         int running = 0;
         curl_multi_perform(r->multi, &running);
         int left = 0;
@@ -135,6 +179,8 @@ std::uint32_t ErrorOf(CURLcode code) {
         case CURLE_OPERATION_TIMEDOUT: return kErrorHttpTimeout;
         case CURLE_UNSUPPORTED_PROTOCOL:
         case CURLE_TOO_MANY_REDIRECTS: return kErrorHttpRedirectFailed;
+        case CURLE_WEIRD_SERVER_REPLY: return kErrorHttpInvalidServerResponse;
+        case CURLE_ABORTED_BY_CALLBACK: return kErrorHttpOperationCancelled;
         default: return kErrorHttpConnectionError;
     }
 }
@@ -242,8 +288,11 @@ bool HttpSendRequest(HInternet r, const std::wstring& headers, const void* body,
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
     if (const char* ca = std::getenv("SSL_CERT_FILE"); ca && *ca) curl_easy_setopt(e, CURLOPT_CAINFO, ca);
     curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, 60L);
-    curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, 30L);
+    curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, r->lowSpeedBytes);
+    curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, r->lowSpeedSeconds);
+    curl_easy_setopt(e, CURLOPT_VERBOSE, 1L);  // for OnDebug; nothing is printed
+    curl_easy_setopt(e, CURLOPT_DEBUGFUNCTION, OnDebug);
+    curl_easy_setopt(e, CURLOPT_DEBUGDATA, r);
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, OnHeader);
     curl_easy_setopt(e, CURLOPT_HEADERDATA, r);
@@ -268,6 +317,8 @@ bool HttpSendRequest(HInternet r, const std::wstring& headers, const void* body,
             case CURLE_GOT_NOTHING:
             case CURLE_RECV_ERROR:
             case CURLE_PARTIAL_FILE: break;  // the request went out; no answer came
+            // No status line came back (libcurl refuses HTTP/0.9 as a protocol): no redirect was involved.
+            case CURLE_UNSUPPORTED_PROTOCOL: return Fail(kErrorHttpInvalidServerResponse);
             default: return Fail(ErrorOf(r->result));
         }
     }
@@ -286,6 +337,10 @@ bool HttpQueryHeaders(HInternet r, std::uint32_t level, const wchar_t* name, wch
     std::string value;
     if (level == kHttpQueryStatusCode) {
         value = std::to_string(r->status);
+    } else if (level == kHttpQueryRawHeadersCrlf) {
+        value = r->rawHeaders;
+    } else if (level == kHttpQueryVersion) {
+        value = r->rawHeaders.substr(0, r->rawHeaders.find(' '));
     } else {
         std::string key = level == kHttpQueryContentType     ? "content-type"
                           : level == kHttpQueryContentLength ? "content-length"
@@ -315,7 +370,9 @@ bool HttpQueryDataAvailable(HInternet r, std::uint32_t* available) {
     }
     Pump(r, [r] { return r->waiting() != 0; });
     *available = static_cast<std::uint32_t>(r->waiting());
+    if (r->aborted) return Fail(kErrorHttpOperationCancelled);
     if (r->waiting() == 0 && r->done && r->result != CURLE_OK) return Fail(ErrorOf(r->result));
+    if (r->waiting() == 0 && r->done && (r->excess || ExcessWaiting(r))) return Fail(kErrorHttpInvalidServerResponse);
     return true;
 }
 
@@ -329,6 +386,55 @@ bool HttpReadData(HInternet r, void* buffer, std::uint32_t toRead, std::uint32_t
         r->pendingStart = 0;
     }
     *read = static_cast<std::uint32_t>(n);
+    return true;
+}
+
+bool HttpQueryUrl(HInternet r, std::wstring& url) {
+    if (r == nullptr || r->easy == nullptr) return Fail(kErrorInvalidHandle);
+    char* effective = nullptr;
+    if (curl_easy_getinfo(r->easy, CURLINFO_EFFECTIVE_URL, &effective) != CURLE_OK || effective == nullptr)
+        return Fail(kErrorInvalidHandle);
+    url = Utf8BytesToWide(effective);
+    return true;
+}
+
+std::uint32_t HttpSecureFailure(HInternet r) {
+    if (r == nullptr || r->easy == nullptr || r->result == CURLE_OK) return 0;
+    long verify = 0;
+    curl_easy_getinfo(r->easy, CURLINFO_SSL_VERIFYRESULT, &verify);
+    // OpenSSL's verification results (X509_V_ERR_*), as WinHTTP's status flags.
+    switch (verify) {
+        case 0:
+            // libcurl checks the name itself, after OpenSSL found the chain good.
+            return r->result == CURLE_PEER_FAILED_VERIFICATION ? kCertWrongName
+                   : ErrorOf(r->result) == kErrorHttpSecureFailure ? kSecureChannelError
+                                                                   : 0;
+        case 9:   // certificate not yet valid
+        case 10:  // certificate has expired
+            return kCertExpired;
+        case 2:   // unable to get the issuer's certificate
+        case 18:  // self-signed certificate
+        case 19:  // self-signed certificate in the chain
+        case 20:  // unable to get the local issuer's certificate
+        case 21:  // unable to verify the first certificate
+            return kCertUntrustedRoot;
+        case 23: return kCertRevoked;
+        case 62: return kCertWrongName;  // hostname mismatch
+        case 3:   // unable to get the revocation list
+        case 12:  // revocation list expired
+            return kCertRevocationCheckFailed;
+        default: return kCertInvalid;
+    }
+}
+
+void HttpAbort(HInternet r) {
+    if (r != nullptr) r->aborted = true;
+}
+
+bool HttpSetLowSpeedLimit(HInternet r, std::uint32_t bytesPerSecond, std::uint32_t seconds) {
+    if (r == nullptr || r->easy != nullptr) return Fail(kErrorInvalidHandle);
+    r->lowSpeedBytes = static_cast<long>(bytesPerSecond);
+    r->lowSpeedSeconds = static_cast<long>(seconds);
     return true;
 }
 

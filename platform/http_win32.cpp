@@ -3,31 +3,79 @@
 
 #include <winhttp.h>
 
+#include <atomic>
+
 namespace plat {
+
+// A WinHTTP handle with what the program learns about it besides the calls'
+// results. `closed` makes the close happen once, whichever of HttpAbort (on
+// the console's control thread) and HttpCloseHandle comes first; closing a
+// handle is how WinHTTP cancels the call that is blocked on it.
+struct HttpObject {
+    HINTERNET handle = nullptr;
+    std::atomic<bool> closed {false};
+    std::atomic<DWORD> secureFailure {0};
+};
+
 namespace {
-HINTERNET H(HInternet h) { return reinterpret_cast<HINTERNET>(h); }
-HInternet P(HINTERNET h) { return reinterpret_cast<HInternet>(h); }
+
+// Null for an object already closed by HttpAbort, with the error WinHTTP gives
+// a call on a cancelled request.
+HINTERNET H(HInternet h) {
+    if (h == nullptr) return nullptr;
+    if (h->closed.load()) {
+        ::SetLastError(ERROR_WINHTTP_OPERATION_CANCELLED);
+        return nullptr;
+    }
+    return h->handle;
+}
+
+HInternet P(HINTERNET h) {
+    if (h == nullptr) return nullptr;
+    auto* object = new HttpObject;
+    object->handle = h;
+    return object;
+}
+
+// Called on the thread of the blocking call (synchronous WinHTTP), with the
+// request's object as its context, when the server's certificate is refused.
+void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID information, DWORD length) {
+    if (status != WINHTTP_CALLBACK_STATUS_SECURE_FAILURE || context == 0 || information == nullptr ||
+        length < sizeof(DWORD))
+        return;
+    reinterpret_cast<HttpObject*>(context)->secureFailure = *static_cast<const DWORD*>(information);
+}
+
 }  // namespace
 
 bool HttpCrackUrl(const std::wstring& url, UrlComponents& parts) {
-    wchar_t host[256] = {}, path[2048] = {};
+    wchar_t host[256] = {}, path[2048] = {}, extra[2048] = {};
     URL_COMPONENTS c {};
     c.dwStructSize = sizeof c;
     c.lpszHostName = host;
     c.dwHostNameLength = 256;
     c.lpszUrlPath = path;
     c.dwUrlPathLength = 2048;
+    // The query ("?..."), which the request sends after the path.
+    c.lpszExtraInfo = extra;
+    c.dwExtraInfoLength = 2048;
     if (!::WinHttpCrackUrl(url.c_str(), 0, 0, &c)) return false;
     parts.https = c.nScheme == INTERNET_SCHEME_HTTPS;
     parts.host.assign(host, c.dwHostNameLength);
     parts.port = c.nPort;
     parts.path.assign(path, c.dwUrlPathLength);
+    parts.path.append(extra, c.dwExtraInfoLength);
     return true;
 }
 
 HInternet HttpOpen(const wchar_t* userAgent) {
-    return P(::WinHttpOpen(userAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                           WINHTTP_NO_PROXY_BYPASS, 0));
+    HINTERNET session = ::WinHttpOpen(userAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+                                      WINHTTP_NO_PROXY_BYPASS, 0);
+    // Windows before 8.1 refuses the automatic type as an invalid parameter.
+    if (session == nullptr && ::GetLastError() == ERROR_INVALID_PARAMETER)
+        session = ::WinHttpOpen(userAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                                WINHTTP_NO_PROXY_BYPASS, 0);
+    return P(session);
 }
 
 bool HttpFollowRedirectsExceptToPlainHttp(HInternet session) {
@@ -40,21 +88,30 @@ HInternet HttpConnect(HInternet session, const std::wstring& host, std::uint16_t
 }
 
 HInternet HttpOpenRequest(HInternet connection, const wchar_t* verb, const std::wstring& path, bool secure) {
-    return P(::WinHttpOpenRequest(H(connection), verb, path.c_str(), nullptr, WINHTTP_NO_REFERER,
-                                  WINHTTP_DEFAULT_ACCEPT_TYPES, secure ? WINHTTP_FLAG_SECURE : 0));
+    HInternet request = P(::WinHttpOpenRequest(H(connection), verb, path.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                               WINHTTP_DEFAULT_ACCEPT_TYPES, secure ? WINHTTP_FLAG_SECURE : 0));
+    if (request != nullptr)
+        ::WinHttpSetStatusCallback(request->handle, OnStatus, WINHTTP_CALLBACK_FLAG_SECURE_FAILURE, 0);
+    return request;
 }
 
 bool HttpSendRequest(HInternet request, const std::wstring& headers, const void* body, std::uint32_t bodyBytes) {
-    return ::WinHttpSendRequest(H(request), headers.c_str(), static_cast<DWORD>(-1), const_cast<void*>(body),
-                                bodyBytes, bodyBytes, 0) != 0;
+    HINTERNET h = H(request);
+    return h != nullptr && ::WinHttpSendRequest(h, headers.c_str(), static_cast<DWORD>(-1), const_cast<void*>(body),
+                                                bodyBytes, bodyBytes, reinterpret_cast<DWORD_PTR>(request)) != 0;
 }
 
-bool HttpReceiveResponse(HInternet request) { return ::WinHttpReceiveResponse(H(request), nullptr) != 0; }
+bool HttpReceiveResponse(HInternet request) {
+    HINTERNET h = H(request);
+    return h != nullptr && ::WinHttpReceiveResponse(h, nullptr) != 0;
+}
 
 bool HttpQueryHeaders(HInternet request, std::uint32_t level, const wchar_t* name, wchar_t* buffer,
                       std::uint32_t* bytes) {
+    HINTERNET h = H(request);
+    if (h == nullptr) return false;
     DWORD size = *bytes;
-    const BOOL ok = ::WinHttpQueryHeaders(H(request), level, name ? name : WINHTTP_HEADER_NAME_BY_INDEX,
+    const BOOL ok = ::WinHttpQueryHeaders(h, level, name ? name : WINHTTP_HEADER_NAME_BY_INDEX,
                                           buffer ? buffer : WINHTTP_NO_OUTPUT_BUFFER, &size, WINHTTP_NO_HEADER_INDEX);
     *bytes = size;
     return ok != 0;
@@ -62,18 +119,49 @@ bool HttpQueryHeaders(HInternet request, std::uint32_t level, const wchar_t* nam
 
 bool HttpQueryDataAvailable(HInternet request, std::uint32_t* available) {
     DWORD n = 0;
-    const BOOL ok = ::WinHttpQueryDataAvailable(H(request), &n);
+    HINTERNET h = H(request);
+    const BOOL ok = h != nullptr && ::WinHttpQueryDataAvailable(h, &n);
     *available = n;
     return ok != 0;
 }
 
 bool HttpReadData(HInternet request, void* buffer, std::uint32_t toRead, std::uint32_t* read) {
     DWORD n = 0;
-    const BOOL ok = ::WinHttpReadData(H(request), buffer, toRead, &n);
+    HINTERNET h = H(request);
+    const BOOL ok = h != nullptr && ::WinHttpReadData(h, buffer, toRead, &n);
     *read = n;
     return ok != 0;
 }
 
-void HttpCloseHandle(HInternet handle) { ::WinHttpCloseHandle(H(handle)); }
+void HttpCloseHandle(HInternet handle) {
+    if (handle == nullptr) return;
+    if (!handle->closed.exchange(true)) ::WinHttpCloseHandle(handle->handle);
+    delete handle;
+}
+
+bool HttpQueryUrl(HInternet request, std::wstring& url) {
+    HINTERNET h = H(request);
+    if (h == nullptr) return false;
+    DWORD bytes = 0;
+    ::WinHttpQueryOption(h, WINHTTP_OPTION_URL, nullptr, &bytes);
+    if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER || bytes == 0) return false;
+    std::wstring text(bytes / sizeof(wchar_t) + 1, L'\0');
+    if (!::WinHttpQueryOption(h, WINHTTP_OPTION_URL, text.data(), &bytes)) return false;
+    text.resize(bytes / sizeof(wchar_t));
+    while (!text.empty() && text.back() == L'\0') text.pop_back();
+    url = text;
+    return true;
+}
+
+std::uint32_t HttpSecureFailure(HInternet request) { return request ? request->secureFailure.load() : 0; }
+
+void HttpAbort(HInternet request) {
+    if (request != nullptr && !request->closed.exchange(true)) ::WinHttpCloseHandle(request->handle);
+}
+
+bool HttpSetLowSpeedLimit(HInternet, std::uint32_t, std::uint32_t) {
+    ::SetLastError(ERROR_NOT_SUPPORTED);
+    return false;
+}
 
 }  // namespace plat

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "catalogue/catalogue.h"
 #include "platform/console.h"
 #include "platform/environment.h"
 #include "platform/errors.h"
@@ -86,6 +87,29 @@ bool MoveUpToTop(plat::FolderWalk& walk, std::size_t index, std::size_t& moved) 
         if (error != plat::kErrorAlreadyExists && error != plat::kErrorFileExists) return false;
     }
     return false;
+}
+
+// The temporary files of catalogue searches that were killed, in the user's
+// temporary folder (where the catalogue goes by default): each deleted through
+// a handle of its own, a link as itself and never what it leads to.
+void RemoveCatalogueLeftovers() {
+    wchar_t buffer[plat::kMaxPath] = {};
+    const std::uint32_t length = plat::GetTempPath(plat::kMaxPath, buffer);
+    std::wstring folder = length > 0 && length < plat::kMaxPath ? buffer : L"";
+    if (!plat::IsAbsolutePath(folder)) return;
+    while (folder.size() > 3 && folder.back() == L'\\') folder.pop_back();
+    plat::FolderWalk walk;
+    if (walk.Open(folder) != plat::FolderWalk::Opened::Folder) return;
+    const std::vector<plat::FindData>& entries = walk.Entries();
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const bool folderEntry = (entries[i].attributes & plat::kFileAttributeDirectory) &&
+                                 !(entries[i].attributes & plat::kFileAttributeReparsePoint);
+        if (folderEntry || !IsCatalogueLeftover(entries[i].name)) continue;
+        const std::wstring path = folder + L"\\" + entries[i].name;
+        WriteLogLine(L"INFO", L"   - Interrupted catalogue download: " + path);
+        if (!walk.DeleteEntry(i))
+            WriteLogLine(L"ERROR", L"Cannot delete " + path + L" (" + plat::ErrorText(plat::GetLastError()) + L")");
+    }
 }
 
 }  // namespace
@@ -192,6 +216,7 @@ int RunUninstallMode() {
         RemoveEmptyVendorFolder(root.substr(0, root.rfind(L'\\')));
     }
     RemoveTemporalFiles();
+    RemoveCatalogueLeftovers();
     WriteLogLine(L"INFO", L"Finished uninstallation of Mirelka voices");
     if (scheduledCount > 0) {
         const std::wstring pending = std::to_wstring(scheduledCount) +

@@ -65,6 +65,39 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self._send(200, owner.body, json_headers)
         elif mode == "empty":
             self._send(200, b"", json_headers)
+        elif mode == "no-content":
+            self._send(204, b"", length=False)
+        elif mode == "longer":
+            # The catalogue announced, 5000 bytes more sent in the same write, then the connection closed.
+            self._send(200, owner.body + b"x" * 5000, [("Content-Length", str(len(owner.body)))], length=False)
+            self.close_connection = True
+        elif mode == "two-lengths":
+            self._send(200, owner.body, [("Content-Length", str(len(owner.body))),
+                                         ("Content-Length", str(len(owner.body) + 10))], length=False)
+            self.close_connection = True
+        elif mode == "negative-length":
+            self._send(200, owner.body, [("Content-Length", "-1")], length=False)
+            self.close_connection = True
+        elif mode == "garbage":
+            # No status line at all: what an HTTP/0.9 server, or something that is no web server, answers.
+            self.wfile.write(b"garbage, not HTTP\r\n\r\n" + owner.body)
+            self.close_connection = True
+        elif mode == "drip":
+            # One byte every drip_interval seconds of a 100,000-byte answer, for two minutes at most.
+            self.send_response(200)
+            self.send_header("Content-Type", "application/json")
+            self.send_header("Content-Length", "100000")
+            self.end_headers()
+            self.wfile.flush()
+            deadline = time.monotonic() + 120
+            try:
+                while time.monotonic() < deadline:
+                    self.wfile.write(b"{")
+                    self.wfile.flush()
+                    time.sleep(owner.drip_interval)
+            except OSError:
+                pass
+            self.close_connection = True
         elif mode == "chunked":
             self._send_chunks(owner.body)
             self.wfile.write(b"0\r\n\r\n")
@@ -121,6 +154,7 @@ class CatalogueServer:
         self.mode = "ok"
         self.body = CATALOGUE
         self.large_size = 0
+        self.drip_interval = 2.0
         self.plain_port = plain_port
         self.requests = []
         self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)
@@ -162,6 +196,12 @@ def make_test_authority(folder):
 MODES = {
     "ok": "200 with the test catalogue (the default)",
     "empty": "200 with an empty body",
+    "no-content": "204 with no body",
+    "longer": "the catalogue with its Content-Length, and 5000 bytes more",
+    "two-lengths": "the catalogue under two different Content-Length headers",
+    "negative-length": "the catalogue under Content-Length -1",
+    "garbage": "no status line, just bytes (as an HTTP/0.9 server answers)",
+    "drip": "200 announcing 100,000 bytes, then one byte every 2 seconds",
     "chunked": "200 with the catalogue in chunks of 100 bytes, no Content-Length",
     "404": "404 with a small HTML page",
     "500": "500 with a small HTML page",

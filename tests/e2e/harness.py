@@ -99,6 +99,12 @@ class Machine:
         done = subprocess.run(command, env=env, stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
         return done.returncode, done.stdout, done.stderr
 
+    def start(self, *args, program=None, extra_env=None, preexec_fn=None):
+        """The program as a process of its own, its output piped; the caller waits for it."""
+        command, env = self._command(args, program, extra_env)
+        return subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, preexec_fn=preexec_fn)
+
     def run_peak_memory(self, *args):
         """The exit code and the peak resident memory in KiB of one run of the program."""
         command, env = self._command(args, None, None)

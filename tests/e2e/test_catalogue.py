@@ -1,10 +1,13 @@
 """The catalogue search end to end, against local catalogue servers over HTTP and HTTPS."""
 import os
 import re
+import resource
 import shutil
+import signal
 import socket
 import stat
 import tempfile
+import time
 import unittest
 
 from catalogue_server import CATALOGUE, PATH, CatalogueServer, make_test_authority
@@ -37,8 +40,9 @@ class CatalogueTest(MachineTest):
         self.addCleanup(self.m.close)
         self.catalogue = self.m.temp + "quelto_voices.json"
 
-    def search(self, *args, https=False, trusted=True):
-        env = {"PENDREL_TEST_CATALOGUE_URL": (self.https if https else self.http).url}
+    def search(self, *args, https=False, trusted=True, url_suffix="", extra_env=None):
+        env = {"PENDREL_TEST_CATALOGUE_URL": (self.https if https else self.http).url + url_suffix}
+        env.update(extra_env or {})
         if https and trusted:
             if self.m.wine:
                 # Taken out again however the test ends, before its machine goes.
@@ -55,10 +59,24 @@ class CatalogueTest(MachineTest):
         with open(self.m.host(path or self.catalogue), "rb") as f:
             return f.read()
 
-    def assert_no_leftovers(self):
+    def leftovers(self):
         temp = self.m.host(self.m.temp)
-        left = [n for n in os.listdir(temp) if n.lower().startswith("zuv") or n.endswith(".part")]
-        self.assertEqual(left, [], "the temporary answer file is always removed")
+        return [n for n in os.listdir(temp) if n.lower().startswith("zuv") or n.endswith(".part")]
+
+    def assert_no_leftovers(self):
+        self.assertEqual(self.leftovers(), [], "the temporary answer file is always removed")
+
+    def start_search(self, preexec_fn=None):
+        """A search against the plain server, as a process of its own, once it has created its temporary file."""
+        process = self.m.start("/searchvoices", program=CATALOGUE_PROGRAM, preexec_fn=preexec_fn,
+                               extra_env={"PENDREL_TEST_CATALOGUE_URL": self.http.url})
+        self.addCleanup(lambda: process.poll() is None and process.kill())
+        deadline = time.monotonic() + 60
+        while not (self.http.requests and self.leftovers()) and time.monotonic() < deadline:
+            time.sleep(0.1)
+        time.sleep(1)  # the first byte is in
+        self.assertTrue(self.leftovers(), "the search is under way")
+        return process
 
     def test_catalogue_is_saved_byte_for_byte(self):
         code, out, _ = self.search("/username=José", "/password=s3cret")
@@ -126,23 +144,136 @@ class CatalogueTest(MachineTest):
         self.assertTrue(draws[-1].endswith(" (ok)  [Lista de voces]"))
         self.assertEqual(err, b"", "a successful search says nothing on standard error")
 
-    def test_empty_answer(self):
+    def test_empty_answer_is_a_failure(self):
         self.http.mode = "empty"
-        code, out, _ = self.search()
-        self.assertEqual(code, 0)
-        self.assertEqual(self.catalogue_bytes(), b"")
+        self.m.write_file(self.catalogue, b"previous")
+        code, out, err = self.search()
+        self.assertEqual(code, 1)
+        self.assertEqual(self.catalogue_bytes(), b"previous")
         messages = [m for _, m in self.messages()]
         self.assertIn("Bytes recibidos=0", messages)
         self.assertFalse([m for m in messages if m.startswith("Primeros bytes")])
-        self.assertIn("[SearchVoices] Response (preview): ", messages)
+        self.assertIn("The answer is empty: nothing is saved", messages)
         # No size announced (a length of 0 is none): the short form, drawn at the start and at the end.
         self.assertEqual(out.decode("utf-8").count("\rDescargando\u2026"), 2)
+        self.assert_failed_download(out, err)
+        self.assert_no_leftovers()
+
+    def test_answers_that_are_not_a_catalogue_keep_the_old_one(self):
+        # mode: what standard error says of it (12152: the client itself found the answer unparsable)
+        cases = {
+            "no-content": "is empty",
+            "longer": "is malformed: more than its Content-Length of %d bytes" % len(CATALOGUE),
+            "two-lengths": "is malformed: two different Content-Length values",
+            "negative-length": 'is malformed: Content-Length "-1" is not a length|12152: ',
+            "garbage": "is malformed: no HTTP/1.0 or later status line|12152: ",
+        }
+        for mode, cause in cases.items():
+            with self.subTest(mode=mode):
+                self.http.mode = mode
+                self.m.write_file(self.catalogue, b"previous")
+                code, _, err = self.search()
+                self.assertEqual(code, 1)
+                self.assertEqual(self.catalogue_bytes(), b"previous")
+                self.assert_no_leftovers()
+                lines = [l for l in err.decode("utf-8").splitlines() if l.startswith("The catalogue download failed: ")]
+                self.assertEqual(len(lines), 1, err)
+                self.assertRegex(lines[0], cause)
+                self.assertNotIn("12156", lines[0], "no redirect was involved")
+
+    def test_the_query_of_the_address_is_sent(self):
+        code, _, _ = self.search(url_suffix="?lang=es&v=2")
+        self.assertEqual(code, 0)
+        self.assertEqual(self.http.requests[0]["path"], PATH + "?lang=es&v=2")
+        self.assertEqual(self.catalogue_bytes(), CATALOGUE)
+
+    def test_a_stalled_transfer_ends(self):
+        # One byte every 4 s is below 1 byte a second; the test build's limit is 3 s instead of 30.
+        self.http.mode = "drip"
+        self.http.drip_interval = 4
+        self.m.write_file(self.catalogue, b"previous")
+        began = time.monotonic()
+        code, out, err = self.search(extra_env={"PENDREL_TEST_STALL_SECONDS": "3"})
+        self.assertLess(time.monotonic() - began, 3 + 25, "given up within the limit and a margin")
+        self.assertEqual(code, 1)
+        self.assertEqual(self.catalogue_bytes(), b"previous")
+        self.assert_failed_download(out, err)
+        self.assertIn("the transfer stalled after ", err.decode("utf-8"))
+        self.assertTrue([m for m in self.m.log_messages()
+                         if re.fullmatch(r"The transfer stalled: fewer than 1 byte a second for 3 s, after \d+ bytes", m)])
+        self.assert_no_leftovers()
+
+    def test_a_killed_search_never_blocks_the_next_and_the_uninstallation_removes_its_file(self):
+        self.http.mode = "drip"
+        killed = self.start_search()
+        killed.kill()
+        killed.communicate()
+        left = self.leftovers()
+        self.assertEqual(len(left), 1, "what a killed run leaves")
+        self.http.mode = "ok"
+        code, _, err = self.search()
+        self.assertEqual(code, 0, err)
+        self.assertEqual(self.catalogue_bytes(), CATALOGUE)
+        # A link in the temporary folder under a name of such a file: the uninstallation deletes the link itself.
+        outside = os.path.join(tempfile.mkdtemp(prefix="pendrel-outside-"), "target")
+        self.addCleanup(shutil.rmtree, os.path.dirname(outside))
+        with open(outside, "wb") as f:
+            f.write(b"not yours")
+        planted = os.path.join(self.m.host(self.m.temp), "quelto_voices.json.pendrel-0123456789abcdef.part")
+        os.symlink(outside, planted)
+        self.assertEqual(self.m.run("/uninstall")[0], 0)
+        with open(outside, "rb") as f:
+            self.assertEqual(f.read(), b"not yours", "a link's target is never touched")
+        if self.m.wine:
+            # Wine opens a Unix link to a file only through (measured): the link stays, with an ERROR line.
+            self.assertEqual(self.leftovers(), [os.path.basename(planted)])
+        else:
+            self.assert_no_leftovers()
+        self.assertIn("   - Interrupted catalogue download: " + self.m.temp + left[0], self.m.log_messages())
+
+    def test_an_interrupt_ends_the_search_and_keeps_the_old_catalogue(self):
+        signals = [signal.SIGINT] + ([] if self.m.wine else [signal.SIGTERM])
+        for sent in signals:
+            with self.subTest(signal=sent.name):
+                self.http.mode = "drip"
+                self.http.requests = []
+                self.m.write_file(self.catalogue, b"previous")
+                process = self.start_search()
+                began = time.monotonic()
+                process.send_signal(sent)
+                out, err = process.communicate(timeout=60)
+                self.assertLess(time.monotonic() - began, 20, "the transfer stops, not just the next read")
+                self.assertEqual(process.returncode, 1, err)
+                self.assertEqual(self.catalogue_bytes(), b"previous")
+                self.assert_no_leftovers()
+                self.assert_failed_download(out, err)
+                self.assertIn("interrupted after ", err.decode("utf-8"))
+
+    def test_a_full_disk_fails_the_search_and_names_the_cause(self):
+        # The process may write no file beyond 1 MiB (the stand-in's hives and the log stay below it), and is
+        # not killed for trying: the write fails as on a full disk.
+        def small_disk():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        self.http.mode = "large"
+        self.http.large_size = 4 << 20
+        self.m.write_file(self.catalogue, b"previous")
+        process = self.m.start("/searchvoices", program=CATALOGUE_PROGRAM, preexec_fn=small_disk,
+                               extra_env={"PENDREL_TEST_CATALOGUE_URL": self.http.url})
+        out, err = process.communicate(timeout=120)
+        self.assertEqual(process.returncode, 1, err)
+        self.assert_failed_download(out, err)
+        self.assertIn("112: ", err.decode("utf-8"), "ERROR_DISK_FULL, in the system's words")
+        self.assertEqual(self.catalogue_bytes(), b"previous")
+        self.assert_no_leftovers()
 
     def test_redirect_is_followed(self):
         self.http.mode = "redirect"
         self.assertEqual(self.search()[0], 0)
         self.assertEqual(self.catalogue_bytes(), CATALOGUE)
         self.assertEqual([r["path"] for r in self.http.requests], [PATH, "/moved"])
+        self.assertIn("Redirected to: http://localhost:%d/moved" % self.http.port, self.m.log_messages(),
+                      "the log names the server that answered")
 
     def test_found_redirect_is_followed(self):
         if self.m.wine:
@@ -203,7 +334,7 @@ class CatalogueTest(MachineTest):
         self.assert_failed_download(out, err)
         self.assert_no_leftovers()
 
-    def test_a_planted_link_in_place_of_the_partial_file_is_never_followed(self):
+    def test_a_planted_link_at_the_old_partial_name_is_never_followed(self):
         outside = os.path.join(tempfile.mkdtemp(prefix="pendrel-outside-"), "target")
         self.addCleanup(shutil.rmtree, os.path.dirname(outside))
         with open(outside, "wb") as f:
@@ -213,14 +344,11 @@ class CatalogueTest(MachineTest):
         os.symlink(outside, planted)
         self.m.write_file(self.catalogue, b"previous")
         code, _, err = self.search()
-        self.assertEqual(code, 1)
+        self.assertEqual(code, 0, err)
         with open(outside, "rb") as f:
             self.assertEqual(f.read(), b"not yours")
         self.assertTrue(os.path.islink(planted), "neither followed nor deleted")
-        self.assertEqual(self.catalogue_bytes(), b"previous")
-        self.assertEqual(self.m.log_lines()[-2][1][:40], "[SearchVoices] Could not create file: " + self.catalogue[:2])
-        self.assertIn(b"catalogue download failed", err)
-        self.assertEqual(self.http.requests, [], "nothing is asked for an answer that could not be kept")
+        self.assertEqual(self.catalogue_bytes(), CATALOGUE)
 
     def test_no_server(self):
         # A port bound but never listened on refuses connections, and no other
@@ -244,7 +372,14 @@ class CatalogueTest(MachineTest):
         code, _, _ = self.search("/out=" + out_path)
         self.assertEqual(code, 1)
         self.assertEqual(self.m.log_lines()[-2], ("ERROR", "[SearchVoices] Could not create file: " + out_path + " GLE=3"))
-        self.assertRegex(self.m.log_lines()[-1][1], r"^  file " + re.escape(out_path) + r"\.part: 3: \S")
+        self.assertRegex(self.m.log_lines()[-1][1], r"^  file " + re.escape(out_path) + r"\.pendrel-[0-9a-f]{16}\.part: 3: \S")
+
+    def test_an_empty_output_path_says_so(self):
+        code, _, err = self.search("/out=")
+        self.assertEqual(code, 1)
+        self.assertIn("/out= names no file", err.decode("utf-8"))
+        self.assertEqual(self.m.log_lines()[-1], ("ERROR", "[SearchVoices] No file to save to: /out= is empty"))
+        self.assertEqual(self.http.requests, [])
 
     def test_only_a_file_or_a_free_name_is_replaced(self):
         self.m.run()  # the log exists
@@ -308,12 +443,18 @@ class CatalogueTest(MachineTest):
                         "HTTP status 302: the answer is not saved" in messages, messages)
 
     def test_https_with_an_unknown_authority_fails(self):
-        code, _, _ = self.search(https=True, trusted=False)
+        code, _, err = self.search(https=True, trusted=False)
         self.assertEqual(code, 1)
-        self.assertEqual(self.m.log_lines()[-4][1], "WinHttpSendRequest failed")
+        messages = self.m.log_messages()
+        at = messages.index("WinHttpSendRequest failed")
         # A certificate failure: WinHTTP's security codes, 12157 (Wine) or 12175.
-        self.assertRegex(self.m.log_lines()[-3][1], r"^  host localhost: 121(57|75): \S")
+        self.assertRegex(messages[at + 1], r"^  host localhost: 121(57|75): \S")
         self.assertEqual(self.https.requests, [])
+        if self.m.wine:
+            return  # Wine 8 reports no secure failure to a status callback (measured); see the README
+        # Which check failed, in words.
+        self.assertEqual(messages[at + 2], "  certificate of localhost: its authority is not trusted")
+        self.assertIn("its authority is not trusted", err.decode("utf-8"))
 
 
 if __name__ == "__main__":
