@@ -155,15 +155,15 @@ bool FetchRemoteVoicesJson(const std::wstring& username, const std::wstring& pas
 
 bool SaveRemoteVoicesJson(const std::wstring& username, const std::wstring& password, const std::wstring& outPath) {
     WriteLogLine(L"INFO", L"Starting exploration of available voices on Mirelka server");
+    if (outPath.empty()) {
+        WriteLogLine(L"ERROR", L"[SearchVoices] No file to save to: /out= is empty");
+        return SearchFailed(L"/out= names no file to save the catalogue to");
+    }
     if (DestinationRefused(outPath)) return false;
 
     // From here on Ctrl+C and Ctrl+Break end the search in its own way: the
     // temporary file removed, the previous catalogue kept, exit code 1.
     plat::InterruptWatch interrupts;
-    if (outPath.empty()) {
-        WriteLogLine(L"ERROR", L"[SearchVoices] No file to save to: /out= is empty");
-        return SearchFailed(L"/out= names no file to save the catalogue to");
-    }
     // The answer goes, as it arrives, into a file beside its final name, which
     // is then renamed over it: a reader never sees half a catalogue, and a
     // failure leaves the previous one intact. The file is new, under a name of

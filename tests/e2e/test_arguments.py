@@ -45,8 +45,8 @@ TABLE = [
     ((), 0, "install"),
     (("/uninstall",), 0, "uninstall"),
     (("--unregister-all",), 0, "uninstall"),
-    (("/verify",), 0, "verify"),
-    (("--verify",), 0, "verify"),
+    (("/verify",), 3, "verify"),  # nothing installed on a fresh machine
+    (("--verify",), 3, "verify"),
     (("/?",), 0, "help"),
     (("-h",), 0, "help"),
     (("--help",), 0, "help"),
