@@ -76,6 +76,10 @@ std::wstring NearMissOf(const std::wstring& argument) {
         return L"";
     const std::size_t dashes = argument.compare(0, 2, L"--") == 0 ? 2 : 1;
     const std::wstring name = Lowered(argument.substr(dashes));
+    // "install" asks for what a command line without a mode does, the
+    // installation run: an installer that passes it gets that run, as before,
+    // never a refusal for being two letters from "uninstall".
+    if (name == L"install") return L"";
     // The names whose near misses would run something else than was meant:
     // the elevated installation instead of the uninstallation, the check or
     // the catalogue search, or instead of help and the version.

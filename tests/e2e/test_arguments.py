@@ -22,7 +22,6 @@ TABLE = [
     (("/unistall",), 87, "refused /unistall"),
     (("-uninstall",), 87, "refused -uninstall"),
     (("/UNINSTAL",), 87, "refused /UNINSTAL"),
-    (("/install",), 87, "refused /install"),
     (("/unregister-all",), 87, "refused /unregister-all"),
     (("/verfy",), 87, "refused /verfy"),
     (("-verify",), 87, "refused -verify"),
@@ -41,6 +40,8 @@ TABLE = [
     # Arguments of the installer's own: ignored.
     (("unistall",), 0, "install"),
     (("/silent", "-x", "/norestart"), 0, "install"),
+    (("/install",), 0, "install"),  # two letters from "uninstall", but it asks for the installation run
+    (("--INSTALL",), 0, "install"),
     # The documented calls.
     ((), 0, "install"),
     (("/uninstall",), 0, "uninstall"),

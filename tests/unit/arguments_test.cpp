@@ -51,7 +51,7 @@ TEST(Arguments, NearMissesOfTheModesAreNamed) {
         const wchar_t* meant;  // empty: not a near miss
     } cases[] = {
         {L"/unistall", L"/uninstall"},       {L"-uninstall", L"/uninstall"},      {L"/UNINSTAL", L"/uninstall"},
-        {L"/uninstlal", L"/uninstall"},      {L"/install", L"/uninstall"},        {L"/unregister-all", L"--unregister-all"},
+        {L"/uninstlal", L"/uninstall"},      {L"/install", L""},                  {L"/unregister-all", L"--unregister-all"},
         {L"--unregisterall", L"--unregister-all"}, {L"/verfy", L"/verify"},       {L"-verify", L"/verify"},
         {L"--VERIFI", L"/verify"},           {L"/serchvoices", L"/searchvoices"}, {L"--searchvoices", L"/searchvoices"},
         {L"/search-voices", L"/searchvoices"}, {L"--hlep", L"/help"},             {L"--verison", L"/version"},
