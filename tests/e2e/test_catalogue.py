@@ -260,7 +260,12 @@ class CatalogueTest(unittest.TestCase):
         out, err = process.communicate(timeout=120)
         self.assertEqual(process.returncode, 1, err)
         self.assert_failed_download(out, err)
-        self.assertIn("112: ", err.decode("utf-8"), "ERROR_DISK_FULL, in the system's words")
+        if self.m.wine:
+            # The size limit's EFBIG is no full disk to Wine 8: a write cut short by it reads as 112 here, one that
+            # starts at the limit fails with 31 (both measured); Wine gives ENOSPC, a disk really full, as 112.
+            self.assertRegex(err.decode("utf-8"), r"\((112|31): ")
+        else:
+            self.assertIn("(112: ", err.decode("utf-8"), "ERROR_DISK_FULL, in the system's words")
         self.assertEqual(self.catalogue_bytes(), b"previous")
         self.assert_no_leftovers()
 
