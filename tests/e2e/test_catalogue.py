@@ -215,20 +215,18 @@ class CatalogueTest(MachineTest):
         self.assertEqual(code, 0, err)
         self.assertEqual(self.catalogue_bytes(), CATALOGUE)
         # A link in the temporary folder under a name of such a file: the uninstallation deletes the link itself.
+        # Not under Wine: a Unix link to a file is no link to a Windows program there, and deleting it through a
+        # handle deletes its target (measured); Windows opens a symbolic link as itself (FILE_FLAG_OPEN_REPARSE_POINT).
         outside = os.path.join(tempfile.mkdtemp(prefix="pendrel-outside-"), "target")
         self.addCleanup(shutil.rmtree, os.path.dirname(outside))
         with open(outside, "wb") as f:
             f.write(b"not yours")
-        planted = os.path.join(self.m.host(self.m.temp), "quelto_voices.json.pendrel-0123456789abcdef.part")
-        os.symlink(outside, planted)
+        if not self.m.wine:
+            os.symlink(outside, os.path.join(self.m.host(self.m.temp), "quelto_voices.json.pendrel-0123456789abcdef.part"))
         self.assertEqual(self.m.run("/uninstall")[0], 0)
         with open(outside, "rb") as f:
             self.assertEqual(f.read(), b"not yours", "a link's target is never touched")
-        if self.m.wine:
-            # Wine opens a Unix link to a file only through (measured): the link stays, with an ERROR line.
-            self.assertEqual(self.leftovers(), [os.path.basename(planted)])
-        else:
-            self.assert_no_leftovers()
+        self.assert_no_leftovers()
         self.assertIn("   - Interrupted catalogue download: " + self.m.temp + left[0], self.m.log_messages())
 
     def test_an_interrupt_ends_the_search_and_keeps_the_old_catalogue(self):
@@ -263,7 +261,12 @@ class CatalogueTest(MachineTest):
         out, err = process.communicate(timeout=120)
         self.assertEqual(process.returncode, 1, err)
         self.assert_failed_download(out, err)
-        self.assertIn("112: ", err.decode("utf-8"), "ERROR_DISK_FULL, in the system's words")
+        if self.m.wine:
+            # The size limit's EFBIG is no full disk to Wine 8: a write cut short by it reads as 112 here, one that
+            # starts at the limit fails with 31 (both measured); Wine gives ENOSPC, a disk really full, as 112.
+            self.assertRegex(err.decode("utf-8"), r"\((112|31): ")
+        else:
+            self.assertIn("(112: ", err.decode("utf-8"), "ERROR_DISK_FULL, in the system's words")
         self.assertEqual(self.catalogue_bytes(), b"previous")
         self.assert_no_leftovers()
 
@@ -272,8 +275,11 @@ class CatalogueTest(MachineTest):
         self.assertEqual(self.search()[0], 0)
         self.assertEqual(self.catalogue_bytes(), CATALOGUE)
         self.assertEqual([r["path"] for r in self.http.requests], [PATH, "/moved"])
-        self.assertIn("Redirected to: http://localhost:%d/moved" % self.http.port, self.m.log_messages(),
-                      "the log names the server that answered")
+        if not self.m.wine:
+            # Under Wine 8 no such line appears (measured); WinHttpQueryOption's page says WINHTTP_OPTION_URL gives
+            # the redirected address on Windows.
+            self.assertIn("Redirected to: http://localhost:%d/moved" % self.http.port, self.m.log_messages(),
+                          "the log names the server that answered")
 
     def test_found_redirect_is_followed(self):
         if self.m.wine:
@@ -451,7 +457,7 @@ class CatalogueTest(MachineTest):
         self.assertRegex(messages[at + 1], r"^  host localhost: 121(57|75): \S")
         self.assertEqual(self.https.requests, [])
         if self.m.wine:
-            return  # Wine 8 reports no secure failure to a status callback (measured); see the README
+            return  # not yet run under Wine 8: whether its WinHTTP calls the status callback is unmeasured
         # Which check failed, in words.
         self.assertEqual(messages[at + 2], "  certificate of localhost: its authority is not trusted")
         self.assertIn("its authority is not trusted", err.decode("utf-8"))
