@@ -35,6 +35,26 @@ void CopyFailed(const std::wstring& what, const std::wstring& key, std::int32_t 
     LogCause(L"key " + key, plat::ErrorText(static_cast<std::uint32_t>(code)));
 }
 
+// Creates (or opens as itself) the copy's key `name` below `parent`; a
+// registry link in its way is deleted first. 0, or the code, logged with
+// `display` as the key's name.
+std::int32_t CopyDestination(plat::HKey parent, const std::wstring& name, const std::wstring& display,
+                             plat::OwnedKey& key) {
+    constexpr std::uint32_t kAccess = plat::kKeyWrite | plat::kKeyQueryValue | plat::kDelete;
+    std::int32_t code = CreateKeyItself(parent, name, kAccess, key);
+    if (code == 0 && IsRegistryLink(key.get())) {
+        DeleteRegistryLink(key.get(), display);
+        key.reset();
+        code = CreateKeyItself(parent, name, kAccess, key);
+        if (code == 0 && IsRegistryLink(key.get())) code = static_cast<std::int32_t>(plat::kErrorAccessDenied);
+    }
+    if (code != 0) {
+        key.reset();
+        CopyFailed(L"Could not create the copy of the key", display, code);
+    }
+    return code;
+}
+
 // Copies the values, then the subkeys, of an open source key into an open
 // destination key. Each level is opened from its parent's handle as itself,
 // on both sides: a registry link in the source is never copied from, and one
@@ -98,23 +118,6 @@ void CopyOpenKey(plat::HKey source, const std::wstring& sourceName, plat::HKey d
 }
 
 }  // namespace
-
-std::int32_t CopyDestination(plat::HKey parent, const std::wstring& name, const std::wstring& display,
-                             plat::OwnedKey& key) {
-    constexpr std::uint32_t kAccess = plat::kKeyWrite | plat::kKeyQueryValue | plat::kDelete;
-    std::int32_t code = CreateKeyItself(parent, name, kAccess, key);
-    if (code == 0 && IsRegistryLink(key.get())) {
-        DeleteRegistryLink(key.get(), display);
-        key.reset();
-        code = CreateKeyItself(parent, name, kAccess, key);
-        if (code == 0 && IsRegistryLink(key.get())) code = static_cast<std::int32_t>(plat::kErrorAccessDenied);
-    }
-    if (code != 0) {
-        key.reset();
-        CopyFailed(L"Could not create the copy of the key", display, code);
-    }
-    return code;
-}
 
 std::int32_t CopyRegistryKeyRecursively(plat::HKey hSrcRoot, const std::wstring& srcPath, plat::HKey hDstRoot,
                                         const std::wstring& dstPath, std::uint32_t accessFlag) {

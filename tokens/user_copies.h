@@ -18,12 +18,6 @@ std::int32_t CopyVoiceTokenToCurrentUserForAllEngines(plat::HKey hRootKeySrc, pl
 std::int32_t CopyRegistryKeyRecursively(plat::HKey hSrcRoot, const std::wstring& srcPath, plat::HKey hDstRoot,
                                         const std::wstring& dstPath, std::uint32_t accessFlag);
 
-// Creates (or opens as itself) the copy's key `name` below `parent`; a
-// registry link in its way is deleted first. 0, or the code, logged with
-// `display` as the key's name.
-std::int32_t CopyDestination(plat::HKey parent, const std::wstring& name, const std::wstring& display,
-                             plat::OwnedKey& key);
-
 // Opens the voice's token key under both stacks of the hive, logs whether it
 // was found and opens it, and every key below it, to everyone.
 void OpenAndSetRegKey(plat::HKey hRootKey, const std::wstring& tokenKeyName);

@@ -1,6 +1,7 @@
 #include "verify/verify.h"
 
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,7 @@ struct VoiceResult {
     State state = State::Ok;
     std::wstring why;   // NotRegistered, Pending: the reason
     std::wstring firstFolder;  // NotRegistered: the folder that gave the same TokenKeyName first
+    bool readable = true;      // NotRegistered, Pending: whether metaData.txt could be read
     std::vector<PlacedProblem> problems, notes;
     std::vector<std::wstring> causes;  // NotChecked: what could not be read
 };
@@ -133,20 +135,22 @@ Findings Check() {
     // SAPI's listings: one that stops short (Wine's stops at a token it cannot
     // read, any user can make one in HKCU) is another vendor's doing, a warning.
     std::vector<std::vector<std::wstring>> sapiNames;
-    std::vector<std::wstring> sapiStopped;  // why a place's listing may have stopped short; empty when it did not
+    // Why a place's listing may have stopped short (empty: it did not), found
+    // when a voice is missing from it.
+    std::vector<std::optional<std::wstring>> sapiStopped;
     for (const TokenPlace& place : places) {
         std::vector<std::wstring> listing;
         bool complete = false;
         sapiNames.push_back(TokenNamesSapiLists(place, listing, complete));
         for (const std::wstring& l : listing) f.warnings.push_back({place.CategoryId(), l});
-        sapiStopped.push_back(complete ? L"" : L"SAPI's listing failed");
+        sapiStopped.push_back(complete ? std::nullopt : std::optional<std::wstring>(L"SAPI's listing failed"));
     }
     const auto stopped = [&](std::size_t i) {
-        if (sapiStopped[i].empty()) {
+        if (!sapiStopped[i]) {
             const std::wstring unreadable = FirstUnreadableToken(places[i]);
-            sapiStopped[i] = unreadable.empty() ? L"-" : L"the token " + unreadable + L" cannot be read";
+            sapiStopped[i] = unreadable.empty() ? L"" : L"the token " + unreadable + L" cannot be read";
         }
-        return sapiStopped[i] == L"-" ? L"" : sapiStopped[i];
+        return *sapiStopped[i];
     };
 
     std::vector<std::wstring> voiceNames;
@@ -157,6 +161,7 @@ Findings Check() {
         const std::wstring path = f.voicesFolder + L"\\" + folder.name;
         if (!folder.readable || !IsValidTokenKeyName(folder.metadata.TokenKeyName)) {
             v.name = folder.readable ? folder.metadata.TokenKeyName : L"";
+            v.readable = folder.readable;
             v.state = PendingFolder(path, f.pending) ? VoiceResult::State::Pending : VoiceResult::State::NotRegistered;
             v.why = folder.readable ? L"invalid TokenKeyName '" + v.name + L"'" : L"metaData.txt cannot be read";
             f.voices.push_back(v);
@@ -280,7 +285,7 @@ void Tell(const Findings& f, const TextReport& out) {
                            L"Voice folder not registered: " +
                                NameConflictText(v.name, f.voicesFolder + L"\\" + v.firstFolder,
                                                 f.voicesFolder + L"\\" + v.folder));
-            else if (v.why == L"metaData.txt cannot be read")
+            else if (!v.readable)
                 out.Report(L"ERROR", L"Voice folder " + v.folder + L": metaData.txt cannot be read, so it is not registered",
                            L"Voice folder not registered, cannot open input file: " + path);
             else
