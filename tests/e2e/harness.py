@@ -4,6 +4,7 @@ PENDREL_TARGET says which: "linux" runs the Linux program in a new stand-in
 sandbox; "wine" runs the Windows program under Wine in a new copy of the
 build's template prefix.
 """
+import ctypes
 import os
 import re
 import shutil
@@ -18,6 +19,26 @@ EXAMPLES = os.environ.get("PENDREL_EXAMPLES", "")
 TARGET = os.environ.get("PENDREL_TARGET", "linux")
 WINE_DIR = os.environ.get("PENDREL_WINE_DIR", "")
 SCRIPTS = os.environ.get("PENDREL_SCRIPTS", "")
+
+ADDR_NO_RANDOMIZE = 0x0040000
+
+
+def fix_address_layout():
+    """Starts every later child process without address randomisation.
+
+    Debian's Wine 8 has no preloader to reserve the shared user data page at
+    0x7ffe0000 before Linux maps anything: with a randomised heap a Wine process
+    now and then finds the page taken and exits 1 at once (see
+    scripts/wine-layout). The setting takes effect at each child's exec."""
+    personality = ctypes.CDLL(None, use_errno=True).personality
+    current = personality(0xFFFFFFFF)
+    if current == -1 or personality(current | ADDR_NO_RANDOMIZE) == -1:
+        raise OSError(ctypes.get_errno(), "personality(ADDR_NO_RANDOMIZE) failed")
+
+
+if TARGET == "wine":
+    fix_address_layout()
+
 
 def pe_image(machine=0x8664):
     """The first bytes of a PE image for MACHINE (x64 unless told): all a check of the image's type reads."""

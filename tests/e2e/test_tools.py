@@ -3,6 +3,7 @@ import os
 import re
 import subprocess
 import sys
+import tempfile
 import unittest
 import urllib.request
 
@@ -26,6 +27,20 @@ class ToolsTest(unittest.TestCase):
                               timeout=30)
         self.assertEqual(done.returncode, 2)
         self.assertIn("Usage:", done.stderr)
+
+    def test_scripts_that_start_wine_run_again_once_with_a_fixed_address_layout(self):
+        with tempfile.TemporaryDirectory() as folder:
+            script = os.path.join(folder, "starts-wine")
+            with open(script, "w") as f:
+                f.write('#!/usr/bin/env bash\n. "%s/wine-layout"\necho "$# $* $(cat /proc/self/personality)"\n'
+                        % SCRIPTS)
+            os.chmod(script, 0o755)
+            done = subprocess.run([script, "a b", "c"], capture_output=True, text=True, timeout=30)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        count, rest = done.stdout.split(" ", 1)
+        words, personality = rest.rsplit(" ", 1)
+        self.assertEqual((count, words), ("2", "a b c"))
+        self.assertTrue(int(personality, 16) & 0x0040000, done.stdout)
 
     def test_bench_prints_its_usage_and_refuses_an_unknown_part(self):
         bench = os.path.join(SCRIPTS, "bench")
