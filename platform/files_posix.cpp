@@ -1,4 +1,5 @@
 #include "platform/files.h"
+#include "platform/testing.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -303,6 +304,22 @@ bool AppendFile::Append(const std::string& bytes) {
     if (written != static_cast<ssize_t>(bytes.size())) return Fail(written < 0 ? e : ENOSPC);
     return true;
 }
+
+namespace testing {
+bool AppendInTwoWritesUnderLock(const std::wstring& path, const std::string& first, const std::string& second,
+                                unsigned pauseMs) {
+    const int fd = ::open(sandbox::ToHostPath(path).c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    struct flock range = FarByte(F_WRLCK, kAppendByte);
+    bool stuck = false;
+    bool ok = LockForAppending(fd, range, stuck) &&
+              ::write(fd, first.data(), first.size()) == static_cast<ssize_t>(first.size());
+    if (ok) ::usleep(pauseMs * 1000);
+    ok = ok && ::write(fd, second.data(), second.size()) == static_cast<ssize_t>(second.size());
+    ::close(fd);  // lets go of the lock
+    return ok;
+}
+}  // namespace testing
 
 bool ReadWholeFile(const std::wstring& path, std::string& bytes) {
     // Opened without waiting: a FIFO or a device put where a file belongs must

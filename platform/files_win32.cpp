@@ -1,4 +1,5 @@
 #include "platform/files.h"
+#include "platform/testing.h"
 #include "platform/win32.h"
 
 #include <cstddef>
@@ -104,6 +105,7 @@ public:
     }
     AppendLock(const AppendLock&) = delete;
     AppendLock& operator=(const AppendLock&) = delete;
+    bool locked() const { return locked_; }
 
 private:
     HANDLE file_;
@@ -189,6 +191,22 @@ bool AppendFile::Append(const std::string& bytes) {
     }
     return true;
 }
+
+namespace testing {
+bool AppendInTwoWritesUnderLock(const std::wstring& path, const std::string& first, const std::string& second,
+                                unsigned pauseMs) {
+    const OwnedHandle file(::CreateFileW(path.c_str(), FILE_APPEND_DATA | GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                         nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) return false;
+    bool stuck = false;
+    const AppendLock lock(file.get(), stuck);
+    if (!lock.locked()) return false;
+    DWORD written = 0;
+    if (!::WriteFile(file.get(), first.data(), static_cast<DWORD>(first.size()), &written, nullptr)) return false;
+    ::Sleep(pauseMs);
+    return ::WriteFile(file.get(), second.data(), static_cast<DWORD>(second.size()), &written, nullptr) != 0;
+}
+}  // namespace testing
 
 bool ReadWholeFile(const std::wstring& path, std::string& bytes) {
     HANDLE h = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,

@@ -41,6 +41,14 @@ bool SetCurrentFolder(const std::wstring& folder);
 // stuck writer might. ReleaseHeldFile lets go.
 void* LockWholeFile(const std::wstring& path);
 
+// Appends `first`, waits `pauseMs`, then appends `second`, holding the lock
+// that every appender of a log takes (AppendFile) across both writes: a
+// writer whose line is not one write, as on a network share. A program that
+// ignores that lock lands its lines in the pause. False when the file cannot
+// be opened, locked within kAppendLockWaitMs, or written.
+bool AppendInTwoWritesUnderLock(const std::wstring& path, const std::string& first, const std::string& second,
+                                unsigned pauseMs);
+
 // A symbolic link at `link` to `target` (a folder or a file): on Windows
 // CreateSymbolicLinkW, on the stand-in a POSIX symbolic link.
 bool CreateLink(const std::wstring& link, const std::wstring& target, bool directory);

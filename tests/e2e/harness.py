@@ -226,16 +226,17 @@ class Machine:
         code, out, err = self.run()
         assert code == 0, (code, out, err)
 
-    def hold(self, windows_path, verb="hold"):
+    def hold(self, windows_path, verb="hold", *extra):
         """A process holding the file open as a running program holds its library (or, with verb "cwd", a
-        folder as its current folder); close() ends it."""
+        folder as its current folder; see the probe for the other verbs and their EXTRA arguments); closing
+        its standard input ends it."""
         env = dict(os.environ, LANG="C.UTF-8")
         if self.wine:
             env.update(WINEPREFIX=self.prefix, WINEDEBUG=HELPER_WINEDEBUG)
-            command = ["wine", PROBE, verb, windows_path]
+            command = ["wine", PROBE, verb, windows_path, *extra]
         else:
             env["PENDREL_SANDBOX"] = self.sandbox
-            command = [PROBE, verb, windows_path]
+            command = [PROBE, verb, windows_path, *extra]
         holder = subprocess.Popen(command, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         assert holder.stdout.readline().strip() == b"held"
         return holder

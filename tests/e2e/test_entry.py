@@ -140,12 +140,24 @@ class EntryTest(MachineTest):
         def one_run(i):
             return self.m.run(*["run-%d-%d-%s" % (i, j, "x" * 120) for j in range(lines_per_run)])[0]
 
-        with concurrent.futures.ThreadPoolExecutor(max_workers=8) as pool:
-            codes = list(pool.map(one_run, range(runs)))
+        # Appending is atomic on a local disk under Windows, Wine (O_APPEND) and the stand-in alike, so only
+        # the lock keeps lines whole where it is not (a share). A writer that honours the lock but writes each
+        # line in two halves stands for such a file system: a run that ignored the lock would land in a pause.
+        log = self.m.local_appdata + "\\Mirelka\\ZunSapi64\\log_zunsapi.txt"
+        writer = self.m.hold(log, "split-append", "20")
+        try:
+            with concurrent.futures.ThreadPoolExecutor(max_workers=8) as pool:
+                codes = list(pool.map(one_run, range(runs)))
+        finally:
+            writer.stdin.close()
+            self.assertEqual(writer.wait(timeout=60), 0)
+            writer.stdout.close()
         self.assertEqual(codes, [0] * runs)
         messages = self.m.log_messages()  # checks every line's shape
         expected = ["run-%d-%d-%s" % (i, j, "x" * 120) for i in range(runs) for j in range(lines_per_run)]
         self.assertEqual(sorted(m for m in messages if m.startswith("run-")), sorted(expected))
+        split = [m for m in messages if m.startswith("split-")]
+        self.assertEqual(split, ["split-%d-end" % n for n in range(len(split))])
 
     def test_log_is_only_appended(self):
         self.m.run()

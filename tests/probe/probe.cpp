@@ -10,6 +10,8 @@
 //   probe cwd FOLDER               keeps FOLDER as its current folder until standard input ends
 //   probe hold|lock FILE           holds the file open as a running program does, or locks all of it,
 //                                  until standard input ends
+//   probe split-append FILE MS     until standard input ends, appends log-shaped lines ("split-N-" and
+//                                  "end"), each in two writes MS milliseconds apart under the appenders' lock
 //   probe link HKLM|HKCU PATH TARGET            a registry link at PATH to HKLM\TARGET
 //   probe plant HKLM|HKCU PATH TARGET SECONDS   as a hostile user would, for that long: links to
 //                                  HKLM\TARGET made again and again at PATH\Planted and PATH\Attributes\Planted
@@ -24,9 +26,11 @@
 #include "platform/testing.h"
 #include "platform/text.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 
 namespace {
 
@@ -247,6 +251,26 @@ extern "C" int wmain(int argc, wchar_t* argv[]) {
         else plat::testing::ReleaseHeldFile(hold);
         return held ? 0 : 3;
     }
+    if (verb == L"split-append" && argc == 4) {
+        // The lock is left free half as long again as it is held, so that
+        // appenders waiting for it get it between two lines.
+        const unsigned pause = static_cast<unsigned>(std::wcstoul(argv[3], nullptr, 10));
+        std::atomic<bool> ended {false};
+        std::thread reader([&ended] {
+            while (std::fgetc(stdin) != EOF) {
+            }
+            ended = true;
+        });
+        bool ok = true;
+        for (unsigned n = 0; ok && !ended; ++n) {
+            ok = plat::testing::AppendInTwoWritesUnderLock(
+                argv[2], "[2000-01-01 00:00:00] [INFO] split-" + std::to_string(n) + "-", "end\r\n", pause);
+            if (n == 0) Out(ok ? L"held" : L"failed");
+            std::this_thread::sleep_for(std::chrono::milliseconds(pause * 3 / 2));
+        }
+        reader.join();
+        return ok ? 0 : 3;
+    }
     if (verb == L"resources" && argc == 3) {
         plat::testing::ProgramResources found;
         if (!plat::testing::ReadProgramResources(argv[2], found)) return 3;
@@ -258,6 +282,7 @@ extern "C" int wmain(int argc, wchar_t* argv[]) {
     }
     Out(L"usage: probe dump HKLM|HKCU PATH | voices CATEGORY-ID | set[-then-crash] HKLM|HKCU PATH NAME VALUE |"
         L" delete HKLM|HKCU PATH | acl HKLM|HKCU PATH drop-everyone|deny-everyone | hold|lock FILE |"
+        L" split-append FILE MS |"
         L" link HKLM|HKCU PATH TARGET | plant HKLM|HKCU PATH TARGET SECONDS |"
         L" trust|untrust CERT.der | resources PROGRAM");
     return 2;
