@@ -9,6 +9,7 @@ import os
 import re
 import shutil
 import subprocess
+import sys
 import tempfile
 import unittest
 
@@ -29,11 +30,13 @@ def fix_address_layout():
     Debian's Wine 8 has no preloader to reserve the shared user data page at
     0x7ffe0000 before Linux maps anything: with a randomised heap a Wine process
     now and then finds the page taken and exits 1 at once (see
-    scripts/wine-layout). The setting takes effect at each child's exec."""
+    scripts/wine-layout). The setting takes effect at each child's exec. Where it is refused (a seccomp
+    filter) the tests still run, with that rare failure possible, and say so."""
     personality = ctypes.CDLL(None, use_errno=True).personality
     current = personality(0xFFFFFFFF)
     if current == -1 or personality(current | ADDR_NO_RANDOMIZE) == -1:
-        raise OSError(ctypes.get_errno(), "personality(ADDR_NO_RANDOMIZE) failed")
+        sys.stderr.write("harness: cannot turn address randomisation off (%s); Wine may now and then fail to "
+                         "start\n" % os.strerror(ctypes.get_errno()))
 
 
 if TARGET == "wine":
