@@ -2,7 +2,7 @@
 import os
 import unittest
 
-from harness import Machine
+from harness import Machine, MachineTest
 
 VERSION = os.environ.get("PENDREL_VERSION", "")
 
@@ -57,7 +57,7 @@ TABLE = [
 ]
 
 
-class ArgumentsTest(unittest.TestCase):
+class ArgumentsTest(MachineTest):
     def test_command_line_table(self):
         m = Machine()
         self.addCleanup(m.close)

@@ -4,13 +4,13 @@ import subprocess
 import time
 import unittest
 
-from harness import PROBE, Machine
+from harness import PROBE, Machine, MachineTest
 
 LIMIT_SECONDS = 20  # a run under Wine starts in about a second; the lock is waited for 2 s once
 ANNOUNCEMENT = b"The log cannot be written: "
 
 
-class LogTest(unittest.TestCase):
+class LogTest(MachineTest):
     def setUp(self):
         self.m = Machine()
         self.addCleanup(self.m.close)

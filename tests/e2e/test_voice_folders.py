@@ -2,7 +2,7 @@
 that give the same TokenKeyName."""
 import unittest
 
-from harness import Machine
+from harness import Machine, MachineTest
 
 VOICES = "C:\\Program Files\\Mirelka\\ZunSapi64\\data_quelto\\voices"
 DESKTOP_TOKENS = "SOFTWARE\\Microsoft\\Speech\\Voices\\Tokens\\"
@@ -16,7 +16,7 @@ def metadata(token, name):
             % (token, name, name, name, name)).encode("utf-8")
 
 
-class VoiceFoldersTest(unittest.TestCase):
+class VoiceFoldersTest(MachineTest):
     def setUp(self):
         self.m = Machine()
         self.addCleanup(self.m.close)
