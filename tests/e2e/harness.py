@@ -43,6 +43,14 @@ if TARGET == "wine":
     fix_address_layout()
 
 
+def release(holder):
+    """Ends a holding probe (Machine.hold) by closing its standard input; its exit code."""
+    holder.stdin.close()
+    code = holder.wait(timeout=60)
+    holder.stdout.close()
+    return code
+
+
 def pe_image(machine=0x8664):
     """The first bytes of a PE image for MACHINE (x64 unless told): all a check of the image's type reads."""
     header = bytearray(0x40)
@@ -250,9 +258,7 @@ class Machine:
         try:
             return self.run(*args)
         finally:
-            holder.stdin.close()
-            holder.wait(timeout=60)
-            holder.stdout.close()
+            release(holder)
 
     def files(self, windows_folder):
         """Every path below a folder, relative to it."""

@@ -3,7 +3,7 @@ import os
 import re
 import unittest
 
-from harness import CATALOGUE_PROGRAM, Machine, MachineTest
+from harness import CATALOGUE_PROGRAM, Machine, MachineTest, release
 
 VERSION = os.environ.get("PENDREL_VERSION", "")
 BANNER = "Pendrel.exe arrancó correctamente.".encode("utf-8")
@@ -149,9 +149,7 @@ class EntryTest(MachineTest):
             with concurrent.futures.ThreadPoolExecutor(max_workers=8) as pool:
                 codes = list(pool.map(one_run, range(runs)))
         finally:
-            writer.stdin.close()
-            self.assertEqual(writer.wait(timeout=60), 0)
-            writer.stdout.close()
+            self.assertEqual(release(writer), 0)
         self.assertEqual(codes, [0] * runs)
         messages = self.m.log_messages()  # checks every line's shape
         expected = ["run-%d-%d-%s" % (i, j, "x" * 120) for i in range(runs) for j in range(lines_per_run)]

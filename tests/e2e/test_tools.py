@@ -7,7 +7,7 @@ import tempfile
 import unittest
 import urllib.request
 
-from harness import SCRIPTS, TARGET
+from harness import ADDR_NO_RANDOMIZE, SCRIPTS, TARGET
 from catalogue_server import MODES, PATH
 
 SERVER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "catalogue_server.py")
@@ -40,7 +40,7 @@ class ToolsTest(unittest.TestCase):
         count, rest = done.stdout.split(" ", 1)
         words, personality = rest.rsplit(" ", 1)
         self.assertEqual((count, words), ("2", "a b c"))
-        self.assertTrue(int(personality, 16) & 0x0040000, done.stdout)
+        self.assertTrue(int(personality, 16) & ADDR_NO_RANDOMIZE, done.stdout)
 
     def test_bench_prints_its_usage_and_refuses_an_unknown_part(self):
         bench = os.path.join(SCRIPTS, "bench")

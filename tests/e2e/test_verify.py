@@ -5,7 +5,7 @@ import os
 import shutil
 import unittest
 
-from harness import Machine, MachineTest, pe_image
+from harness import Machine, MachineTest, pe_image, release
 
 DESKTOP = "SOFTWARE\\Microsoft\\Speech\\Voices"
 ONECORE = "SOFTWARE\\Microsoft\\Speech_OneCore\\Voices"
@@ -148,7 +148,7 @@ class VerifyTest(MachineTest):
             def state():
                 self.install()
                 holder = self.m.hold(LIBRARY)
-                self.addCleanup(lambda: (holder.stdin.close(), holder.wait()))
+                self.addCleanup(release, holder)
                 self.assertEqual(self.m.run("/uninstall")[0], 0)
                 if reinstall:
                     self.install()

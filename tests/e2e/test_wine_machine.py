@@ -2,7 +2,7 @@
 randomisation picks (see scripts/wine-layout)."""
 import unittest
 
-from harness import TARGET, Machine, MachineTest, ADDR_NO_RANDOMIZE
+from harness import ADDR_NO_RANDOMIZE, TARGET, Machine, MachineTest, release
 
 
 @unittest.skipUnless(TARGET == "wine", "the stand-in runs the Linux program directly; only Wine needs the layout")
@@ -19,9 +19,7 @@ class WineMachineTest(MachineTest):
             with open("/proc/%d/cmdline" % holder.pid, "rb") as f:
                 self.assertIn(b"probe", f.read())
         finally:
-            holder.stdin.close()
-            holder.wait(timeout=60)
-            holder.stdout.close()
+            release(holder)
         self.assertTrue(personality & ADDR_NO_RANDOMIZE, hex(personality))
 
 
