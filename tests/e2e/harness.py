@@ -128,8 +128,64 @@ class Machine:
     # -- running the program ------------------------------------------------
     def run(self, *args, timeout=120, program=None, extra_env=None):
         command, env = self._command(args, program, extra_env)
-        done = subprocess.run(command, env=env, stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
-        return done.returncode, done.stdout, done.stderr
+        process = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE)
+        try:
+            out, err = process.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            report = self._stalled(command, timeout, process)
+            process.kill()
+            try:
+                out, err = process.communicate(timeout=10)
+            except subprocess.TimeoutExpired:  # a process left behind holds the output open
+                out = err = b"(not read: a process started by the run still holds its output)"
+                process.stdout.close()
+                process.stderr.close()
+                process.wait()
+            raise AssertionError("%s\nstandard output so far: %r\nstandard error so far: %r"
+                                 % (report, out[-4096:], err[-4096:])) from None
+        return process.returncode, out, err
+
+    def _stalled(self, command, timeout, process):
+        """What each process of this machine was doing when a run outlived its time limit, and which of them
+        held the run's output open: a hang seen once in a CI log says whether the program or something Wine
+        started stood still, and where."""
+        marker = ("WINEPREFIX=" + self.prefix if self.wine else "PENDREL_SANDBOX=" + self.sandbox).encode()
+        output = {"pipe:[%d]" % os.fstat(process.stdout.fileno()).st_ino,
+                  "pipe:[%d]" % os.fstat(process.stderr.fileno()).st_ino}
+        lines = ["%s did not end within %d s; the machine's processes (pid, state, kernel wait, command):"
+                 % (command, timeout)]
+        for pid in sorted(filter(str.isdigit, os.listdir("/proc")), key=int):
+            try:
+                with open("/proc/%s/environ" % pid, "rb") as f:
+                    if marker not in f.read().split(b"\0"):
+                        continue
+                with open("/proc/%s/stat" % pid) as f:
+                    state = f.read().rpartition(")")[2].split()[0]
+                with open("/proc/%s/wchan" % pid) as f:
+                    wchan = f.read()
+                with open("/proc/%s/cmdline" % pid, "rb") as f:
+                    cmdline = f.read().replace(b"\0", b" ").decode("utf-8", "replace").strip()
+                fds = set()
+                for fd in os.listdir("/proc/%s/fd" % pid):
+                    try:
+                        fds.add(os.readlink("/proc/%s/fd/%s" % (pid, fd)))
+                    except OSError:
+                        pass
+            except OSError:
+                continue  # ended meanwhile, or not ours to read
+            holds = " (holds the run's output)" if fds & output else ""
+            lines.append("  %s %s %s %s%s" % (pid, state, wchan or "-", cmdline, holds))
+        if self.wine:
+            # Every thread's stack in every Windows process of the machine.
+            env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all")
+            try:
+                done = subprocess.run(["wine", "winedbg", "--command", "bt all"], env=env, stdin=subprocess.DEVNULL,
+                                      capture_output=True, timeout=60)
+                lines.append("winedbg bt all:\n" + done.stdout.decode("utf-8", "replace")[-32768:])
+            except subprocess.TimeoutExpired:
+                lines.append("winedbg bt all: did not answer within 60 s")
+        return "\n".join(lines)
 
     def start(self, *args, program=None, extra_env=None, preexec_fn=None):
         """The program as a process of its own, its output piped; the caller waits for it."""

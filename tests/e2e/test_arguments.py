@@ -62,10 +62,16 @@ class ArgumentsTest(MachineTest):
         m = Machine()
         self.addCleanup(m.close)
         m.run()  # the machine is laid out before the table starts
+        # The registry after the last row, when that row left it as it was: the next row starts from it, which
+        # spares a reading of both hives (seconds under Wine) for each row in a run of such rows.
+        unchanged = None
         for arguments, expected_code, ran in TABLE:
             with self.subTest(arguments=arguments):
                 ran, _, refused = ran.partition(" ")
-                registry = m.registry_state() if ran in ("refused", "help", "version", "verify") else None
+                registry = None
+                if ran in ("refused", "help", "version", "verify"):
+                    registry = unchanged if unchanged is not None else m.registry_state()
+                unchanged = None
                 before = m.log_bytes()
                 code, out, err = m.run(*arguments)
                 self.assertEqual(code, expected_code, (out, err))
@@ -94,7 +100,9 @@ class ArgumentsTest(MachineTest):
                 if ran == "search":
                     self.assertIn("[SearchVoices] Could not create file: C:\\missing-folder\\v.json GLE=3", messages)
                 if registry is not None:
-                    self.assertEqual(m.registry_state(), registry, "the registry is unchanged")
+                    after = m.registry_state()
+                    self.assertEqual(after, registry, "the registry is unchanged")
+                    unchanged = after
 
 
 if __name__ == "__main__":

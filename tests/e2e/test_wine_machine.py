@@ -1,8 +1,22 @@
-"""The Wine machine itself: every Windows process the tests start must come up, whatever Linux's address
-randomisation picks (see scripts/wine-layout)."""
+"""The test machine itself: every Windows process the tests start must come up, whatever Linux's address
+randomisation picks (see scripts/wine-layout), and a run that hangs must say where."""
 import unittest
 
-from harness import ADDR_NO_RANDOMIZE, TARGET, Machine, MachineTest, release
+from harness import ADDR_NO_RANDOMIZE, PROBE, TARGET, Machine, MachineTest, release
+
+
+class HangTest(MachineTest):
+    def test_a_run_past_its_time_limit_fails_naming_what_each_process_was_doing(self):
+        m = Machine()
+        self.addCleanup(m.close)
+        # Plants links for 30 s in a key of the user's own; stopped after 2.
+        with self.assertRaises(AssertionError) as caught:
+            m.run("plant", "HKCU", "SOFTWARE", "SOFTWARE\\Elsewhere", "30", program=PROBE, timeout=2)
+        report = str(caught.exception)
+        self.assertIn("did not end within 2 s", report)
+        self.assertRegex(report, r"\n  \d+ [A-Z] .*probe.* plant .*\(holds the run's output\)")
+        if TARGET == "wine":
+            self.assertRegex(report, r"Backtracing for thread \w+ in process \w+ \(.*probe\.exe\)")
 
 
 @unittest.skipUnless(TARGET == "wine", "the stand-in runs the Linux program directly; only Wine needs the layout")
