@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/sandbox_posix.h"
+#include "platform/standin/sandbox.h"
 
 extern "C" int wmain(int argc, wchar_t* argv[]);
 

@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "platform/registry.h"
-#include "platform/sandbox_posix.h"
+#include "platform/standin/sandbox.h"
 #include "platform/text.h"
 
 namespace plat {

@@ -40,7 +40,7 @@ std::string NameToHost(const std::wstring& windowsName);
 // and the other characters a name cannot hold stay as they are.
 std::wstring TextFromHost(const std::string& hostText);
 
-// The registry's hive files (registry_posix.cpp). CheckRegistry reads and
+// The registry's hive files (standin/registry.cpp). CheckRegistry reads and
 // parses both without changing anything: false, with a message naming the
 // file and the cause, when one exists but cannot be read or parsed.
 // SaveRegistry writes back what this process changed and releases the hives:

@@ -1,5 +1,5 @@
 #include "platform/testing.h"
-#include "platform/win32.h"
+#include "platform/win32/win32.h"
 
 #include <wincrypt.h>
 

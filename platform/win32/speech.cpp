@@ -3,7 +3,7 @@
 // through the registry, so that the tokens end up as SAPI would have made them.
 #include "platform/speech.h"
 #include "platform/speech_registry.h"
-#include "platform/win32.h"
+#include "platform/win32/win32.h"
 
 #include <sapi.h>
 

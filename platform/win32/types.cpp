@@ -1,5 +1,5 @@
 #include "platform/types.h"
-#include "platform/win32.h"
+#include "platform/win32/win32.h"
 
 namespace plat {
 

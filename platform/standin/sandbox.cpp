@@ -1,4 +1,4 @@
-#include "platform/sandbox_posix.h"
+#include "platform/standin/sandbox.h"
 
 #include <sys/stat.h>
 

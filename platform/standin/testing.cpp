@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/sandbox_posix.h"
+#include "platform/standin/sandbox.h"
 
 namespace plat::testing {
 namespace {

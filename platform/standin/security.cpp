@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/sandbox_posix.h"
+#include "platform/standin/sandbox.h"
 #include "platform/security.h"
 #include "platform/types.h"
 

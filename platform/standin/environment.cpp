@@ -4,7 +4,7 @@
 
 #include <cwchar>
 
-#include "platform/sandbox_posix.h"
+#include "platform/standin/sandbox.h"
 
 namespace plat {
 

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "platform/registry.h"
-#include "platform/sandbox_posix.h"
+#include "platform/standin/sandbox.h"
 
 namespace plat {
 

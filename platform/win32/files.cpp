@@ -1,6 +1,6 @@
 #include "platform/files.h"
 #include "platform/testing.h"
-#include "platform/win32.h"
+#include "platform/win32/win32.h"
 
 #include <cstddef>
 #include <cstring>

@@ -1,6 +1,6 @@
 #include "platform/console.h"
 #include "platform/text.h"
-#include "platform/win32.h"
+#include "platform/win32/win32.h"
 
 namespace plat {
 

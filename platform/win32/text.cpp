@@ -1,7 +1,7 @@
 #include <climits>
 
 #include "platform/text.h"
-#include "platform/win32.h"
+#include "platform/win32/win32.h"
 
 namespace plat {
 
