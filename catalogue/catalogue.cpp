@@ -9,6 +9,7 @@
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/errors.h"
+#include "platform/environment.h"
 #include "platform/files.h"
 #include "support/causes.h"
 #include "support/log.h"
@@ -214,4 +215,19 @@ bool SaveRemoteVoicesJson(const std::wstring& username, const std::wstring& pass
     }
     WriteLogLine(L"INFO", L"[SearchVoices] JSON saved to: " + outPath);
     return true;
+}
+
+void RemoveTemporalFiles() {
+    wchar_t buffer[plat::kMaxPath] = {};
+    const std::uint32_t length = plat::GetTempPath(plat::kMaxPath, buffer);
+    const std::wstring temp = length > 0 && length < plat::kMaxPath ? buffer : L"";
+    WriteLogLine(L"INFO", L"Removing temporal files: ");
+    if (!plat::IsAbsolutePath(temp)) {
+        WriteLogLine(L"ERROR", L"   - Temporary folder not found: nothing removed");
+        return;
+    }
+    WriteLogLine(L"INFO", L"   - Available voices file: " + temp + L"quelto_voices.json");
+    plat::DeleteFile(temp + L"quelto_voices.json");
+    WriteLogLine(L"INFO", L"   - Selected voices file: " + temp + L"quelto_selected.txt");
+    plat::DeleteFile(temp + L"quelto_selected.txt");
 }

@@ -33,3 +33,8 @@ bool IsCatalogueLeftover(const std::wstring& name);
 // The request body: {"tipo":"1","vozID":"","username":"...","password":"..."}
 // with both texts escaped as JSON strings.
 std::string CatalogueRequestBody(const std::wstring& username, const std::wstring& password);
+
+// Deletes the catalogue's temporary files "quelto_voices.json" and
+// "quelto_selected.txt" from the user's temporary folder, logging each.
+// Without a temporary folder (no full path) nothing is deleted.
+void RemoveTemporalFiles();

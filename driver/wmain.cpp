@@ -4,7 +4,7 @@
 
 #include "catalogue/catalogue.h"
 #include "driver/arguments.h"
-#include "driver/install.h"
+#include "install/install.h"
 #include "platform/console.h"
 #include "platform/environment.h"
 #include "support/log.h"

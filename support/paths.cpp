@@ -5,7 +5,6 @@
 #include "platform/environment.h"
 #include "platform/files.h"
 #include "platform/security.h"
-#include "support/log.h"
 
 const wchar_t* const programFilesEnv = L"%ProgramFiles%";
 const wchar_t* const sapiFolder = L"ZunSapi64";
@@ -26,26 +25,6 @@ std::wstring GetRootPath() { return ExpandProgramFiles() + L"\\Mirelka\\" + sapi
 std::wstring GetEngineLibraryPath() { return GetRootPath() + L"\\QueltoEngine.dll"; }
 
 std::wstring GetVoicesRootPath_Post() { return GetRootPath() + L"\\data_quelto\\voices"; }
-
-bool ForEachVoiceFolder(const std::wstring& voicesFolder, const std::function<void(const std::wstring&)>& visit) {
-    // A folder that did not expand to a full path is never listed.
-    if (!plat::IsAbsolutePath(voicesFolder)) return false;
-    plat::FindData entry;
-    const std::unique_ptr<plat::FindState, void (*)(plat::FindHandle)> listing(
-        plat::FindFirstFile(voicesFolder + L"\\*.*", entry), plat::FindClose);
-    if (listing == nullptr) return false;
-    do {
-        if (!(entry.attributes & plat::kFileAttributeDirectory) || entry.name.empty() || entry.name[0] == L'.')
-            continue;
-        if (entry.attributes & plat::kFileAttributeReparsePoint) {
-            // A junction or link would lead this elevated run to files elsewhere.
-            WriteLogLine(L"WARNING", L"Voice folder is a link, skipped: " + voicesFolder + L"\\" + entry.name);
-            continue;
-        }
-        visit(entry.name);
-    } while (plat::FindNextFile(listing.get(), entry));
-    return true;
-}
 
 void EnsureDirectoryExists(const std::wstring& path) {
     std::size_t position = 0;
@@ -82,19 +61,4 @@ void SetFilePermission(const wchar_t* FileName) {
         plat::LocalFree(acl);
     }
     plat::FreeSid(everyone);
-}
-
-void RemoveTemporalFiles() {
-    wchar_t buffer[plat::kMaxPath] = {};
-    const std::uint32_t length = plat::GetTempPath(plat::kMaxPath, buffer);
-    const std::wstring temp = length > 0 && length < plat::kMaxPath ? buffer : L"";
-    WriteLogLine(L"INFO", L"Removing temporal files: ");
-    if (!plat::IsAbsolutePath(temp)) {
-        WriteLogLine(L"ERROR", L"   - Temporary folder not found: nothing removed");
-        return;
-    }
-    WriteLogLine(L"INFO", L"   - Available voices file: " + temp + L"quelto_voices.json");
-    plat::DeleteFile(temp + L"quelto_voices.json");
-    WriteLogLine(L"INFO", L"   - Selected voices file: " + temp + L"quelto_selected.txt");
-    plat::DeleteFile(temp + L"quelto_selected.txt");
 }

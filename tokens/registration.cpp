@@ -9,10 +9,9 @@
 #include "support/text.h"
 #include "tokens/token_keys.h"
 #include "tokens/token_primitives.h"
+#include "voices/token_names.h"
 
 const wchar_t* const engines[2] = {L"SOFTWARE\\Microsoft\\Speech\\Voices", L"SOFTWARE\\Microsoft\\Speech_OneCore\\Voices"};
-
-const plat::Guid CLSID_QueltoEngine = {0x8D758097, 0x2AAE, 0x4277, {0x88, 0xCC, 0x3A, 0x6B, 0xDD, 0x34, 0x4F, 0x53}};
 
 std::wstring HiveName(plat::HKey hRootKey) {
     return hRootKey == plat::kHkeyLocalMachine ? L"HKEY_LOCAL_MACHINE" : L"HKEY_CURRENT_USER";
@@ -29,18 +28,6 @@ std::wstring TokenClassId(plat::HKey key) {
     return L"?";  // there, but not a class id this engine could have written
 }
 
-bool IsEngineClassId(const std::wstring& clsid) {
-    wchar_t* own = nullptr;
-    if (clsid.empty() || plat::Failed(plat::StringFromCLSID(CLSID_QueltoEngine, &own))) return false;
-    const bool ours = EqualsIgnoringCase(clsid, own);
-    plat::CoTaskMemFree(own);
-    return ours;
-}
-
-bool IsTheEnginesToken(const std::wstring& tokenKeyName, const std::wstring& clsid) {
-    return HasEngineTokenPrefix(tokenKeyName) || IsEngineClassId(clsid);
-}
-
 TokenOwner OwnerOfToken(plat::HKey hive, const std::wstring& tokenKeyName, const wchar_t* root, std::wstring& clsid) {
     clsid.clear();
     plat::OwnedKey key;
@@ -50,15 +37,6 @@ TokenOwner OwnerOfToken(plat::HKey hive, const std::wstring& tokenKeyName, const
     if (code == 0) clsid = TokenClassId(key.get());
     else clsid = L"?";  // not readable: only the name can make it the engine's
     return IsTheEnginesToken(tokenKeyName, clsid) ? TokenOwner::Engine : TokenOwner::Other;
-}
-
-bool IsValidTokenKeyName(const std::wstring& tokenKeyName) {
-    return !tokenKeyName.empty() && tokenKeyName.find(L'\\') == std::wstring::npos;
-}
-
-bool HasEngineTokenPrefix(const std::wstring& tokenKeyName) {
-    static const std::wstring prefix = L"TTS_Mirelka_";
-    return tokenKeyName.compare(0, prefix.size(), prefix) == 0;
 }
 
 void Regnewvoice(plat::HKey hRootKey, const wchar_t* TokenKeyName, const wchar_t* LangIndependentName,

@@ -10,6 +10,7 @@
 #include "tokens/registration.h"
 #include "tokens/rights.h"
 #include "tokens/token_keys.h"
+#include "voices/token_names.h"
 
 plat::HKey g_hRegKey = nullptr;
 

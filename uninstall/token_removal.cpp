@@ -11,23 +11,9 @@
 #include "support/text.h"
 #include "tokens/registration.h"
 #include "tokens/token_keys.h"
+#include "voices/token_names.h"
 
 namespace {
-
-// The reader's white space: the C runtime's, and the byte-order mark, so that
-// a file saved with one still yields the entry on its first line.
-bool IsVoiceTxtSpace(wchar_t c) { return IsWhiteSpace(c) || c == 0xFEFF; }
-
-std::wstring Trim(const std::wstring& s) {
-    std::size_t start = 0, end = s.size();
-    while (start < end && IsVoiceTxtSpace(s[start])) ++start;
-    while (end > start && IsVoiceTxtSpace(s[end - 1])) --end;
-    return s.substr(start, end - start);
-}
-
-// Lines longer than this end the reading: a token name is at most 255
-// characters, and the memory spent stays the same whatever the file's size.
-constexpr std::size_t kVoiceTxtLineBytes = 64 * 1024;
 
 // Deletes the token key at `path` when it is the engine's; the CLSID of
 // another engine's token when it is not ("no CLSID" when it has none).
@@ -93,23 +79,3 @@ void UnregisterTokenEverywhere(const std::wstring& tokenKeyName) {
     }
 }
 
-std::wstring ReadTokenKeyNameFromVoiceTxt(const std::wstring& voiceTxtPath) {
-    // Read as a text-mode stream reads it: a Ctrl+Z is the end of the file, and
-    // so are bytes that are not UTF-8. A carriage return before a line feed is
-    // white space to the trimming.
-    LineReader reader(kVoiceTxtLineBytes);
-    if (!reader.Open(voiceTxtPath)) return L"";
-    std::string bytes;
-    for (;;) {
-        const LineReader::Result result = reader.Next(bytes);
-        if (result != LineReader::Result::Line) return L"";
-        const std::size_t ctrlZ = bytes.find('\x1A');
-        if (ctrlZ != std::string::npos) bytes.resize(ctrlZ);
-        std::size_t decoded = 0;
-        const std::wstring line = DecodeUtf8UntilInvalid(bytes, &decoded);
-        const std::size_t colon = line.find(L':');
-        if (colon != std::wstring::npos && EqualsIgnoringCase(Trim(line.substr(0, colon)), L"TokenKeyName"))
-            return Trim(line.substr(colon + 1));
-        if (ctrlZ != std::string::npos || decoded < bytes.size()) return L"";
-    }
-}

@@ -8,7 +8,3 @@
 // token collection or a key outside the token.
 void UnregisterTokenEverywhere(const std::wstring& tokenKeyName);
 
-// The trimmed value of the first "TokenKeyName" entry (key in any letter
-// case) of a voice's "voice.txt"; empty when there is none or the file cannot
-// be read.
-std::wstring ReadTokenKeyNameFromVoiceTxt(const std::wstring& voiceTxtPath);

@@ -9,6 +9,9 @@
 #include "tokens/registration.h"
 #include "tokens/token_keys.h"
 #include "uninstall/token_removal.h"
+#include "voices/voice_folders.h"
+#include "voices/voice_files.h"
+#include "voices/token_names.h"
 
 namespace {
 

@@ -13,6 +13,8 @@
 #include "tokens/rights.h"
 #include "tokens/token_keys.h"
 #include "tokens/token_primitives.h"
+#include "voices/voice_files.h"
+#include "voices/token_names.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/install.h"
 #include "platform/registry.h"
+#include "voices/voice_files.h"
 
 // One of the four places that hold a voice's token: a hive and a speech stack.
 struct TokenPlace {

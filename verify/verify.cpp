@@ -7,8 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "driver/install.h"
-#include "driver/voice_names.h"
+#include "voices/token_names.h"
 #include "platform/console.h"
 #include "platform/files.h"
 #include "platform/speech.h"
@@ -17,6 +16,8 @@
 #include "support/text.h"
 #include "tokens/registration.h"
 #include "verify/checks.h"
+#include "voices/voice_folders.h"
+#include "voices/voice_files.h"
 
 namespace {
 

@@ -15,6 +15,26 @@ SERVER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "catalogue_ser
 
 @unittest.skipIf(TARGET == "wine", "the tools are the same scripts for both builds; the Linux run shows them")
 class ToolsTest(unittest.TestCase):
+    def test_every_include_runs_down_the_layers(self):
+        # Lowest first. A folder includes its own headers and those of the layers below it; the three runs never
+        # include one another, and nothing includes the entry's folder.
+        layers = [{"platform"}, {"support"}, {"voices"}, {"tokens"}, {"catalogue"}, {"install", "uninstall", "verify"},
+                  {"driver"}]
+        rank = {folder: i for i, layer in enumerate(layers) for folder in layer}
+        root = os.path.dirname(SCRIPTS)
+        wrong = []
+        for folder in rank:
+            for base, _, names in os.walk(os.path.join(root, folder)):
+                for name in names:
+                    if not name.endswith((".cpp", ".h")):
+                        continue
+                    with open(os.path.join(base, name), encoding="utf-8") as f:
+                        for included in re.findall(r'^#include "(\w+)/', f.read(), re.M):
+                            if included != folder and rank.get(included, len(layers)) >= rank[folder]:
+                                wrong.append("%s includes %s" % (os.path.relpath(os.path.join(base, name), root),
+                                                                 included))
+        self.assertEqual(wrong, [])
+
     def test_check_prints_its_usage(self):
         for argument in ("--help", "-h"):
             done = subprocess.run([os.path.join(SCRIPTS, "check"), argument], capture_output=True, text=True,

@@ -5,10 +5,10 @@
 #include <cwchar>
 #include <string>
 
-#include "driver/install.h"
 #include "platform/environment.h"
 #include "platform/files.h"
 #include "platform/testing.h"
+#include "voices/voice_files.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const std::wstring path = [] {

@@ -9,6 +9,7 @@
 #include "platform/testing.h"
 #include "support/text.h"
 #include "uninstall/token_removal.h"
+#include "voices/voice_files.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const std::wstring path = [] {

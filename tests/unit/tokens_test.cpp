@@ -14,6 +14,7 @@
 #include "tokens/user_copies.h"
 #include "unit/log_support.h"
 #include "unit/registry_support.h"
+#include "voices/token_names.h"
 
 namespace {
 

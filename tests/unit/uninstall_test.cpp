@@ -13,6 +13,7 @@
 #include "unit/log_support.h"
 #include "unit/registry_support.h"
 #include "unit/scratch.h"
+#include "voices/voice_files.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
-#include "driver/install.h"
-#include "driver/voice_names.h"
+#include "install/install.h"
+#include "voices/token_names.h"
 
 #include <cwchar>
 #include <vector>
@@ -16,37 +16,11 @@
 #include "tokens/registration.h"
 #include "tokens/token_keys.h"
 #include "tokens/user_copies.h"
+#include "voices/voice_folders.h"
+#include "voices/voice_files.h"
+#include "catalogue/catalogue.h"
 
 namespace {
-
-constexpr std::size_t kLineLimit = 254;  // characters (UTF-16 units) a metadata line may hold
-
-void Assign(wchar_t (&field)[256], const wchar_t* value) {
-    std::wcsncpy(field, value, 255);
-    field[255] = 0;
-}
-
-void ApplyLine(std::wstring line, VoiceMetadata& m) {
-    const std::size_t colon = line.find(L':');
-    if (colon == std::wstring::npos) return;
-    line[colon] = 0;
-    std::vector<wchar_t> buffer(line.begin(), line.end());
-    buffer.push_back(0);
-    wchar_t* key = buffer.data();
-    wchar_t* value = key + colon + 1;
-    trim_inplace(key);
-    trim_inplace(value);
-    const struct {
-        const wchar_t* name;
-        wchar_t (&field)[256];
-    } keys[] = {{L"TokenKeyName", m.TokenKeyName}, {L"LangIndependentName", m.LangIndependentName},
-                {L"Langid", m.Langid},             {L"LangDependentName", m.LangDependentName},
-                {L"Gender", m.Gender},             {L"Name", m.Name},
-                {L"Language", m.Language},         {L"Age", m.Age},
-                {L"Vendor", m.Vendor},             {L"SimpleName", m.SimpleName}};
-    for (const auto& k : keys)
-        if (std::wcscmp(key, k.name) == 0) Assign(k.field, value);
-}
 
 const plat::HKey kHives[] = {plat::kHkeyLocalMachine, plat::kHkeyCurrentUser};
 
@@ -89,37 +63,6 @@ bool ClaimTokens(const std::wstring& name, const std::wstring& metadataPath) {
 }
 
 }  // namespace
-
-bool ReadVoiceMetadata(const std::wstring& path, VoiceMetadata& metadata) {
-    // Any line of at most 254 characters fits in this many bytes (three per
-    // character at most), so a longer one is overlong whatever it holds.
-    LineReader reader(4 * (kLineLimit + 2));
-    if (!reader.Open(path)) return false;
-    // The fields after an early stop stay empty: the warning explains a voice
-    // registered without them.
-    const auto stoppedEarly = [&](std::size_t lineNumber, const std::wstring& why) {
-        WriteLogLine(L"WARNING", L"Reading stopped at line " + std::to_wstring(lineNumber) + L" of " + path + L": " +
-                                     why + L"; the fields after it stay empty");
-    };
-    std::string bytes;
-    for (std::size_t lineNumber = 1;; ++lineNumber) {
-        const LineReader::Result result = reader.Next(bytes);
-        if (result == LineReader::Result::End || result == LineReader::Result::Failed) break;
-        if (lineNumber == 1 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) bytes.erase(0, 3);
-        std::size_t decoded = 0;
-        const std::wstring line = DecodeUtf8UntilInvalid(bytes, &decoded);
-        if (Utf16Length(line) > kLineLimit) {  // an overlong line ends the reading
-            stoppedEarly(lineNumber, L"the line is longer than " + std::to_wstring(kLineLimit) + L" characters");
-            break;
-        }
-        ApplyLine(line, metadata);
-        if (decoded < bytes.size()) {  // bytes that are not UTF-8 end the text, as the file's end does
-            stoppedEarly(lineNumber, L"the bytes there are not UTF-8");
-            break;
-        }
-    }
-    return true;
-}
 
 int RunInstallMode() {
     plat::CoInitialize();

@@ -1,4 +1,7 @@
-// The installation run: every voice folder on disk becomes SAPI voice tokens.
+// The two files of a voice folder that name its voice: "metaData.txt", from
+// which the installation run writes the tokens, and "voice.txt", by which the
+// uninstallation finds the token of a folder. Everyone may write both: they
+// are read within fixed bounds, and never trusted for their size or form.
 #pragma once
 #include <string>
 
@@ -23,5 +26,7 @@ struct VoiceMetadata {
 // the file and the line where it stopped.
 bool ReadVoiceMetadata(const std::wstring& path, VoiceMetadata& metadata);
 
-// Registers the voices found under the voices folder; always returns 0.
-int RunInstallMode();
+// The trimmed value of the first "TokenKeyName" entry (key in any letter
+// case) of a voice's "voice.txt"; empty when there is none or the file cannot
+// be read.
+std::wstring ReadTokenKeyNameFromVoiceTxt(const std::wstring& voiceTxtPath);
