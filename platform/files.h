@@ -34,6 +34,12 @@ FindHandle FindFirstFile(const std::wstring& pattern, FindData& data);
 bool FindNextFile(FindHandle handle, FindData& data);
 void FindClose(FindHandle handle);
 
+// Owns a listing, and closes it when it goes.
+struct FindCloser {
+    void operator()(FindHandle handle) const { FindClose(handle); }
+};
+using OwnedFind = std::unique_ptr<FindState, FindCloser>;
+
 // _wmkdir: creates one folder; fails when it exists or its parent is missing.
 bool CreateOneDirectory(const std::wstring& path);
 bool DeleteFile(const std::wstring& path);

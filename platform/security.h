@@ -5,6 +5,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -72,6 +73,18 @@ void* LocalFree(void* block);
 bool AllocateAndInitializeSid(const SidAuthority& authority, std::uint8_t subAuthorityCount,
                               std::uint32_t sub0, SidPtr* sid);
 void* FreeSid(SidPtr sid);
+// Own a block from LocalAlloc (a SID from ConvertStringSidToSid, a list from
+// SetEntriesInAcl, a descriptor), or a SID from AllocateAndInitializeSid, and
+// give it back when they go.
+struct LocalFreer {
+    void operator()(void* block) const { LocalFree(block); }
+};
+using OwnedLocal = std::unique_ptr<void, LocalFreer>;
+struct SidFreer {
+    void operator()(SidPtr sid) const { FreeSid(sid); }
+};
+using OwnedSid = std::unique_ptr<void, SidFreer>;
+
 std::uint32_t GetSidLengthRequired(std::uint8_t subAuthorityCount);
 bool InitializeSid(SidPtr sid, const SidAuthority& authority, std::uint8_t subAuthorityCount);
 std::uint32_t* GetSidSubAuthority(SidPtr sid, std::uint32_t index);

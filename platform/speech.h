@@ -5,6 +5,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "platform/types.h"
@@ -27,6 +28,38 @@ inline constexpr Guid IID_ISpObjectToken = {0x14056589, 0xE16C, 0x11D2, {0xBB, 0
 constexpr std::uint32_t kClsctxAll = 0x17;
 constexpr HResult kSpErrNotFound = static_cast<HResult>(0x8004503Au);
 constexpr HResult kRegDbEClassNotReg = static_cast<HResult>(0x80040154u);
+
+// Owns one reference to a COM object and releases it when it goes. put()
+// gives the slot an out parameter fills, letting go of what was held.
+template <class T>
+class ComPtr {
+public:
+    ComPtr() = default;
+    explicit ComPtr(T* object) : object_(object) {}
+    ComPtr(ComPtr&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+    ComPtr& operator=(ComPtr&& other) noexcept {
+        std::swap(object_, other.object_);
+        return *this;
+    }
+    ComPtr(const ComPtr&) = delete;
+    ComPtr& operator=(const ComPtr&) = delete;
+    ~ComPtr() { reset(); }
+
+    T* get() const { return object_; }
+    T* operator->() const { return object_; }
+    explicit operator bool() const { return object_ != nullptr; }
+    T** put() {
+        reset();
+        return &object_;
+    }
+    [[nodiscard]] T* release() { return std::exchange(object_, nullptr); }
+    void reset() {
+        if (object_ != nullptr) std::exchange(object_, nullptr)->Release();
+    }
+
+private:
+    T* object_ = nullptr;
+};
 
 class SpDataKey {
 public:
@@ -51,8 +84,8 @@ public:
 class SpObjectTokenCategory : public SpDataKey {
 public:
     virtual HResult SetId(const wchar_t* id, bool createIfNotExist) = 0;
-    // The category's tokens; the caller releases each.
-    virtual HResult EnumTokens(std::vector<SpObjectToken*>& tokens) = 0;
+    // Appends the category's tokens, each owned by its entry.
+    virtual HResult EnumTokens(std::vector<ComPtr<SpObjectToken>>& tokens) = 0;
 };
 
 HResult CoInitialize();

@@ -162,7 +162,7 @@ public:
         if (id == nullptr) return kEInvalidArg;
         return Bind(id, createIfNotExist, static_cast<HResult>(0x80045040u));  // no such category
     }
-    HResult EnumTokens(std::vector<SpObjectToken*>& tokens) override {
+    HResult EnumTokens(std::vector<ComPtr<SpObjectToken>>& tokens) override {
         HKey hive = nullptr, key = nullptr;
         std::wstring path;
         if (!SplitTokenId(id_, &hive, &path)) return kEFail;
@@ -174,8 +174,8 @@ public:
             auto size = static_cast<std::uint32_t>(name.size());
             if (RegEnumKeyEx(key, i, name.data(), &size) != 0) break;
             auto* token = new Token;
+            tokens.emplace_back(token);
             token->id_ = id_ + L"\\Tokens\\" + name.data();
-            tokens.push_back(token);
         }
         RegCloseKey(key);
         return kSOk;

@@ -1,7 +1,5 @@
 #include "support/paths.h"
 
-#include <memory>
-
 #include "platform/environment.h"
 #include "platform/files.h"
 #include "platform/security.h"
@@ -39,26 +37,22 @@ void EnsureDirectoryExists(const std::wstring& path) {
 
 void SetFilePermission(const wchar_t* FileName) {
     // Each step needs the one before; when one fails the rest is skipped.
-    plat::SidPtr everyone = nullptr;
-    if (!plat::AllocateAndInitializeSid(plat::kSecurityWorldSidAuthority, 1, plat::kSecurityWorldRid, &everyone))
-        return;
+    plat::SidPtr sid = nullptr;
+    if (!plat::AllocateAndInitializeSid(plat::kSecurityWorldSidAuthority, 1, plat::kSecurityWorldRid, &sid)) return;
+    const plat::OwnedSid everyone(sid);
     plat::ExplicitAccess entry;
     entry.accessPermissions = 0xFFFFFFFFu;
     entry.accessMode = plat::kGrantAccess;
     entry.inheritance = plat::kNoInheritance;
     entry.trusteeForm = plat::kTrusteeIsSid;
     entry.trusteeType = plat::kTrusteeIsWellKnownGroup;
-    entry.trusteeSid = everyone;
-    plat::AclPtr acl = nullptr;
-    if (plat::SetEntriesInAcl(1, &entry, nullptr, &acl) == plat::kErrorSuccess) {
-        if (plat::DescriptorPtr descriptor = plat::LocalAlloc(plat::kLptr, plat::kSecurityDescriptorMinLength)) {
-            if (plat::InitializeSecurityDescriptor(descriptor, plat::kSecurityDescriptorRevision) &&
-                plat::SetSecurityDescriptorDacl(descriptor, true, acl, false)) {
-                plat::SetFileSecurityNoFollow(FileName, plat::kDaclSecurityInformation, descriptor);
-            }
-            plat::LocalFree(descriptor);
-        }
-        plat::LocalFree(acl);
+    entry.trusteeSid = everyone.get();
+    plat::AclPtr list = nullptr;
+    if (plat::SetEntriesInAcl(1, &entry, nullptr, &list) != plat::kErrorSuccess) return;
+    const plat::OwnedLocal acl(list);
+    const plat::OwnedLocal descriptor(plat::LocalAlloc(plat::kLptr, plat::kSecurityDescriptorMinLength));
+    if (descriptor && plat::InitializeSecurityDescriptor(descriptor.get(), plat::kSecurityDescriptorRevision) &&
+        plat::SetSecurityDescriptorDacl(descriptor.get(), true, acl.get(), false)) {
+        plat::SetFileSecurityNoFollow(FileName, plat::kDaclSecurityInformation, descriptor.get());
     }
-    plat::FreeSid(everyone);
 }

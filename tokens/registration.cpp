@@ -55,17 +55,16 @@ void Regnewvoice(plat::HKey hRootKey, const wchar_t* TokenKeyName, const wchar_t
             LogCause(L"key " + tokenId, plat::HResultText(hr));
         };
 
-        plat::SpObjectToken* token = nullptr;
-        if (const plat::HResult hr = SpCreateNewToken(categoryId.c_str(), TokenKeyName, &token); plat::Failed(hr)) {
+        plat::ComPtr<plat::SpObjectToken> token;
+        if (const plat::HResult hr = SpCreateNewToken(categoryId.c_str(), TokenKeyName, token.put()); plat::Failed(hr)) {
             failed(L"Could not create the voice token", hr);
             continue;
         }
-        plat::SpDataKey* attributes = nullptr;
-        if (const plat::HResult hr = SpSetCommonTokenData(token, &CLSID_QueltoEngine, LangIndependentName, langid,
-                                                          LangDependentName, &attributes);
+        plat::ComPtr<plat::SpDataKey> attributes;
+        if (const plat::HResult hr = SpSetCommonTokenData(token.get(), &CLSID_QueltoEngine, LangIndependentName,
+                                                          langid, LangDependentName, attributes.put());
             plat::Failed(hr)) {
             failed(L"Could not write the voice token's values", hr);
-            token->Release();
             continue;
         }
         const std::wstring voicePath = GetEngineLibraryPath();
@@ -79,7 +78,5 @@ void Regnewvoice(plat::HKey hRootKey, const wchar_t* TokenKeyName, const wchar_t
             if (const plat::HResult hr = attributes->SetStringValue(v.name, v.value); plat::Failed(hr))
                 failed(L"Could not write the attribute " + std::wstring(v.name) + L" of the voice token", hr);
         }
-        attributes->Release();
-        token->Release();
     }
 }

@@ -56,18 +56,16 @@ bool ReadKeyAccessEntries(plat::HKey hKey, std::vector<plat::AceSummary>& entrie
 }
 
 void DoSetHiveRights(const std::wstring& keyName) {
-    plat::SidPtr sid = plat::LocalAlloc(plat::kLptr, plat::GetSidLengthRequired(1));
-    if (sid == nullptr || !plat::InitializeSid(sid, plat::kSecurityWorldSidAuthority, 1)) {
+    const plat::OwnedLocal sid(plat::LocalAlloc(plat::kLptr, plat::GetSidLengthRequired(1)));
+    if (!sid || !plat::InitializeSid(sid.get(), plat::kSecurityWorldSidAuthority, 1)) {
         const std::uint32_t cause = plat::GetLastError();
         WriteLogLine(L"ERROR", L"    - InitializeSid failed");
         LogCause(L"key " + keyName, plat::ErrorText(cause));
-        if (sid != nullptr) plat::LocalFree(sid);
         return;
     }
-    *plat::GetSidSubAuthority(sid, 0) = plat::kSecurityWorldRid;
+    *plat::GetSidSubAuthority(sid.get(), 0) = plat::kSecurityWorldRid;
     plat::SecurityDescriptorStorage descriptor;
-    RegSetHiveSecurity(g_hRegKey, sid, 1, descriptor.get(), keyName);
-    plat::LocalFree(sid);
+    RegSetHiveSecurity(g_hRegKey, sid.get(), 1, descriptor.get(), keyName);
 }
 
 namespace {
@@ -176,10 +174,10 @@ std::int32_t AddAccessRights(plat::HKey hKey, plat::SidPtr pSID, std::uint32_t d
     // Running the installation again must not grow the list.
     if (GrantsFullAccess(plat::DescribeAcl(oldAcl), plat::SidToString(pSID))) return 1;
     const std::uint32_t newSize = plat::GetLengthSid(pSID) + info.aclBytesInUse + 8;
-    plat::AclPtr acl = plat::LocalAlloc(plat::kLptr, newSize);
+    const plat::OwnedLocal newAcl(plat::LocalAlloc(plat::kLptr, newSize));
+    const plat::AclPtr acl = newAcl.get();
     auto fail = [&](const std::wstring& message) {
         Print(L"Error " + LastError() + message);
-        if (acl != nullptr) plat::LocalFree(acl);
         return 0;
     };
     if (acl == nullptr || !plat::InitializeAcl(acl, newSize, plat::kAclRevision)) return fail(L":InitializeAcl\n");
@@ -196,6 +194,5 @@ std::int32_t AddAccessRights(plat::HKey hKey, plat::SidPtr pSID, std::uint32_t d
         plat::SetLastError(static_cast<std::uint32_t>(code));
         return fail(L":RegSetKeySecurity\n");
     }
-    plat::LocalFree(acl);
     return 1;
 }

@@ -50,10 +50,9 @@ plat::HResult SpGetCategoryFromId(const wchar_t* pszCategoryId, plat::SpObjectTo
     plat::HResult hr = plat::CoCreateInstance(plat::CLSID_SpObjectTokenCategory, plat::kClsctxAll,
                                               plat::IID_ISpObjectTokenCategory, &object);
     if (plat::Failed(hr)) return hr;
-    auto* category = static_cast<plat::SpObjectTokenCategory*>(object);
+    plat::ComPtr<plat::SpObjectTokenCategory> category(static_cast<plat::SpObjectTokenCategory*>(object));
     hr = category->SetId(pszCategoryId, fCreateIfNotExist != 0);
-    if (plat::Succeeded(hr)) *ppCategory = category;
-    else category->Release();
+    if (plat::Succeeded(hr)) *ppCategory = category.release();
     return hr;
 }
 
@@ -62,18 +61,17 @@ plat::HResult SpGetTokenFromId(const wchar_t* pszTokenId, plat::SpObjectToken** 
     plat::HResult hr =
         plat::CoCreateInstance(plat::CLSID_SpObjectToken, plat::kClsctxAll, plat::IID_ISpObjectToken, &object);
     if (plat::Failed(hr)) return hr;
-    auto* token = static_cast<plat::SpObjectToken*>(object);
+    plat::ComPtr<plat::SpObjectToken> token(static_cast<plat::SpObjectToken*>(object));
     hr = token->SetId(nullptr, pszTokenId, fCreateIfNotExist != 0);
-    if (plat::Succeeded(hr)) *ppToken = token;
-    else token->Release();
+    if (plat::Succeeded(hr)) *ppToken = token.release();
     return hr;
 }
 
 plat::HResult SpCreateNewToken(const wchar_t* pszCategoryId, const wchar_t* pszTokenKeyName,
                                plat::SpObjectToken** ppToken) {
     // The category object only makes sure that the category key exists.
-    plat::SpObjectTokenCategory* category = nullptr;
-    plat::HResult hr = SpGetCategoryFromId(pszCategoryId, &category, 1);
+    plat::ComPtr<plat::SpObjectTokenCategory> category;
+    plat::HResult hr = SpGetCategoryFromId(pszCategoryId, category.put(), 1);
     CSpDynamicString guidText;
     if (plat::Succeeded(hr) && pszTokenKeyName == nullptr) {
         plat::Guid guid;
@@ -94,7 +92,6 @@ plat::HResult SpCreateNewToken(const wchar_t* pszCategoryId, const wchar_t* pszT
             hr = SpGetTokenFromId(tokenId, ppToken, 1);
         }
     }
-    if (category != nullptr) category->Release();
     return hr;
 }
 

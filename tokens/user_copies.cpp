@@ -1,5 +1,7 @@
 #include "tokens/user_copies.h"
 
+#include <utility>
+
 #include <vector>
 
 #include "platform/errors.h"
@@ -138,11 +140,23 @@ std::int32_t CopyRegistryKeyRecursively(plat::HKey hSrcRoot, const std::wstring&
     return 1;
 }
 
+namespace {
+// Owns the key the global holds for one token: closed, and the global emptied,
+// when the guard goes, on every path.
+struct HeldInGlobal {
+    HeldInGlobal() = default;
+    HeldInGlobal(const HeldInGlobal&) = delete;
+    HeldInGlobal& operator=(const HeldInGlobal&) = delete;
+    ~HeldInGlobal() { const plat::OwnedKey held(std::exchange(g_hRegKey, nullptr)); }
+};
+}  // namespace
+
 void OpenAndSetRegKey(plat::HKey hRootKey, const std::wstring& tokenKeyName) {
     const std::wstring hive = HiveName(hRootKey);
     for (const wchar_t* root : engines) {
         const std::wstring path = std::wstring(root) + L"\\Tokens\\" + tokenKeyName;
         const std::wstring display = hive + L"\\" + path;
+        const HeldInGlobal hold;
         // The token key is opened as itself: a link in its place is deleted,
         // never given anything.
         const std::int32_t code =
@@ -158,10 +172,6 @@ void OpenAndSetRegKey(plat::HKey hRootKey, const std::wstring& tokenKeyName) {
             WriteLogLine(L"ERROR", L"Error opening key: " + display);
             LogCause(L"key " + display, code < 0 ? L"the token key name is empty or holds a backslash"
                                                  : plat::ErrorText(static_cast<std::uint32_t>(code)));
-        }
-        if (code == 0) {
-            plat::RegCloseKey(g_hRegKey);
-            g_hRegKey = nullptr;
         }
     }
 }

@@ -19,9 +19,11 @@ namespace {
 // that carry its prefix (exact case), and any other that names its class.
 std::vector<std::wstring> CollectEngineTokens(plat::HKey hive, const wchar_t* root) {
     std::vector<std::wstring> names;
-    plat::HKey tokens = nullptr;
+    plat::HKey opened = nullptr;
     const std::wstring path = std::wstring(root) + L"\\Tokens";
-    if (plat::RegOpenKeyEx(hive, path.c_str(), 0, plat::kKeyRead | plat::kKeyWrite, &tokens) != 0) return names;
+    if (plat::RegOpenKeyEx(hive, path.c_str(), 0, plat::kKeyRead | plat::kKeyWrite, &opened) != 0) return names;
+    const plat::OwnedKey owned(opened);
+    const plat::HKey tokens = owned.get();
     // Sized from the key, so that a long name does not end the scan early.
     std::uint32_t longest = 0;
     plat::RegQueryInfoKey(tokens, nullptr, &longest, nullptr, nullptr, nullptr);
@@ -37,7 +39,6 @@ std::vector<std::wstring> CollectEngineTokens(plat::HKey hive, const wchar_t* ro
         }
         if (IsTheEnginesToken(found, clsid)) names.push_back(found);
     }
-    plat::RegCloseKey(tokens);
     return names;
 }
 

@@ -277,20 +277,20 @@ std::vector<std::wstring> TokenNamesSapiLists(const TokenPlace& place, std::vect
         CannotRead(failures, place.CategoryId(), code);
         return names;
     }
-    plat::SpObjectTokenCategory* sapi = nullptr;
-    const plat::HResult hr = SpGetCategoryFromId(place.CategoryId().c_str(), &sapi, 0);
+    plat::ComPtr<plat::SpObjectTokenCategory> sapi;
+    const plat::HResult hr = SpGetCategoryFromId(place.CategoryId().c_str(), sapi.put(), 0);
     if (plat::Failed(hr)) {
         failures.push_back(L"SAPI cannot open the category " + place.CategoryId() + L" (" +
                            Hex(static_cast<std::uint32_t>(hr)) + L")");
         return names;
     }
-    std::vector<plat::SpObjectToken*> tokens;
+    std::vector<plat::ComPtr<plat::SpObjectToken>> tokens;
     const plat::HResult listed = sapi->EnumTokens(tokens);
     complete = plat::Succeeded(listed);
     if (!complete)
         failures.push_back(L"SAPI cannot list the category " + place.CategoryId() + L" (" +
                            Hex(static_cast<std::uint32_t>(listed)) + L")");
-    for (plat::SpObjectToken* token : tokens) {
+    for (const auto& token : tokens) {
         wchar_t* id = nullptr;
         if (plat::Succeeded(token->GetId(&id)) && id != nullptr) {
             // Windows gives the full id, Wine the key name alone.
@@ -298,9 +298,7 @@ std::vector<std::wstring> TokenNamesSapiLists(const TokenPlace& place, std::vect
             names.push_back(full.substr(full.rfind(L'\\') == std::wstring::npos ? 0 : full.rfind(L'\\') + 1));
             plat::CoTaskMemFree(id);
         }
-        token->Release();
     }
-    sapi->Release();
     return names;
 }
 

@@ -1,7 +1,5 @@
 #include "voices/voice_folders.h"
 
-#include <memory>
-
 #include "platform/files.h"
 #include "support/log.h"
 
@@ -9,8 +7,7 @@ bool ForEachVoiceFolder(const std::wstring& voicesFolder, const std::function<vo
     // A folder that did not expand to a full path is never listed.
     if (!plat::IsAbsolutePath(voicesFolder)) return false;
     plat::FindData entry;
-    const std::unique_ptr<plat::FindState, void (*)(plat::FindHandle)> listing(
-        plat::FindFirstFile(voicesFolder + L"\\*.*", entry), plat::FindClose);
+    const plat::OwnedFind listing(plat::FindFirstFile(voicesFolder + L"\\*.*", entry));
     if (listing == nullptr) return false;
     do {
         if (!(entry.attributes & plat::kFileAttributeDirectory) || entry.name.empty() || entry.name[0] == L'.')

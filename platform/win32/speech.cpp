@@ -103,7 +103,7 @@ public:
         if (Succeeded(hr) && id != nullptr) id_ = id;
         return hr;
     }
-    HResult EnumTokens(std::vector<SpObjectToken*>& tokens) override {
+    HResult EnumTokens(std::vector<ComPtr<SpObjectToken>>& tokens) override {
         IEnumSpObjectTokens* list = nullptr;
         const HResult hr = com_->EnumTokens(nullptr, nullptr, &list);
         if (Failed(hr)) return hr;
@@ -116,7 +116,7 @@ public:
                 id = text;
                 ::CoTaskMemFree(text);
             }
-            tokens.push_back(new ComToken(raw, id));
+            tokens.emplace_back(new ComToken(raw, id));
         }
         list->Release();
         return kSOk;

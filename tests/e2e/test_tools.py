@@ -35,6 +35,18 @@ class ToolsTest(unittest.TestCase):
                                                                  included))
         self.assertEqual(wrong, [])
 
+    def test_no_handle_is_released_by_hand_above_the_platform(self):
+        # Owners (plat::OwnedKey, OwnedFind, OwnedLocal, OwnedSid, ComPtr) release them, on every path.
+        root = os.path.dirname(SCRIPTS)
+        released = re.compile(r"\b(RegCloseKey|CloseHandle|FindClose|LocalFree|FreeSid)\(|(->|\.)Release\(\)")
+        found = []
+        for folder in ("support", "voices", "tokens", "catalogue", "install", "uninstall", "verify", "driver"):
+            for base, _, names in os.walk(os.path.join(root, folder)):
+                for name in names:
+                    with open(os.path.join(base, name), encoding="utf-8") as f:
+                        found += ["%s: %s" % (name, line.strip()) for line in f if released.search(line)]
+        self.assertEqual(found, [])
+
     def test_check_prints_its_usage(self):
         for argument in ("--help", "-h"):
             done = subprocess.run([os.path.join(SCRIPTS, "check"), argument], capture_output=True, text=True,

@@ -103,28 +103,27 @@ int Voices(const wchar_t* categoryId) {
     if (plat::Failed(plat::CoCreateInstance(plat::CLSID_SpObjectTokenCategory, plat::kClsctxAll,
                                             plat::IID_ISpObjectTokenCategory, &object)))
         return 3;
-    auto* category = static_cast<plat::SpObjectTokenCategory*>(object);
+    plat::ComPtr<plat::SpObjectTokenCategory> category(static_cast<plat::SpObjectTokenCategory*>(object));
     if (plat::Failed(category->SetId(categoryId, false))) return 4;
-    std::vector<plat::SpObjectToken*> tokens;
+    std::vector<plat::ComPtr<plat::SpObjectToken>> tokens;
     category->EnumTokens(tokens);
-    for (plat::SpObjectToken* token : tokens) {
+    for (const auto& token : tokens) {
         wchar_t* id = nullptr;
         token->GetId(&id);
         std::wstring name = L"<none>";
-        plat::SpDataKey* attributes = nullptr;
-        if (plat::Succeeded(token->OpenKey(L"Attributes", &attributes))) {
+        plat::ComPtr<plat::SpDataKey> attributes;
+        if (plat::Succeeded(token->OpenKey(L"Attributes", attributes.put()))) {
             wchar_t* value = nullptr;
             if (plat::Succeeded(attributes->GetStringValue(L"Name", &value))) {
                 name = value;
                 plat::CoTaskMemFree(value);
             }
-            attributes->Release();
         }
         Out(L"token " + std::wstring(id ? id : L"") + L"|" + name);
         plat::CoTaskMemFree(id);
-        token->Release();
     }
-    category->Release();
+    tokens.clear();  // released before COM goes
+    category.reset();
     plat::CoUninitialize();
     return 0;
 }
