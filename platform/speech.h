@@ -36,13 +36,12 @@ class ComPtr {
 public:
     ComPtr() = default;
     explicit ComPtr(T* object) : object_(object) {}
-    ComPtr(ComPtr&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
-    ComPtr& operator=(ComPtr&& other) noexcept {
+    // Move-only: a declared move constructor leaves no copy.
+    ComPtr(ComPtr&& other) noexcept : object_(other.release()) {}
+    ComPtr& operator=(ComPtr other) noexcept {
         std::swap(object_, other.object_);
         return *this;
     }
-    ComPtr(const ComPtr&) = delete;
-    ComPtr& operator=(const ComPtr&) = delete;
     ~ComPtr() { reset(); }
 
     T* get() const { return object_; }
