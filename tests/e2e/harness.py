@@ -130,10 +130,13 @@ class Machine:
         command, env = self._command(args, program, extra_env)
         process = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE)
+        # Named now: reading to the end closes a pipe's file.
+        pipes = {"pipe:[%d]" % os.fstat(process.stdout.fileno()).st_ino: "standard output",
+                 "pipe:[%d]" % os.fstat(process.stderr.fileno()).st_ino: "standard error"}
         try:
             out, err = process.communicate(timeout=timeout)
         except subprocess.TimeoutExpired:
-            report = self._stalled(command, timeout, process)
+            report = self._stalled(command, timeout, process, pipes)
             process.kill()
             try:
                 out, err = process.communicate(timeout=10)
@@ -146,15 +149,17 @@ class Machine:
                                  % (report, out[-4096:], err[-4096:])) from None
         return process.returncode, out, err
 
-    def _stalled(self, command, timeout, process):
+    def _stalled(self, command, timeout, process, pipes):
         """What each process of this machine was doing when a run outlived its time limit, and which of them
         held the run's output open: a hang seen once in a CI log says whether the program or something Wine
         started stood still, and where."""
         marker = ("WINEPREFIX=" + self.prefix if self.wine else "PENDREL_SANDBOX=" + self.sandbox).encode()
-        output = {"pipe:[%d]" % os.fstat(process.stdout.fileno()).st_ino,
-                  "pipe:[%d]" % os.fstat(process.stderr.fileno()).st_ino}
-        lines = ["%s did not end within %d s; the machine's processes (pid, state, kernel wait, command):"
-                 % (command, timeout)]
+        ended = process.poll()
+        lines = ["%s did not end within %d s (%s; %s); the machine's processes (pid, state, kernel wait, command):"
+                 % (command, timeout, "still running" if ended is None else "exited with %d" % ended,
+                    ", ".join("%s %s" % (name, "at its end" if file.closed else "open")
+                              for name, file in (("standard output", process.stdout),
+                                                 ("standard error", process.stderr))))]
         for pid in sorted(filter(str.isdigit, os.listdir("/proc")), key=int):
             try:
                 with open("/proc/%s/environ" % pid, "rb") as f:
@@ -174,7 +179,8 @@ class Machine:
                         pass
             except OSError:
                 continue  # ended meanwhile, or not ours to read
-            holds = " (holds the run's output)" if fds & output else ""
+            held = [name for pipe, name in pipes.items() if pipe in fds]
+            holds = " (holds the run's %s)" % " and ".join(held) if held else ""
             lines.append("  %s %s %s %s%s" % (pid, state, wchan or "-", cmdline, holds))
         if self.wine:
             # Every thread's stack in every Windows process of the machine.

@@ -13,8 +13,8 @@ class HangTest(MachineTest):
         with self.assertRaises(AssertionError) as caught:
             m.run("plant", "HKCU", "SOFTWARE", "SOFTWARE\\Elsewhere", "30", program=PROBE, timeout=2)
         report = str(caught.exception)
-        self.assertIn("did not end within 2 s", report)
-        self.assertRegex(report, r"\n  \d+ [A-Z] .*probe.* plant .*\(holds the run's output\)")
+        self.assertIn("did not end within 2 s (still running; standard output open, standard error open)", report)
+        self.assertRegex(report, r"\n  \d+ [A-Z] .*probe.* plant .*\(holds the run's standard output and standard error\)")
         if TARGET == "wine":
             self.assertRegex(report, r"Backtracing for thread \w+ in process \w+ \(.*probe\.exe\)")
 
