@@ -7,6 +7,7 @@ build's template prefix.
 import ctypes
 import os
 import re
+import select
 import shutil
 import subprocess
 import sys
@@ -103,6 +104,24 @@ class Machine:
             # otherwise hold ctest's output pipe open until the time limit.
             subprocess.run(["wineserver", "-p"], env=env, check=True, stdin=subprocess.DEVNULL,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            # Wine's desktop process (explorer.exe /desktop) ends about a second after the last other process
+            # on the desktop, and the next program that needs the desktop starts it again, handing it that
+            # program's standard error. A run would then wait for the end of its own output as long as any
+            # other process of the machine (a holding probe) kept that desktop alive. A command interpreter
+            # on the desktop for the machine's whole life, waiting for a line nobody writes, keeps the
+            # desktop that the next line starts, with none of the tests' output, from ever ending. Its
+            # prompt says it is on the desktop.
+            self._desktop = subprocess.Popen(["wine", "cmd"], env=env, stdin=subprocess.PIPE,
+                                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+            shown = b""
+            while not shown.endswith(b">"):
+                if not select.select([self._desktop.stdout], [], [], 120)[0]:
+                    raise AssertionError("the machine's command interpreter showed no prompt within 120 s: %r"
+                                         % shown)
+                more = os.read(self._desktop.stdout.fileno(), 4096)
+                if not more:
+                    raise AssertionError("the machine's command interpreter ended: %r" % shown)
+                shown += more
             subprocess.run(["wine", "cmd", "/c", "exit"], env=env, stdin=subprocess.DEVNULL,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             users = [u for u in os.listdir(os.path.join(self.prefix, "drive_c", "users")) if u != "Public"]
@@ -122,7 +141,10 @@ class Machine:
         if self in _open_machines:
             _open_machines.remove(self)
         if self.wine:
+            self._desktop.stdin.close()
             subprocess.run([os.path.join(SCRIPTS, "wine-prefix"), "stop", self.prefix])
+            self._desktop.wait(timeout=60)
+            self._desktop.stdout.close()
         shutil.rmtree(self.workdir, ignore_errors=True)
 
     # -- running the program ------------------------------------------------
