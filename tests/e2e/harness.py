@@ -109,8 +109,8 @@ class Machine:
             # program's standard error. A run would then wait for the end of its own output as long as any
             # other process of the machine (a holding probe) kept that desktop alive. A command interpreter
             # on the desktop for the machine's whole life, waiting for a line nobody writes, keeps the
-            # desktop that the next line starts, with none of the tests' output, from ever ending. Its
-            # prompt says it is on the desktop.
+            # desktop, which Wine starts for it with none of the tests' output, from ever ending. Its prompt
+            # says that Wine's services and the desktop are up.
             self._desktop = subprocess.Popen(["wine", "cmd"], env=env, stdin=subprocess.PIPE,
                                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
             shown = b""
@@ -122,8 +122,6 @@ class Machine:
                 if not more:
                     raise AssertionError("the machine's command interpreter ended: %r" % shown)
                 shown += more
-            subprocess.run(["wine", "cmd", "/c", "exit"], env=env, stdin=subprocess.DEVNULL,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             users = [u for u in os.listdir(os.path.join(self.prefix, "drive_c", "users")) if u != "Public"]
             self.user = users[0]
             self.local_appdata = "C:\\users\\%s\\AppData\\Local" % self.user
