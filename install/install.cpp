@@ -1,24 +1,20 @@
 #include "install/install.h"
-#include "voices/token_names.h"
 
-#include <cwchar>
-#include <vector>
-
+#include "catalogue/catalogue.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/registry.h"
 #include "platform/speech.h"
 #include "support/causes.h"
-#include "support/line_reader.h"
 #include "support/log.h"
 #include "support/paths.h"
 #include "support/text.h"
 #include "tokens/registration.h"
 #include "tokens/token_keys.h"
 #include "tokens/user_copies.h"
-#include "voices/voice_folders.h"
+#include "voices/token_names.h"
 #include "voices/voice_files.h"
-#include "catalogue/catalogue.h"
+#include "voices/voice_folders.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
 #include "tokens/registration.h"
 
-#include "platform/errors.h"
-#include "support/causes.h"
 #include <vector>
 
+#include "platform/errors.h"
+#include "support/causes.h"
 #include "support/log.h"
 #include "support/paths.h"
 #include "support/text.h"

@@ -6,7 +6,6 @@
 #include "platform/files.h"
 #include "platform/registry.h"
 #include "support/causes.h"
-#include "support/line_reader.h"
 #include "support/log.h"
 #include "support/text.h"
 #include "tokens/registration.h"

@@ -7,7 +7,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "voices/token_names.h"
 #include "platform/console.h"
 #include "platform/files.h"
 #include "platform/speech.h"
@@ -16,8 +15,9 @@
 #include "support/text.h"
 #include "tokens/registration.h"
 #include "verify/checks.h"
-#include "voices/voice_folders.h"
+#include "voices/token_names.h"
 #include "voices/voice_files.h"
+#include "voices/voice_folders.h"
 
 namespace {
 
