@@ -7,7 +7,6 @@ build's template prefix.
 import ctypes
 import os
 import re
-import select
 import shutil
 import subprocess
 import sys
@@ -86,6 +85,39 @@ class Key:
                 and (int(e[2], 16) & 0x10000000 or int(e[2], 16) & 0xF003F == 0xF003F)]
 
 
+class Started:
+    """A program started with its output going to files. Waiting for it waits for the program alone: under
+    Wine, the program that finds the desktop closed starts Wine's desktop process (explorer.exe /desktop)
+    again and hands it its standard error, and that process lives as long as any other process of the machine
+    (a holding probe, say) is on the desktop; a wait for the end of a pipe would wait for it."""
+
+    def __init__(self, command, env, preexec_fn=None):
+        self._out, self._err = tempfile.TemporaryFile(), tempfile.TemporaryFile()
+        self._process = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL, stdout=self._out,
+                                         stderr=self._err, preexec_fn=preexec_fn)
+
+    def __getattr__(self, name):  # pid, poll, wait, kill, send_signal, returncode
+        return getattr(self._process, name)
+
+    def identities(self):
+        """{(device, inode): name} of the two output files."""
+        return {(os.fstat(f.fileno()).st_dev, os.fstat(f.fileno()).st_ino): name
+                for f, name in ((self._out, "standard output"), (self._err, "standard error"))}
+
+    def output(self):
+        """Standard output and standard error, read once the program has ended."""
+        read = []
+        for f in (self._out, self._err):
+            f.seek(0)
+            read.append(f.read())
+            f.close()
+        return read[0], read[1]
+
+    def communicate(self, timeout=None):
+        self._process.wait(timeout=timeout)
+        return self.output()
+
+
 # The machines not yet closed: a failing test's report describes each of them.
 _open_machines = []
 
@@ -104,24 +136,8 @@ class Machine:
             # otherwise hold ctest's output pipe open until the time limit.
             subprocess.run(["wineserver", "-p"], env=env, check=True, stdin=subprocess.DEVNULL,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            # Wine's desktop process (explorer.exe /desktop) ends about a second after the last other process
-            # on the desktop, and the next program that needs the desktop starts it again, handing it that
-            # program's standard error. A run would then wait for the end of its own output as long as any
-            # other process of the machine (a holding probe) kept that desktop alive. A command interpreter
-            # on the desktop for the machine's whole life, waiting for a line nobody writes, keeps the
-            # desktop, which Wine starts for it with none of the tests' output, from ever ending. Its prompt
-            # says that Wine's services and the desktop are up.
-            self._desktop = subprocess.Popen(["wine", "cmd"], env=env, stdin=subprocess.PIPE,
-                                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-            shown = b""
-            while not shown.endswith(b">"):
-                if not select.select([self._desktop.stdout], [], [], 120)[0]:
-                    raise AssertionError("the machine's command interpreter showed no prompt within 120 s: %r"
-                                         % shown)
-                more = os.read(self._desktop.stdout.fileno(), 4096)
-                if not more:
-                    raise AssertionError("the machine's command interpreter ended: %r" % shown)
-                shown += more
+            subprocess.run(["wine", "cmd", "/c", "exit"], env=env, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             users = [u for u in os.listdir(os.path.join(self.prefix, "drive_c", "users")) if u != "Public"]
             self.user = users[0]
             self.local_appdata = "C:\\users\\%s\\AppData\\Local" % self.user
@@ -139,47 +155,39 @@ class Machine:
         if self in _open_machines:
             _open_machines.remove(self)
         if self.wine:
-            self._desktop.stdin.close()
             subprocess.run([os.path.join(SCRIPTS, "wine-prefix"), "stop", self.prefix])
-            self._desktop.wait(timeout=60)
-            self._desktop.stdout.close()
         shutil.rmtree(self.workdir, ignore_errors=True)
 
     # -- running the program ------------------------------------------------
     def run(self, *args, timeout=120, program=None, extra_env=None):
         command, env = self._command(args, program, extra_env)
-        process = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE)
-        # Named now: reading to the end closes a pipe's file.
-        pipes = {"pipe:[%d]" % os.fstat(process.stdout.fileno()).st_ino: "standard output",
-                 "pipe:[%d]" % os.fstat(process.stderr.fileno()).st_ino: "standard error"}
+        started = Started(command, env)
         try:
-            out, err = process.communicate(timeout=timeout)
+            started.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
-            report = self._stalled(command, timeout, process, pipes)
-            process.kill()
-            try:
-                out, err = process.communicate(timeout=10)
-            except subprocess.TimeoutExpired:  # a process left behind holds the output open
-                out = err = b"(not read: a process started by the run still holds its output)"
-                process.stdout.close()
-                process.stderr.close()
-                process.wait()
+            report = self._stalled(command, timeout, started)
+            started.kill()
+            started.wait()
+            out, err = started.output()
             raise AssertionError("%s\nstandard output so far: %r\nstandard error so far: %r"
                                  % (report, out[-4096:], err[-4096:])) from None
-        return process.returncode, out, err
+        out, err = started.output()
+        return started.returncode, out, err
 
-    def _stalled(self, command, timeout, process, pipes):
+    def start(self, *args, program=None, extra_env=None, preexec_fn=None):
+        """The program as a process of its own (a Started); the caller waits for it."""
+        command, env = self._command(args, program, extra_env)
+        return Started(command, env, preexec_fn)
+
+    def _stalled(self, command, timeout, started):
         """What each process of this machine was doing when a run outlived its time limit, and which of them
         held the run's output open: a hang seen once in a CI log says whether the program or something Wine
         started stood still, and where."""
         marker = ("WINEPREFIX=" + self.prefix if self.wine else "PENDREL_SANDBOX=" + self.sandbox).encode()
-        ended = process.poll()
-        lines = ["%s did not end within %d s (%s; %s); the machine's processes (pid, state, kernel wait, command):"
-                 % (command, timeout, "still running" if ended is None else "exited with %d" % ended,
-                    ", ".join("%s %s" % (name, "at its end" if file.closed else "open")
-                              for name, file in (("standard output", process.stdout),
-                                                 ("standard error", process.stderr))))]
+        ended = started.poll()
+        lines = ["%s did not end within %d s (%s); the machine's processes (pid, state, kernel wait, command):"
+                 % (command, timeout, "still running" if ended is None else "exited with %d" % ended)]
+        outputs = started.identities()
         for pid in sorted(filter(str.isdigit, os.listdir("/proc")), key=int):
             try:
                 with open("/proc/%s/environ" % pid, "rb") as f:
@@ -191,15 +199,16 @@ class Machine:
                     wchan = f.read()
                 with open("/proc/%s/cmdline" % pid, "rb") as f:
                     cmdline = f.read().replace(b"\0", b" ").decode("utf-8", "replace").strip()
-                fds = set()
+                files = set()
                 for fd in os.listdir("/proc/%s/fd" % pid):
                     try:
-                        fds.add(os.readlink("/proc/%s/fd/%s" % (pid, fd)))
+                        found = os.stat("/proc/%s/fd/%s" % (pid, fd))
+                        files.add((found.st_dev, found.st_ino))
                     except OSError:
                         pass
             except OSError:
                 continue  # ended meanwhile, or not ours to read
-            held = [name for pipe, name in pipes.items() if pipe in fds]
+            held = [name for identity, name in outputs.items() if identity in files]
             holds = " (holds the run's %s)" % " and ".join(held) if held else ""
             lines.append("  %s %s %s %s%s" % (pid, state, wchan or "-", cmdline, holds))
         if self.wine:
@@ -212,12 +221,6 @@ class Machine:
             except subprocess.TimeoutExpired:
                 lines.append("winedbg bt all: did not answer within 60 s")
         return "\n".join(lines)
-
-    def start(self, *args, program=None, extra_env=None, preexec_fn=None):
-        """The program as a process of its own, its output piped; the caller waits for it."""
-        command, env = self._command(args, program, extra_env)
-        return subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, preexec_fn=preexec_fn)
 
     def run_peak_memory(self, *args):
         """The exit code and the peak resident memory in KiB of one run of the program."""
