@@ -173,6 +173,13 @@ class CatalogueTest(MachineTest):
                 self.http.mode = mode
                 self.m.write_file(self.catalogue, b"previous")
                 code, _, err = self.search()
+                if mode == "longer" and self.m.wine and code == 0:
+                    # WinHTTP reads up to the Content-Length. Wine's hands over the bytes beyond it only when they
+                    # came in with the headers, which depends on how the sender's writes reach it: when they did
+                    # not, the announced catalogue is all the program sees, and exactly that is saved.
+                    self.assertEqual(self.catalogue_bytes(), CATALOGUE)
+                    self.assert_no_leftovers()
+                    continue
                 self.assertEqual(code, 1)
                 self.assertEqual(self.catalogue_bytes(), b"previous")
                 self.assert_no_leftovers()
