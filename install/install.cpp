@@ -28,7 +28,17 @@ const plat::HKey kHives[] = {plat::kHkeyLocalMachine, plat::kHkeyCurrentUser};
 // may be a registry link or a key that shuts administrators out; deleting
 // them (links as themselves) and letting SAPI create the tokens afresh leaves
 // nothing of that for the writes and the grants that follow.
-bool ClaimTokens(const std::wstring& name, const std::wstring& metadataPath) {
+// The token key and its Attributes key, made as themselves in a place
+// proven clear, so that the writes that follow (SAPI's, which create keys
+// the ordinary way) only ever open keys this run made. Empty, or the cause.
+std::wstring PrepareTokenKeys(plat::HKey hive, const std::wstring& path) {
+    plat::OwnedKey token, attributes;
+    std::int32_t code = CreateKeyItself(hive, path, plat::kKeyRead | plat::kKeyWrite, token);
+    if (code == 0) code = CreateKeyItself(token.get(), L"Attributes", plat::kKeyRead | plat::kKeyWrite, attributes);
+    return code == 0 ? L"" : L"its keys could not be made afresh (" + plat::ErrorText(static_cast<std::uint32_t>(code)) + L")";
+}
+
+bool ClaimTokens(const std::wstring& name, const std::wstring& metadataPath, ClearedPlaces& places) {
     std::wstring damaged;
     for (plat::HKey hive : kHives) {
         for (const wchar_t* root : engines) {
@@ -47,12 +57,28 @@ bool ClaimTokens(const std::wstring& name, const std::wstring& metadataPath) {
         WriteLogLine(L"WARNING", L"Token '" + name + L"' carries the engine's prefix but names another class, so "
                                  L"it is the engine's and is written afresh: " + damaged);
     for (plat::HKey hive : kHives) {
-        for (const wchar_t* root : engines) {
-            const std::wstring where = HiveName(hive) + L"\\" + root + L"\\Tokens\\" + name;
-            const std::int32_t code = DeleteKeyTree(hive, std::wstring(root) + L"\\Tokens\\" + name, where);
-            if (code == 0 || code == static_cast<std::int32_t>(plat::kErrorFileNotFound)) continue;
-            WriteLogLine(L"ERROR", L"Could not delete the old token before writing it afresh: " + where);
-            LogCause(L"key " + where, plat::ErrorText(static_cast<std::uint32_t>(code)));
+        for (std::size_t engine = 0; engine < std::size(engines); ++engine) {
+            const std::wstring path = std::wstring(engines[engine]) + L"\\Tokens\\" + name;
+            const std::wstring where = HiveName(hive) + L"\\" + path;
+            const std::int32_t code = DeleteKeyTree(hive, path, where);
+            if (code != 0 && code != static_cast<std::int32_t>(plat::kErrorFileNotFound)) {
+                WriteLogLine(L"ERROR", L"Could not delete the old token before writing it afresh: " + where);
+                LogCause(L"key " + where, plat::ErrorText(static_cast<std::uint32_t>(code)));
+            }
+            // Written only where the old token is gone: opened as itself, the name must answer "not found".
+            plat::OwnedKey left;
+            const std::int32_t still = OpenKeyItself(hive, path, plat::kKeyQueryValue, left);
+            std::wstring cause;
+            if (still == 0) cause = L"the old token is still there";
+            else if (still != static_cast<std::int32_t>(plat::kErrorFileNotFound))
+                cause = L"whether the old token is gone cannot be told (" +
+                        plat::ErrorText(static_cast<std::uint32_t>(still)) + L")";
+            else if (hive == plat::kHkeyLocalMachine)
+                cause = PrepareTokenKeys(hive, path);
+            if (cause.empty()) continue;
+            places.Drop(hive, engine);
+            WriteLogLine(L"ERROR", L"Voice not written in this place, its old token could not be cleared: " + where);
+            LogCause(L"key " + where, cause);
         }
     }
     return true;
@@ -89,14 +115,16 @@ int RunInstallMode() {
         const std::wstring folderPath = voices + L"\\" + folder;
         if (const std::wstring first = claims.Claim(m.TokenKeyName, folderPath); !first.empty())
             return WriteLogLine(L"ERROR", NameConflictText(m.TokenKeyName, first, folderPath));
-        if (!ClaimTokens(m.TokenKeyName, metadataPath)) return;
+        ClearedPlaces places;
+        if (!ClaimTokens(m.TokenKeyName, metadataPath, places)) return;
         WriteLogLine(L"INFO", L"Creating the new voice registries:");
         Regnewvoice(plat::kHkeyLocalMachine, m.TokenKeyName, m.LangIndependentName, m.Langid, m.LangDependentName,
-                    m.Gender, m.Name, m.Language, m.Age, m.Vendor, m.SimpleName);
-        CopyVoiceTokenToCurrentUserForAllEngines(plat::kHkeyLocalMachine, plat::kHkeyCurrentUser, m.TokenKeyName);
+                    m.Gender, m.Name, m.Language, m.Age, m.Vendor, m.SimpleName, places);
+        CopyVoiceTokenToCurrentUserForAllEngines(plat::kHkeyLocalMachine, plat::kHkeyCurrentUser, m.TokenKeyName,
+                                                 places);
         WriteLogLine(L"INFO", L"Checking the new voice registries:");
-        OpenAndSetRegKey(plat::kHkeyLocalMachine, m.TokenKeyName);
-        OpenAndSetRegKey(plat::kHkeyCurrentUser, m.TokenKeyName);
+        OpenAndSetRegKey(plat::kHkeyLocalMachine, m.TokenKeyName, places);
+        OpenAndSetRegKey(plat::kHkeyCurrentUser, m.TokenKeyName, places);
     });
     if (listed) RemoveTemporalFiles();
     plat::CoUninitialize();

@@ -9,6 +9,8 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <string_view>
 
 #include "platform/security.h"
 #include "platform/types.h"
@@ -70,6 +72,46 @@ std::int32_t RegDeleteTree(HKey root, const wchar_t* subKey);
 // which must have no subkeys left (5 otherwise). The handle stays open, to be
 // closed; the key it named is gone.
 std::int32_t RegDeleteOpenKey(HKey key);
+
+// Counted names. A name the registry hands back (RegEnumKeyEx, RegEnumValue)
+// is counted, not terminated: it may hold U+0000, which no Win32 string call
+// can pass on, and a name cut at its NUL names another key (the empty name is
+// the parent itself). These take a name by its length, as the native calls'
+// UNICODE_STRING does, relative to an open key (never a hive handle: 6).
+//
+// Opens the one name `name` below `parent` as itself: a registry link there
+// is opened, never followed (NtOpenKeyEx with OBJ_OPENLINK).
+// kRegOptionBackupRestore in `options` opens it whatever its access list says
+// while BackupRestorePrivileges are enabled.
+std::int32_t RegOpenChild(HKey parent, std::wstring_view name, std::uint32_t options, std::uint32_t samDesired,
+                          HKey* result);
+// Creates the one name `name` below `parent` (NtCreateKey); `created` tells
+// whether it is new. Whether an existing link there is followed is not
+// documented for creation: callers open the name as itself first and check
+// what they got (RegQueryKeyName).
+std::int32_t RegCreateChild(HKey parent, std::wstring_view name, std::uint32_t samDesired, HKey* result,
+                            bool* created);
+// The key's full name as the kernel knows it, "\REGISTRY\MACHINE\..." or
+// "\REGISTRY\USER\<sid>\..." (NtQueryKey, KeyNameInformation): what an
+// open handle really names, whatever path or link led to it.
+std::int32_t RegQueryKeyName(HKey key, std::wstring& name);
+// RegSetValueEx with a counted value name (NtSetValueKey).
+std::int32_t RegSetValueCounted(HKey key, std::wstring_view name, std::uint32_t type, const void* data,
+                                std::uint32_t bytes);
+
+// 0 when the open key `child` is the key `name` right below `parent`, by the
+// names the kernel gives both (RegQueryKeyName); kErrorBadKey when it is any
+// other key (the parent again, an ancestor, a link's target).
+std::int32_t CheckChildIdentity(HKey parent, std::wstring_view name, HKey child);
+// The same against a full name known already: 0 when `key` has it.
+std::int32_t CheckKeyName(HKey key, const std::wstring& expected);
+// Opens `name` below `parent` as itself, or creates it when it is absent; then
+// refuses what it got unless it is that very key and no registry link
+// (kErrorAccessDenied for a link, kErrorBadKey for another key), so that
+// nothing is ever created or written through a link, whatever a creation
+// does with one. The handle also carries kKeyQueryValue.
+std::int32_t RegCreateChildItself(HKey parent, std::wstring_view name, std::uint32_t samDesired, HKey* result,
+                                  bool* created = nullptr);
 
 // The key's descriptor (self-relative) with the parts asked for; with too
 // small a buffer, 122 and the size needed.

@@ -33,7 +33,8 @@ HResult RegistryValueWriter::set(const std::wstring& id, const wchar_t* name, co
         HKey hive = nullptr;
         std::wstring path;
         if (!SplitTokenId(id, &hive, &path)) return kEInvalidArg;
-        if (const std::int32_t code = RegOpenKeyEx(hive, path.c_str(), 0, kKeySetValue, &key_)) {
+        // The last name as itself: values go into the key of that name, never where a link leads.
+        if (const std::int32_t code = RegOpenKeyEx(hive, path.c_str(), kRegOptionOpenLink, kKeySetValue, &key_)) {
             key_ = nullptr;
             return HResultFromWin32(static_cast<std::uint32_t>(code));
         }
@@ -54,10 +55,18 @@ void RegistryValueWriter::close() {
 }
 
 HResult RegistryCreateKey(const std::wstring& id) {
-    HKey hive = nullptr, key = nullptr;
+    HKey hive = nullptr, parent = nullptr, key = nullptr;
     std::wstring path;
     if (!SplitTokenId(id, &hive, &path)) return kEInvalidArg;
-    const std::int32_t code = RegCreateKeyEx(hive, path.c_str(), kKeyRead | kKeyWrite, &key);
+    // The keys on the way (the categories) the ordinary way; the last one, a
+    // token or a key inside one, made or opened as itself, never through a link.
+    const std::size_t split = path.rfind(L'\\');
+    if (split == std::wstring::npos) return kEInvalidArg;
+    std::int32_t code = RegCreateKeyEx(hive, path.substr(0, split).c_str(), kKeyRead | kKeyWrite, &parent);
+    if (code == 0) {
+        const OwnedKey owned(parent);
+        code = RegCreateChildItself(parent, std::wstring_view(path).substr(split + 1), kKeyRead | kKeyWrite, &key);
+    }
     if (code == 0) RegCloseKey(key);
     return HResultFromWin32(static_cast<std::uint32_t>(code));
 }
@@ -68,7 +77,7 @@ bool KeyExists(const std::wstring& id) {
     HKey hive = nullptr, key = nullptr;
     std::wstring path;
     if (!SplitTokenId(id, &hive, &path)) return false;
-    if (RegOpenKeyEx(hive, path.c_str(), 0, kKeyRead, &key) != 0) return false;
+    if (RegOpenKeyEx(hive, path.c_str(), kRegOptionOpenLink, kKeyRead, &key) != 0) return false;
     RegCloseKey(key);
     return true;
 }
@@ -92,7 +101,7 @@ public:
         HKey hive = nullptr, key = nullptr;
         std::wstring path;
         if (value == nullptr || !SplitTokenId(id_, &hive, &path)) return kEInvalidArg;
-        if (RegOpenKeyEx(hive, path.c_str(), 0, kKeyRead, &key) != 0) return kSpErrNotFound;
+        if (RegOpenKeyEx(hive, path.c_str(), kRegOptionOpenLink, kKeyRead, &key) != 0) return kSpErrNotFound;
         std::uint32_t type = 0, bytes = 0;
         std::int32_t code = RegQueryValueEx(key, name, &type, nullptr, &bytes);
         std::vector<wchar_t> text(bytes / sizeof(wchar_t) + 1, L'\0');

@@ -41,9 +41,12 @@ TokenOwner OwnerOfToken(plat::HKey hive, const std::wstring& tokenKeyName, const
 
 void Regnewvoice(plat::HKey hRootKey, const wchar_t* TokenKeyName, const wchar_t* LangIndependentName,
                  const wchar_t* Langid, const wchar_t* LangDependentName, const wchar_t* Gender, const wchar_t* Name,
-                 const wchar_t* Language, const wchar_t* Age, const wchar_t* Vendor, const wchar_t* SimpleName) {
+                 const wchar_t* Language, const wchar_t* Age, const wchar_t* Vendor, const wchar_t* SimpleName,
+                 const ClearedPlaces& places) {
     if (TokenKeyName == nullptr || !IsValidTokenKeyName(TokenKeyName)) return;
-    for (const wchar_t* root : engines) {
+    for (std::size_t engine = 0; engine < std::size(engines); ++engine) {
+        if (!places.Has(hRootKey, engine)) continue;
+        const wchar_t* const root = engines[engine];
         const std::wstring categoryId = HiveName(hRootKey) + L"\\" + root;
         WriteLogLine(L"INFO", L" - Adding new voice in: " + categoryId);
         const std::uint16_t langid = convertToLangID(Langid);

@@ -1,5 +1,6 @@
 // A voice's SAPI token under both speech stacks of a hive.
 #pragma once
+#include <cstddef>
 #include <string>
 
 #include "platform/registry.h"
@@ -15,6 +16,19 @@ std::wstring HiveName(plat::HKey hRootKey);
 // it is there but is no text an engine could have written, empty when absent.
 std::wstring TokenClassId(plat::HKey key);
 
+// The four places of a voice's tokens: each hive under each speech stack.
+// The installation writes a place only once it has proven the old token
+// there gone; the others are left out of every step.
+class ClearedPlaces {
+public:
+    [[nodiscard]] bool Has(plat::HKey hive, std::size_t engine) const { return open_[Index(hive)][engine]; }
+    void Drop(plat::HKey hive, std::size_t engine) { open_[Index(hive)][engine] = false; }
+
+private:
+    static std::size_t Index(plat::HKey hive) { return hive == plat::kHkeyLocalMachine ? 0 : 1; }
+    bool open_[2][2] = {{true, true}, {true, true}};
+};
+
 enum class TokenOwner { Absent, Engine, Other };
 
 // Whose is the token of this name under the hive and stack root (a row of
@@ -26,4 +40,5 @@ TokenOwner OwnerOfToken(plat::HKey hive, const std::wstring& tokenKeyName, const
 // attributes abandons the stack.
 void Regnewvoice(plat::HKey hRootKey, const wchar_t* TokenKeyName, const wchar_t* LangIndependentName,
                  const wchar_t* Langid, const wchar_t* LangDependentName, const wchar_t* Gender, const wchar_t* Name,
-                 const wchar_t* Language, const wchar_t* Age, const wchar_t* Vendor, const wchar_t* SimpleName);
+                 const wchar_t* Language, const wchar_t* Age, const wchar_t* Vendor, const wchar_t* SimpleName,
+                 const ClearedPlaces& places = {});

@@ -74,40 +74,33 @@ namespace {
 // may add keys to a token once it is open to everyone, even between the grant
 // on a key and the listing of its subkeys, and a registry link among them must
 // never lead the grant to the key it names. A link is deleted instead.
-std::int32_t GrantTree(plat::HKey hKey, plat::SidPtr psid, const std::wstring& keyName, int depth) {
-    if (AddAccessRights(hKey, psid, plat::kGenericAll) == 0) {
+class Grant final : public KeyTreeVisitor {
+public:
+    explicit Grant(plat::SidPtr sid) : sid_(sid) {}
+    [[nodiscard]] std::uint32_t Access() const override { return plat::kKeyAllAccess; }
+    bool Enter(const KeyAt& at) override {
+        if (stopped_ != 0) return false;
+        if (AddAccessRights(at.key, sid_, plat::kGenericAll) != 0) return true;
         const std::uint32_t cause = plat::GetLastError();
-        WriteLogLine(L"ERROR", L"Could not give everyone full access to the key: " + keyName);
-        LogCause(L"key " + keyName, plat::ErrorText(cause));
-        return static_cast<std::int32_t>(cause);
+        WriteLogLine(L"ERROR", L"Could not give everyone full access to the key: " + at.where);
+        LogCause(L"key " + at.where, plat::ErrorText(cause));
+        // The rest of the tree is left as it is: a key whose list cannot be
+        // written stops the walk above it too.
+        stopped_ = static_cast<std::int32_t>(cause);
+        return false;
     }
-    wchar_t name[261];
-    for (std::uint32_t index = 0;;) {
-        const std::int32_t code = plat::RegEnumKey(hKey, index, name, 261);
-        if (code != 0) return code;
-        ++index;
-        const std::wstring subKeyName = keyName + L"\\" + name;
-        if (depth + 1 > kDeepestKeyTree) {
-            WriteLogLine(L"ERROR", L"Key deeper than " + std::to_wstring(kDeepestKeyTree) +
-                                       L" levels, not given everyone's access: " + subKeyName);
-            return static_cast<std::int32_t>(plat::kErrorBadKey);
-        }
-        plat::OwnedKey subKey;
-        const std::int32_t opened = OpenKeyItself(hKey, name, plat::kKeyAllAccess, subKey);
-        if (opened != 0) {
-            Print(L"ERROR opening '" + std::wstring(name) + L"', reason == " + std::to_wstring(opened) + L"\n");
-            WriteLogLine(L"ERROR", L"Could not open the key to give everyone full access: " + subKeyName);
-            LogCause(L"key " + subKeyName, plat::ErrorText(static_cast<std::uint32_t>(opened)));
-            continue;
-        }
-        if (IsRegistryLink(subKey.get())) {
-            if (DeleteRegistryLink(subKey.get(), subKeyName)) --index;  // the next sibling moved into its place
-            continue;
-        }
-        const std::int32_t result = GrantTree(subKey.get(), psid, subKeyName, depth + 1);
-        if (result != static_cast<std::int32_t>(plat::kErrorNoMoreItems)) return result;
+    void Link(const KeyAt& at) override { DeleteRegistryLink(at.key, at.where); }
+    void Skipped(const std::wstring& where, std::int32_t code, const std::wstring& why) override {
+        const std::wstring name = where.substr(where.rfind(L'\\') + 1);
+        Print(L"ERROR opening '" + name + L"', reason == " + std::to_wstring(code) + L"\n");
+        WriteLogLine(L"ERROR", L"Could not open the key to give everyone full access: " + where);
+        LogCause(L"key " + where, why + L" (" + plat::ErrorText(static_cast<std::uint32_t>(code)) + L")");
     }
-}
+    std::int32_t stopped_ = 0;
+
+private:
+    plat::SidPtr sid_;
+};
 
 }  // namespace
 
@@ -124,7 +117,14 @@ bool DeleteRegistryLink(plat::HKey link, const std::wstring& keyName) {
 
 std::int32_t RegSetHiveSecurity(plat::HKey hKey, plat::SidPtr psid, std::uint32_t, plat::DescriptorPtr,
                                 const std::wstring& keyName) {
-    return GrantTree(hKey, psid, keyName, 0);
+    Grant grant(psid);
+    const KeyTreeEnd end = WalkKeyTree(hKey, keyName, grant);
+    if (grant.stopped_ != 0) return grant.stopped_;
+    if (end.code != 0) {
+        WriteLogLine(L"ERROR", L"Key tree not given everyone's access, " + end.why + L": " + keyName);
+        return end.code;
+    }
+    return static_cast<std::int32_t>(plat::kErrorNoMoreItems);
 }
 
 std::int32_t AddAccessRights(plat::HKey hKey, plat::SidPtr pSID, std::uint32_t dwAcessMask) {

@@ -10,15 +10,17 @@
 #include <string>
 
 #include "platform/registry.h"
+#include "tokens/key_tree.h"
 
-// Windows keeps registry trees at most this deep; a deeper one is not walked.
-constexpr int kDeepestKeyTree = 512;
+// Opens the key `name` below `parent` as itself: a registry link there is
+// opened, not followed. `name` is one counted name (it may hold U+0000), or a
+// path of this program's own making whose last name is the hostile one: the
+// names before it are opened the ordinary way, the last by its count.
+std::int32_t OpenKeyItself(plat::HKey parent, const std::wstring& name, std::uint32_t access, plat::OwnedKey& key,
+                           std::uint32_t options = 0);
 
-// Opens the key `name` (one name, or a path whose last name is the hostile
-// one) below `parent` as itself: a registry link there is opened, not followed.
-std::int32_t OpenKeyItself(plat::HKey parent, const std::wstring& name, std::uint32_t access, plat::OwnedKey& key);
-
-// Creates the key `name` below `parent`, or opens it as itself when it exists.
+// Creates the key `name` (as above) below `parent`, or opens it as itself
+// when it exists; never through a link (plat::RegCreateChildItself).
 std::int32_t CreateKeyItself(plat::HKey parent, const std::wstring& name, std::uint32_t access, plat::OwnedKey& key);
 
 // True when the open key is a registry link: it holds a REG_LINK
@@ -34,7 +36,8 @@ bool IsRegistryLink(plat::HKey key);
 // before it is gone, as with RegDeleteTree).
 std::int32_t DeleteKeyTree(plat::HKey hive, const std::wstring& path, const std::wstring& where);
 
-// The same for a key already open with DeleteTreeAccess().
+// The same for a key already open with kDeleteTreeAccess. A user who keeps
+// adding keys while it runs makes it try again, a bounded number of times.
 std::int32_t DeleteOpenKeyTree(plat::HKey key, const std::wstring& where);
 
 // What deleting a tree asks of each key, and what a check of its values reads.

@@ -17,13 +17,16 @@
 plat::HKey g_hRegKey = nullptr;
 
 std::int32_t CopyVoiceTokenToCurrentUserForAllEngines(plat::HKey hRootKeySrc, plat::HKey hRootKeyDst,
-                                                      const std::wstring& tokenKeyName) {
+                                                      const std::wstring& tokenKeyName,
+                                                      const ClearedPlaces& places) {
     WriteLogLine(L"INFO", L"Copying the voice registries:");
     const std::wstring destination = HiveName(hRootKeyDst);
-    for (const wchar_t* root : engines) {
-        const std::wstring path = std::wstring(root) + L"\\Tokens\\" + tokenKeyName;
+    for (std::size_t engine = 0; engine < std::size(engines); ++engine) {
+        const std::wstring path = std::wstring(engines[engine]) + L"\\Tokens\\" + tokenKeyName;
         WriteLogLine(L"INFO", L"  * Token Key: " + destination + L"\\" + path);
         if (!IsValidTokenKeyName(tokenKeyName)) continue;
+        // Neither copied from a token that was not written afresh, nor into a place not proven clear.
+        if (!places.Has(hRootKeySrc, engine) || !places.Has(hRootKeyDst, engine)) continue;
         const std::uint32_t access = app64 ? plat::kKeyRead : (plat::kKeyRead | plat::kKeyWow64_64Key);
         CopyRegistryKeyRecursively(hRootKeySrc, path, hRootKeyDst, path, access);
     }
@@ -45,11 +48,12 @@ std::int32_t CopyDestination(plat::HKey parent, const std::wstring& name, const 
                              plat::OwnedKey& key) {
     constexpr std::uint32_t kAccess = plat::kKeyWrite | plat::kKeyQueryValue | plat::kDelete;
     std::int32_t code = CreateKeyItself(parent, name, kAccess, key);
-    if (code == 0 && IsRegistryLink(key.get())) {
-        DeleteRegistryLink(key.get(), display);
-        key.reset();
-        code = CreateKeyItself(parent, name, kAccess, key);
-        if (code == 0 && IsRegistryLink(key.get())) code = static_cast<std::int32_t>(plat::kErrorAccessDenied);
+    if (code == static_cast<std::int32_t>(plat::kErrorAccessDenied)) {
+        // A registry link in the way (or a key that shuts administrators out): opened as itself and deleted.
+        plat::OwnedKey link;
+        if (OpenKeyItself(parent, name, kDeleteTreeAccess, link) == 0 && IsRegistryLink(link.get()) &&
+            DeleteRegistryLink(link.get(), display))
+            code = CreateKeyItself(parent, name, kAccess, key);
     }
     if (code != 0) {
         key.reset();
@@ -58,16 +62,12 @@ std::int32_t CopyDestination(plat::HKey parent, const std::wstring& name, const 
     return code;
 }
 
-// Copies the values, then the subkeys, of an open source key into an open
-// destination key. Each level is opened from its parent's handle as itself,
-// on both sides: a registry link in the source is never copied from, and one
-// in the destination's way is deleted before the copy is made there, so that
-// nothing is read from or written to a key outside the tokens.
-void CopyOpenKey(plat::HKey source, const std::wstring& sourceName, plat::HKey destination,
-                 const std::wstring& destinationName, std::uint32_t accessFlag, int depth) {
+// Copies the values of an open source key into an open destination key, each
+// under its counted name.
+void CopyValues(plat::HKey source, plat::HKey destination, const std::wstring& destinationName) {
     // The buffers are sized from the key, so that no value is too long to copy.
-    std::uint32_t longestSubKey = 0, longestName = 0, longestData = 0;
-    plat::RegQueryInfoKey(source, nullptr, &longestSubKey, nullptr, &longestName, &longestData);
+    std::uint32_t longestName = 0, longestData = 0;
+    plat::RegQueryInfoKey(source, nullptr, nullptr, nullptr, &longestName, &longestData);
     std::vector<wchar_t> name(longestName + 1);
     std::vector<unsigned char> data(longestData + 1);
     for (std::uint32_t index = 0;; ++index) {
@@ -85,40 +85,54 @@ void CopyOpenKey(plat::HKey source, const std::wstring& sourceName, plat::HKey d
             continue;
         }
         if (code != 0) continue;
-        if (const std::int32_t set = plat::RegSetValueEx(destination, name.data(), type, data.data(), dataBytes); set != 0)
-            CopyFailed(L"Could not copy the value '" + std::wstring(name.data()) + L"' to the key", destinationName, set);
-    }
-    std::vector<wchar_t> subKey(longestSubKey + 1);
-    for (std::uint32_t index = 0;; ++index) {
-        auto chars = static_cast<std::uint32_t>(subKey.size());
-        const std::int32_t code = plat::RegEnumKeyEx(source, index, subKey.data(), &chars);
-        if (code == static_cast<std::int32_t>(plat::kErrorNoMoreItems)) break;
-        if (code == static_cast<std::int32_t>(plat::kErrorMoreData)) {
-            subKey.resize(subKey.size() * 2 + 1);
-            --index;
-            continue;
-        }
-        if (code != 0) continue;
-        const std::wstring child(subKey.data(), chars);
-        const std::wstring childSource = sourceName + L"\\" + child, childDestination = destinationName + L"\\" + child;
-        if (depth + 1 > kDeepestKeyTree) {
-            WriteLogLine(L"ERROR", L"Key deeper than " + std::to_wstring(kDeepestKeyTree) + L" levels, not copied: " +
-                                       childSource);
-            return;
-        }
-        plat::OwnedKey from, to;
-        if (const std::int32_t opened = OpenKeyItself(source, child, accessFlag | plat::kKeyRead, from); opened != 0) {
-            CopyFailed(L"Could not open the key to copy", childSource, opened);
-            continue;
-        }
-        if (IsRegistryLink(from.get())) {
-            WriteLogLine(L"WARNING", L"Registry link found in a token, not copied, never followed: " + childSource);
-            continue;
-        }
-        if (CopyDestination(destination, child, childDestination, to) != 0) continue;
-        CopyOpenKey(from.get(), childSource, to.get(), childDestination, accessFlag, depth + 1);
+        const std::wstring valueName(name.data(), nameChars);  // counted: it may hold U+0000
+        if (const std::int32_t set = plat::RegSetValueCounted(destination, valueName, type, data.data(), dataBytes);
+            set != 0)
+            CopyFailed(L"Could not copy the value '" + valueName + L"' to the key", destinationName, set);
     }
 }
+
+// The copy of a token's tree: the values, then the subkeys, each level made
+// in the destination as the walk reaches it in the source. A registry link in
+// the source is never copied from, and one in the destination's way is
+// deleted before the copy is made there, so that nothing is read from or
+// written to a key outside the tokens.
+class Copy final : public KeyTreeVisitor {
+public:
+    Copy(std::uint32_t accessFlag, plat::OwnedKey top, const std::wstring& topName) : access_(accessFlag | plat::kKeyRead) {
+        destinations_.push_back(std::move(top));
+        names_.push_back(topName);
+    }
+    [[nodiscard]] std::uint32_t Access() const override { return access_; }
+    bool Enter(const KeyAt& at) override {
+        if (at.depth > 0) {
+            const std::wstring name = names_.back() + L"\\" + at.name;
+            plat::OwnedKey to;
+            if (CopyDestination(destinations_.back().get(), at.name, name, to) != 0) return false;
+            destinations_.push_back(std::move(to));
+            names_.push_back(name);
+        }
+        CopyValues(at.key, destinations_.back().get(), names_.back());
+        return true;
+    }
+    void Leave(const KeyAt& at) override {
+        if (at.depth == 0) return;
+        destinations_.pop_back();
+        names_.pop_back();
+    }
+    void Link(const KeyAt& at) override {
+        WriteLogLine(L"WARNING", L"Registry link found in a token, not copied, never followed: " + at.where);
+    }
+    void Skipped(const std::wstring& where, std::int32_t code, const std::wstring& why) override {
+        WriteLogLine(L"ERROR", L"Could not open the key to copy: " + where);
+        LogCause(L"key " + where, why + L" (" + plat::ErrorText(static_cast<std::uint32_t>(code)) + L")");
+    }
+
+private:
+    std::uint32_t access_;
+    std::vector<plat::OwnedKey> destinations_;
+    std::vector<std::wstring> names_;
+};
 
 }  // namespace
 
@@ -136,7 +150,9 @@ std::int32_t CopyRegistryKeyRecursively(plat::HKey hSrcRoot, const std::wstring&
         return 0;
     }
     if (CopyDestination(hDstRoot, dstPath, destinationName, destination) != 0) return 0;
-    CopyOpenKey(source.get(), sourceName, destination.get(), destinationName, accessFlag, 0);
+    Copy copy(accessFlag, std::move(destination), destinationName);
+    if (const KeyTreeEnd end = WalkKeyTree(source.get(), sourceName, copy); end.code != 0)
+        WriteLogLine(L"ERROR", L"Key tree not copied whole, " + end.why + L": " + sourceName);
     return 1;
 }
 
@@ -151,18 +167,19 @@ struct HeldInGlobal {
 };
 }  // namespace
 
-void OpenAndSetRegKey(plat::HKey hRootKey, const std::wstring& tokenKeyName) {
+void OpenAndSetRegKey(plat::HKey hRootKey, const std::wstring& tokenKeyName, const ClearedPlaces& places) {
     const std::wstring hive = HiveName(hRootKey);
-    for (const wchar_t* root : engines) {
-        const std::wstring path = std::wstring(root) + L"\\Tokens\\" + tokenKeyName;
+    for (std::size_t engine = 0; engine < std::size(engines); ++engine) {
+        if (!places.Has(hRootKey, engine)) continue;
+        const std::wstring path = std::wstring(engines[engine]) + L"\\Tokens\\" + tokenKeyName;
         const std::wstring display = hive + L"\\" + path;
         const HeldInGlobal hold;
         // The token key is opened as itself: a link in its place is deleted,
         // never given anything.
+        plat::OwnedKey token;
         const std::int32_t code =
-            IsValidTokenKeyName(tokenKeyName)
-                ? plat::RegOpenKeyEx(hRootKey, path.c_str(), plat::kRegOptionOpenLink, plat::kKeyAllAccess, &g_hRegKey)
-                : -1;
+            IsValidTokenKeyName(tokenKeyName) ? OpenKeyItself(hRootKey, path, plat::kKeyAllAccess, token) : -1;
+        g_hRegKey = token.release();
         if (code == 0 && IsRegistryLink(g_hRegKey)) {
             DeleteRegistryLink(g_hRegKey, display);
         } else if (code == 0) {

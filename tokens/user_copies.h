@@ -4,13 +4,15 @@
 #include <string>
 
 #include "platform/registry.h"
+#include "tokens/registration.h"
 
 // The token key that OpenAndSetRegKey lends to DoSetHiveRights; null when idle.
 extern plat::HKey g_hRegKey;
 
 // Copies the voice's token of both stacks from one hive to the other; always 1.
 std::int32_t CopyVoiceTokenToCurrentUserForAllEngines(plat::HKey hRootKeySrc, plat::HKey hRootKeyDst,
-                                                      const std::wstring& tokenKeyName);
+                                                      const std::wstring& tokenKeyName,
+                                                      const ClearedPlaces& places = {});
 
 // Copies a key with its values and subkeys, values of any size and names of
 // any length; 1 when walked, 0 when the source cannot be opened or the
@@ -20,4 +22,4 @@ std::int32_t CopyRegistryKeyRecursively(plat::HKey hSrcRoot, const std::wstring&
 
 // Opens the voice's token key under both stacks of the hive, logs whether it
 // was found and opens it, and every key below it, to everyone.
-void OpenAndSetRegKey(plat::HKey hRootKey, const std::wstring& tokenKeyName);
+void OpenAndSetRegKey(plat::HKey hRootKey, const std::wstring& tokenKeyName, const ClearedPlaces& places = {});

@@ -25,12 +25,10 @@ std::wstring DeleteTokenUnlessOthers(plat::HKey hive, const std::wstring& name, 
     if (code == static_cast<std::int32_t>(plat::kErrorFileNotFound)) return L"";
     std::wstring clsid = L"?";
     if (code == 0) clsid = TokenClassId(key.get());
-    else if (plat::HKey readable = nullptr;
-             plat::RegOpenKeyEx(hive, path.c_str(), plat::kRegOptionOpenLink, plat::kKeyQueryValue, &readable) == 0) {
+    else if (plat::OwnedKey readable; OpenKeyItself(hive, path, plat::kKeyQueryValue, readable) == 0) {
         // Not open for deletion: another engine's token is still told apart,
         // and the open's code says why ours was not deleted.
-        const plat::OwnedKey owned(readable);
-        clsid = TokenClassId(readable);
+        clsid = TokenClassId(readable.get());
     }
     if (!IsTheEnginesToken(name, clsid)) return clsid.empty() ? L"no CLSID" : clsid;
     if (code != 0) return L"";

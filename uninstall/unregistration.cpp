@@ -15,6 +15,9 @@
 
 namespace {
 
+// More tokens than any machine has; a collection past it is scanned this far.
+constexpr std::size_t kMostTokensListed = 65536;
+
 // The names in one token collection of the tokens that are the engine's: those
 // that carry its prefix (exact case), and any other that names its class.
 std::vector<std::wstring> CollectEngineTokens(plat::HKey hive, const wchar_t* root) {
@@ -24,14 +27,10 @@ std::vector<std::wstring> CollectEngineTokens(plat::HKey hive, const wchar_t* ro
     if (plat::RegOpenKeyEx(hive, path.c_str(), 0, plat::kKeyRead | plat::kKeyWrite, &opened) != 0) return names;
     const plat::OwnedKey owned(opened);
     const plat::HKey tokens = owned.get();
-    // Sized from the key, so that a long name does not end the scan early.
-    std::uint32_t longest = 0;
-    plat::RegQueryInfoKey(tokens, nullptr, &longest, nullptr, nullptr, nullptr);
-    std::vector<wchar_t> name(std::max<std::uint32_t>(longest + 1, 256));
-    for (std::uint32_t index = 0;; ++index) {
-        auto chars = static_cast<std::uint32_t>(name.size());
-        if (plat::RegEnumKeyEx(tokens, index, name.data(), &chars) != 0) break;
-        const std::wstring found(name.data(), chars);
+    // Every name counted, as the registry lists it: a name may hold U+0000.
+    std::vector<std::wstring> listed;
+    ListSubkeys(tokens, listed, kMostTokensListed);
+    for (const std::wstring& found : listed) {
         std::wstring clsid;
         if (!HasEngineTokenPrefix(found)) {
             plat::OwnedKey token;

@@ -11,6 +11,7 @@
 #include "support/text.h"
 #include "tokens/registration.h"
 #include "tokens/rights.h"
+#include "tokens/key_tree.h"
 #include "tokens/token_keys.h"
 #include "tokens/token_primitives.h"
 #include "voices/voice_files.h"
@@ -121,60 +122,49 @@ bool IsClassIdText(const std::wstring& text) {
 
 std::wstring ClassPath(const std::wstring& clsid) { return L"SOFTWARE\\Classes\\CLSID\\" + clsid; }
 
-// The names of the key's subkeys; false when they cannot be listed.
+// The names of the key's subkeys, counted as the registry lists them; false
+// when they cannot be listed.
 bool SubkeyNames(plat::HKey key, const std::wstring& where, std::vector<std::wstring>& names,
                  std::vector<std::wstring>& failures) {
-    std::uint32_t longest = 0;
-    plat::RegQueryInfoKey(key, nullptr, &longest, nullptr, nullptr, nullptr);
-    std::vector<wchar_t> name(longest + 1);
-    for (std::uint32_t index = 0;;) {
-        auto chars = static_cast<std::uint32_t>(name.size());
-        const std::int32_t code = plat::RegEnumKeyEx(key, index, name.data(), &chars);
-        if (code == kNoMoreItems) return true;
-        if (code == static_cast<std::int32_t>(plat::kErrorMoreData)) {
-            name.resize(name.size() * 2 + 1);  // grown since the query: read this index again
-            continue;
-        }
-        if (code != 0) {
-            CannotRead(failures, L"the subkeys of " + where, code);
-            return false;
-        }
-        names.emplace_back(name.data(), chars);
-        ++index;
-    }
+    constexpr std::size_t kMostListed = 65536;  // more tokens than any machine has
+    const std::int32_t code = ListSubkeys(key, names, kMostListed);
+    if (code == 0) return true;
+    CannotRead(failures, L"the subkeys of " + where, code);
+    return false;
 }
 
 // Everyone's full access on the key and on every key below it, as the
-// installation run grants it. `relative` names the key inside the token. A
-// registry link below the token is a problem and is never entered.
-void CheckAccess(plat::HKey key, const std::wstring& where, const std::wstring& relative, Problems& problems,
-                 std::vector<std::wstring>& failures, int depth = 0) {
-    std::vector<plat::AceSummary> entries;
-    bool present = false;
-    std::int32_t code = 0;
-    if (!ReadKeyAccessEntries(key, entries, present, code)) CannotRead(failures, L"the access list of " + where, code);
-    else if (present && !GrantsFullAccess(entries, kEveryone))
-        problems.push_back(L"no full-access entry for everyone on " + relative);
-    std::vector<std::wstring> children;
-    if (!SubkeyNames(key, where, children, failures)) return;
-    for (const std::wstring& child : children) {
-        plat::OwnedKey sub;
-        const std::int32_t opened = OpenForReading(key, child, sub);
-        if (opened != 0) {
-            CannotRead(failures, where + L"\\" + child, opened);
-            continue;
-        }
-        const std::wstring below = relative == L"the token key" ? child : relative + L"\\" + child;
-        if (IsRegistryLink(sub.get())) {
-            problems.push_back(L"a registry link inside the token: " + below);
-            continue;
-        }
-        if (depth + 1 > kDeepestKeyTree) {
-            failures.push_back(L"keys deeper than " + std::to_wstring(kDeepestKeyTree) + L" levels below " + where);
-            return;
-        }
-        CheckAccess(sub.get(), where + L"\\" + child, below, problems, failures, depth + 1);
+// installation run grants it. A registry link below the token is a problem
+// and is never entered.
+class AccessCheck final : public KeyTreeVisitor {
+public:
+    AccessCheck(Problems& problems, std::vector<std::wstring>& failures) : problems_(problems), failures_(failures) {}
+    [[nodiscard]] std::uint32_t Access() const override { return plat::kKeyRead; }
+    bool Enter(const KeyAt& at) override {
+        std::vector<plat::AceSummary> entries;
+        bool present = false;
+        std::int32_t code = 0;
+        if (!ReadKeyAccessEntries(at.key, entries, present, code))
+            CannotRead(failures_, L"the access list of " + at.where, code);
+        else if (present && !GrantsFullAccess(entries, kEveryone))
+            problems_.push_back(L"no full-access entry for everyone on " + Inside(at));
+        return true;
     }
+    void Link(const KeyAt& at) override { problems_.push_back(L"a registry link inside the token: " + at.relative); }
+    void Skipped(const std::wstring& where, std::int32_t code, const std::wstring& why) override {
+        if (code == static_cast<std::int32_t>(plat::kErrorBadKey)) failures_.push_back(why + L": " + where);
+        else CannotRead(failures_, where, code);
+    }
+
+private:
+    static std::wstring Inside(const KeyAt& at) { return at.depth == 0 ? L"the token key" : at.relative; }
+    Problems& problems_;
+    std::vector<std::wstring>& failures_;
+};
+
+void CheckAccess(plat::HKey key, const std::wstring& where, Problems& problems, std::vector<std::wstring>& failures) {
+    AccessCheck check(problems, failures);
+    if (const KeyTreeEnd end = WalkKeyTree(key, where, check); end.code != 0) failures.push_back(end.why + L": " + where);
 }
 
 // One value against what the installation writes there.
@@ -341,7 +331,7 @@ Problems CheckVoiceToken(const TokenPlace& place, const VoiceMetadata& metadata,
                 problems.push_back(L"Attributes\\VoicePath names a missing file\n" + library);
         }
     }
-    CheckAccess(token.get(), where, L"the token key", problems, failures);
+    CheckAccess(token.get(), where, problems, failures);
 
     bool listed = false;
     for (const std::wstring& n : sapiNames) listed = listed || EqualsIgnoringCase(n, name);

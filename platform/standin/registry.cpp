@@ -24,6 +24,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/registry.h"
@@ -288,20 +289,25 @@ Key* Descend(Key* key, const std::vector<std::wstring>& path, bool create) {
     return key;
 }
 
-std::vector<std::wstring> SplitPath(const wchar_t* subKey) {
+// The names of a path, counted: a name may hold U+0000 (a hive file keeps it
+// as it is), and only the backslash separates names.
+std::vector<std::wstring> SplitPath(std::wstring_view subKey) {
     std::vector<std::wstring> parts;
-    if (subKey == nullptr) return parts;
     std::wstring part;
-    for (const wchar_t* p = subKey;; ++p) {
-        if (*p == L'\\' || *p == 0) {
+    for (const wchar_t c : subKey) {
+        if (c == L'\\') {
             if (!part.empty()) parts.push_back(part);
             part.clear();
-            if (*p == 0) break;
         } else {
-            part += *p;
+            part += c;
         }
     }
+    if (!part.empty()) parts.push_back(part);
     return parts;
+}
+
+std::vector<std::wstring> SplitPath(const wchar_t* subKey) {
+    return subKey == nullptr ? std::vector<std::wstring>{} : SplitPath(std::wstring_view(subKey));
 }
 
 // ---- Hive files ---------------------------------------------------------------------
@@ -546,7 +552,7 @@ bool ParseHive(Hive& hive, const std::wstring& text, std::string& why) {
             if (line.back() != L']' || line.size() < 3 || line[1] == L'-')
                 return fail("a key's header is \"[path]\" and nothing else");
             const std::wstring path = line.substr(1, line.size() - 2);
-            std::vector<std::wstring> parts = SplitPath(path.c_str());
+            std::vector<std::wstring> parts = SplitPath(std::wstring_view(path));
             std::size_t separators = static_cast<std::size_t>(std::count(path.begin(), path.end(), L'\\'));
             if (parts.empty() || separators + 1 != parts.size()) return fail("a key's path has an empty name");
             if (!SameName(parts[0], hive.name)) return fail("the key belongs to another hive");
@@ -925,7 +931,7 @@ bool LinkTarget(const Value& link, Hive*& hive, std::vector<std::wstring>& path)
     std::wstring target;
     for (std::size_t i = 0; i + 1 < link.data.size(); i += 2)
         target += static_cast<wchar_t>(link.data[i] | (link.data[i + 1] << 8));
-    std::vector<std::wstring> parts = SplitPath(target.c_str());
+    std::vector<std::wstring> parts = SplitPath(std::wstring_view(target));
     if (parts.size() < 2 || !SameName(parts[0], L"Registry")) return false;
     std::size_t skip = 0;
     if (SameName(parts[1], L"Machine")) {
@@ -945,15 +951,14 @@ bool LinkTarget(const Value& link, Hive*& hive, std::vector<std::wstring>& path)
 constexpr int kMostLinksFollowed = 63;
 constexpr std::int32_t kErrorCantResolveFilename = 1921;
 
-std::int32_t Open(HKey root, const wchar_t* subKey, std::uint32_t options, std::uint32_t sam, HKey* result,
-                  bool create) {
+std::int32_t OpenParts(HKey root, std::vector<std::wstring> parts, std::uint32_t options, std::uint32_t sam,
+                       HKey* result, bool create, bool* created = nullptr) {
     if (result == nullptr) return static_cast<std::int32_t>(kErrorInvalidParameter);
-    if (subKey != nullptr && subKey[0] == L'\\') return kErrorBadPathname;
     Resolved r;
     if (!ResolveHandle(root, r)) return static_cast<std::int32_t>(kErrorInvalidHandle);
     Key* key = KeyOf(r);
     if (key == nullptr) return kErrorKeyDeleted;
-    std::vector<std::wstring> parts = SplitPath(subKey);
+    if (created) *created = false;
     int followed = 0;
     for (std::size_t i = 0; i < parts.size(); ++i) {
         auto it = key->subkeys.find(parts[i]);
@@ -961,8 +966,12 @@ std::int32_t Open(HKey root, const wchar_t* subKey, std::uint32_t options, std::
             if (!create) return static_cast<std::int32_t>(kErrorFileNotFound);
             if (!AccessAllowed(*key, kKeyCreateSubKey)) return static_cast<std::int32_t>(kErrorAccessDenied);
             if (r.path.size() >= kMaxKeyDepth) return static_cast<std::int32_t>(kErrorInvalidParameter);
+            // A hive file keeps one key a line: a name that would break its line cannot be kept.
+            if (parts[i].find_first_of(L"\r\n") != std::wstring::npos)
+                return static_cast<std::int32_t>(kErrorInvalidParameter);
             key = AddSubkey(*key, parts[i], true);
             r.hive->dirty = true;
+            if (created && i + 1 == parts.size()) *created = true;
         } else {
             key = it->second.get();
         }
@@ -989,6 +998,12 @@ std::int32_t Open(HKey root, const wchar_t* subKey, std::uint32_t options, std::
     }
     *result = new RegKeyObject{r.hive, r.path, granted};
     return 0;
+}
+
+std::int32_t Open(HKey root, const wchar_t* subKey, std::uint32_t options, std::uint32_t sam, HKey* result,
+                  bool create) {
+    if (subKey != nullptr && subKey[0] == L'\\') return kErrorBadPathname;
+    return OpenParts(root, SplitPath(subKey), options, sam, result, create);
 }
 
 std::int32_t WithKey(HKey handle, std::uint32_t needed, Key** key, Resolved* resolved = nullptr) {
@@ -1036,6 +1051,35 @@ std::int32_t RegCreateKeyItself(HKey root, const wchar_t* subKey, std::uint32_t 
     return Open(root, subKey, kRegOptionOpenLink, samDesired, result, true);
 }
 
+std::int32_t RegOpenChild(HKey parent, std::wstring_view name, std::uint32_t options, std::uint32_t samDesired,
+                          HKey* result) {
+    if (parent == nullptr || IsPredefined(parent)) return static_cast<std::int32_t>(kErrorInvalidHandle);
+    // An empty name is the parent itself, as the kernel opens it.
+    std::vector<std::wstring> parts;
+    if (!name.empty()) parts.emplace_back(name);
+    return OpenParts(parent, parts, options | kRegOptionOpenLink, samDesired, result, false);
+}
+
+std::int32_t RegCreateChild(HKey parent, std::wstring_view name, std::uint32_t samDesired, HKey* result,
+                            bool* created) {
+    if (parent == nullptr || IsPredefined(parent)) return static_cast<std::int32_t>(kErrorInvalidHandle);
+    std::vector<std::wstring> parts;
+    if (!name.empty()) parts.emplace_back(name);
+    return OpenParts(parent, parts, kRegOptionOpenLink, samDesired, result, true, created);
+}
+
+std::int32_t RegQueryKeyName(HKey handle, std::wstring& name) {
+    Resolved r;
+    if (handle == nullptr || IsPredefined(handle) || !ResolveHandle(handle, r))
+        return static_cast<std::int32_t>(kErrorInvalidHandle);
+    if (KeyOf(r) == nullptr) return kErrorKeyDeleted;
+    // The sandbox's one user, under the SID a first local account gets.
+    name = r.hive == TheRegistry().HiveOf(kHkeyLocalMachine) ? L"\\REGISTRY\\MACHINE"
+                                                              : L"\\REGISTRY\\USER\\S-1-5-21-1000-1000-1000-1001";
+    for (const std::wstring& part : r.path) name += L"\\" + part;
+    return 0;
+}
+
 // The process runs elevated, so it holds both privileges and can always enable them.
 BackupRestorePrivileges::BackupRestorePrivileges() : enabled_(true) { ++backupRestoreEnabled; }
 BackupRestorePrivileges::~BackupRestorePrivileges() { --backupRestoreEnabled; }
@@ -1048,11 +1092,16 @@ std::int32_t RegCloseKey(HKey key) {
 
 std::int32_t RegSetValueEx(HKey handle, const wchar_t* name, std::uint32_t type, const void* data,
                            std::uint32_t bytes) {
+    return RegSetValueCounted(handle, name ? std::wstring_view(name) : std::wstring_view(), type, data, bytes);
+}
+
+std::int32_t RegSetValueCounted(HKey handle, std::wstring_view name, std::uint32_t type, const void* data,
+                                std::uint32_t bytes) {
     Key* key = nullptr;
     Resolved r;
     if (const std::int32_t code = WithKey(handle, kKeySetValue, &key, &r)) return code;
     if (data == nullptr && bytes != 0) return static_cast<std::int32_t>(kErrorInvalidParameter);
-    const std::wstring valueName = name ? name : L"";
+    const std::wstring valueName(name);
     if (valueName.find_first_of(L"\r\n") != std::wstring::npos) return static_cast<std::int32_t>(kErrorInvalidParameter);
     std::vector<std::uint8_t> stored = bytes ? ToStored(type, data, bytes) : std::vector<std::uint8_t>{};
     for (Value& v : key->values) {

@@ -3,12 +3,17 @@
 
 #include <winternl.h>
 
+#include <cstring>
 #include <vector>
 
 extern "C" NTSTATUS NTAPI NtDeleteKey(HANDLE key);
 extern "C" NTSTATUS NTAPI NtCreateKey(PHANDLE key, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, ULONG index,
                                       PUNICODE_STRING keyClass, ULONG options, PULONG disposition);
 extern "C" NTSTATUS NTAPI NtOpenKeyEx(PHANDLE key, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, ULONG options);
+extern "C" NTSTATUS NTAPI NtQueryKey(HANDLE key, int informationClass, PVOID information, ULONG length,
+                                     PULONG resultLength);
+extern "C" NTSTATUS NTAPI NtSetValueKey(HANDLE key, PUNICODE_STRING valueName, ULONG titleIndex, ULONG type,
+                                        PVOID data, ULONG dataSize);
 
 namespace plat {
 
@@ -93,6 +98,76 @@ std::int32_t RegCreateKeyItself(HKey root, const wchar_t* subKey, std::uint32_t 
         if (status == 0) *result = reinterpret_cast<HKey>(key);
         return status;
     });
+}
+
+namespace {
+
+// A counted name as the native calls take it; false when it is too long for one.
+bool Counted(std::wstring_view text, UNICODE_STRING& name) {
+    if (text.size() > 0x7FFF) return false;
+    name.Buffer = const_cast<wchar_t*>(text.data());
+    name.Length = static_cast<USHORT>(text.size() * sizeof(wchar_t));
+    name.MaximumLength = name.Length;
+    return true;
+}
+
+std::int32_t DosCode(NTSTATUS status) {
+    return status == 0 ? ERROR_SUCCESS : static_cast<std::int32_t>(::RtlNtStatusToDosError(status));
+}
+
+}  // namespace
+
+std::int32_t RegOpenChild(HKey parent, std::wstring_view childName, std::uint32_t options, std::uint32_t samDesired,
+                          HKey* result) {
+    if (IsPredefined(parent) || parent == nullptr) return ERROR_INVALID_HANDLE;
+    UNICODE_STRING name;
+    if (!Counted(childName, name)) return ERROR_INVALID_PARAMETER;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_OPENLINK, H(parent), nullptr);
+    HANDLE key = nullptr;
+    const NTSTATUS status = ::NtOpenKeyEx(&key, samDesired, &attributes, options & REG_OPTION_BACKUP_RESTORE);
+    if (status == 0) *result = reinterpret_cast<HKey>(key);
+    return DosCode(status);
+}
+
+std::int32_t RegCreateChild(HKey parent, std::wstring_view childName, std::uint32_t samDesired, HKey* result,
+                            bool* created) {
+    if (IsPredefined(parent) || parent == nullptr) return ERROR_INVALID_HANDLE;
+    UNICODE_STRING name;
+    if (!Counted(childName, name)) return ERROR_INVALID_PARAMETER;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_OPENLINK, H(parent), nullptr);
+    HANDLE key = nullptr;
+    ULONG disposition = 0;
+    const NTSTATUS status =
+        ::NtCreateKey(&key, samDesired, &attributes, 0, nullptr, REG_OPTION_NON_VOLATILE, &disposition);
+    if (status == 0) {
+        *result = reinterpret_cast<HKey>(key);
+        if (created) *created = disposition == REG_CREATED_NEW_KEY;
+    }
+    return DosCode(status);
+}
+
+std::int32_t RegQueryKeyName(HKey key, std::wstring& fullName) {
+    constexpr int kKeyNameInformation = 3;
+    // A full name is at most 512 levels of 255 characters, far below this.
+    std::vector<unsigned char> buffer(4 + 2 * 65536);
+    ULONG length = 0;
+    const NTSTATUS status = ::NtQueryKey(H(key), kKeyNameInformation, buffer.data(),
+                                         static_cast<ULONG>(buffer.size()), &length);
+    if (status != 0) return DosCode(status);
+    ULONG bytes = 0;
+    std::memcpy(&bytes, buffer.data(), 4);
+    if (bytes > buffer.size() - 4) return ERROR_INVALID_DATA;
+    fullName.assign(reinterpret_cast<const wchar_t*>(buffer.data() + 4), bytes / sizeof(wchar_t));
+    return ERROR_SUCCESS;
+}
+
+std::int32_t RegSetValueCounted(HKey key, std::wstring_view valueName, std::uint32_t type, const void* data,
+                                std::uint32_t bytes) {
+    UNICODE_STRING name;
+    if (!Counted(valueName, name)) return ERROR_INVALID_PARAMETER;
+    return DosCode(::NtSetValueKey(H(key), &name, 0, type, const_cast<void*>(data), bytes));
 }
 
 std::int32_t RegCloseKey(HKey key) { return ::RegCloseKey(H(key)); }
