@@ -13,6 +13,9 @@
 //   probe split-append FILE MS     until standard input ends, appends log-shaped lines ("split-N-" and
 //                                  "end"), each in two writes MS milliseconds apart under the appenders' lock
 //   probe link HKLM|HKCU PATH TARGET            a registry link at PATH to HKLM\TARGET
+//   probe counted HKLM|HKCU PATH NAME [VALUE]   a key (or a string value) below PATH whose counted NAME
+//                                  ("u16:" form) the Win32 string calls cannot spell, U+0000 included;
+//                                  dump shows such names with each control character as <XXXX>
 //   probe plant HKLM|HKCU PATH TARGET SECONDS   as a hostile user would, for that long: links to
 //                                  HKLM\TARGET made again and again at PATH\Planted and PATH\Attributes\Planted
 #include <string>
@@ -64,11 +67,35 @@ std::wstring AccessList(plat::HKey key) {
     return text;
 }
 
-// A registry link is shown as itself (its SymbolicLinkValue), never followed.
-void Dump(plat::HKey hive, const std::wstring& label, const std::wstring& path) {
-    plat::HKey key = nullptr;
-    if (plat::RegOpenKeyEx(hive, path.c_str(), plat::kRegOptionOpenLink, plat::kKeyRead, &key) != 0) return;
-    Out(L"key " + label + L"\\" + path);
+// A name as the dump shows it: a control character, U+0000 included, as
+// <XXXX> (its UTF-16 unit in hexadecimal), so that a counted name stays one line.
+std::wstring Shown(const std::wstring& name) {
+    std::wstring out;
+    for (const wchar_t c : name) {
+        if (static_cast<std::uint32_t>(c) < 0x20 || c == L'<') {
+            wchar_t unit[8];
+            std::swprintf(unit, 8, L"<%04x>", static_cast<unsigned>(c));
+            out += unit;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+// "u16:" and hexadecimal UTF-16 units: any text, a lone surrogate or a control character included.
+std::wstring Units(std::wstring value) {
+    if (value.compare(0, 4, L"u16:") != 0) return value;
+    std::wstring units;
+    for (std::size_t i = 4; i + 4 <= value.size(); i += 4)
+        units += static_cast<wchar_t>(std::wcstoul(value.substr(i, 4).c_str(), nullptr, 16));
+    return units;
+}
+
+// A registry link is shown as itself (its SymbolicLinkValue), never followed;
+// every child is opened by its counted name from its parent's handle.
+void DumpKey(plat::HKey key, const std::wstring& shown, int depth) {
+    Out(L"key " + shown);
     Out(L"acl " + AccessList(key));
     std::uint32_t longestKey = 0, longestName = 0, longestData = 0;
     plat::RegQueryInfoKey(key, nullptr, &longestKey, nullptr, &longestName, &longestData);
@@ -79,22 +106,53 @@ void Dump(plat::HKey hive, const std::wstring& label, const std::wstring& path) 
         auto bytes = static_cast<std::uint32_t>(data.size());
         std::uint32_t type = 0;
         if (plat::RegEnumValue(key, i, name.data(), &chars, &type, data.data(), &bytes) != 0) break;
-        std::wstring shown;
+        std::wstring text;
         if (type == plat::kRegSz && bytes >= sizeof(wchar_t))
-            shown = std::wstring(reinterpret_cast<const wchar_t*>(data.data()), bytes / sizeof(wchar_t) - 1);
+            text = std::wstring(reinterpret_cast<const wchar_t*>(data.data()), bytes / sizeof(wchar_t) - 1);
         else
-            shown = Hex(data.data(), bytes);
-        Out(L"value " + std::wstring(name.data()) + L"|" + std::to_wstring(type) + L"|" + shown);
+            text = Hex(data.data(), bytes);
+        Out(L"value " + Shown(std::wstring(name.data(), chars)) + L"|" + std::to_wstring(type) + L"|" + text);
     }
     std::vector<std::wstring> children;
     std::vector<wchar_t> child(longestKey + 1);
     for (std::uint32_t i = 0;; ++i) {
         auto chars = static_cast<std::uint32_t>(child.size());
         if (plat::RegEnumKeyEx(key, i, child.data(), &chars) != 0) break;
-        children.push_back(child.data());
+        children.emplace_back(child.data(), chars);
     }
+    if (depth >= 600) return;
+    for (const std::wstring& c : children) {
+        plat::HKey sub = nullptr;
+        if (plat::RegOpenChild(key, c, 0, plat::kKeyRead, &sub) != 0) continue;
+        DumpKey(sub, shown + L"\\" + Shown(c), depth + 1);
+        plat::RegCloseKey(sub);
+    }
+}
+
+void Dump(plat::HKey hive, const std::wstring& label, const std::wstring& path) {
+    plat::HKey key = nullptr;
+    if (plat::RegOpenKeyEx(hive, path.c_str(), plat::kRegOptionOpenLink, plat::kKeyRead, &key) != 0) return;
+    DumpKey(key, label + L"\\" + path, 0);
     plat::RegCloseKey(key);
-    for (const std::wstring& c : children) Dump(hive, label, path + L"\\" + c);
+}
+
+// A key (or, with a value, a value) of a counted name below HIVE\PATH, as
+// the native calls let any user make one: the name may hold U+0000.
+int Counted(plat::HKey hive, const wchar_t* path, const std::wstring& name, const wchar_t* value) {
+    plat::HKey parent = nullptr, key = nullptr;
+    if (plat::RegCreateKeyEx(hive, path, plat::kKeyAllAccess, &parent) != 0) return 3;
+    std::int32_t code = 0;
+    if (value == nullptr) {
+        bool created = false;
+        code = plat::RegCreateChild(parent, name, plat::kKeyAllAccess, &key, &created);
+        if (code == 0) plat::RegCloseKey(key);
+    } else {
+        const std::wstring text = value;
+        code = plat::RegSetValueCounted(parent, name, plat::kRegSz, text.c_str(),
+                                        static_cast<std::uint32_t>((text.size() + 1) * sizeof(wchar_t)));
+    }
+    plat::RegCloseKey(parent);
+    return code == 0 ? 0 : 3;
 }
 
 int Voices(const wchar_t* categoryId) {
@@ -187,14 +245,7 @@ extern "C" int wmain(int argc, wchar_t* argv[]) {
     }
     if ((verb == L"set" || verb == L"set-then-crash") && argc == 6) {
         const std::wstring hive = argv[2];
-        std::wstring value = argv[5];
-        // "u16:" and hexadecimal UTF-16 units: any text, a lone surrogate or a control character included.
-        if (value.compare(0, 4, L"u16:") == 0) {
-            std::wstring units;
-            for (std::size_t i = 4; i + 4 <= value.size(); i += 4)
-                units += static_cast<wchar_t>(std::wcstoul(value.substr(i, 4).c_str(), nullptr, 16));
-            value = units;
-        }
+        const std::wstring value = Units(argv[5]);
         plat::HKey key = nullptr;
         if (plat::RegCreateKeyEx(hive == L"HKLM" ? plat::kHkeyLocalMachine : plat::kHkeyCurrentUser, argv[3],
                                  plat::kKeyAllAccess, &key) != 0)
@@ -204,6 +255,10 @@ extern "C" int wmain(int argc, wchar_t* argv[]) {
         plat::RegCloseKey(key);
         if (verb == L"set-then-crash") std::abort();  // dies before anything is written back
         return 0;
+    }
+    if (verb == L"counted" && (argc == 5 || argc == 6)) {
+        const plat::HKey hive = std::wstring(argv[2]) == L"HKCU" ? plat::kHkeyCurrentUser : plat::kHkeyLocalMachine;
+        return Counted(hive, argv[3], Units(argv[4]), argc == 6 ? argv[5] : nullptr);
     }
     if (verb == L"link" && argc == 5)
         return plat::testing::CreateRegistryLink(argv[3], argv[4], std::wstring(argv[2]) == L"HKCU") ? 0 : 3;
