@@ -115,15 +115,25 @@ std::int32_t DosCode(NTSTATUS status) {
     return status == 0 ? ERROR_SUCCESS : static_cast<std::int32_t>(::RtlNtStatusToDosError(status));
 }
 
+// The attributes that name one counted name below a real key, as itself.
+struct ChildName {
+    UNICODE_STRING name {};
+    OBJECT_ATTRIBUTES attributes {};
+    std::int32_t code = ERROR_SUCCESS;
+    ChildName(HKey parent, std::wstring_view childName) {
+        if (IsPredefined(parent) || parent == nullptr) code = ERROR_INVALID_HANDLE;
+        else if (!Counted(childName, name)) code = ERROR_INVALID_PARAMETER;
+        else InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_OPENLINK, H(parent), nullptr);
+    }
+};
+
 }  // namespace
 
 std::int32_t RegOpenChild(HKey parent, std::wstring_view childName, std::uint32_t options, std::uint32_t samDesired,
                           HKey* result) {
-    if (IsPredefined(parent) || parent == nullptr) return ERROR_INVALID_HANDLE;
-    UNICODE_STRING name;
-    if (!Counted(childName, name)) return ERROR_INVALID_PARAMETER;
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_OPENLINK, H(parent), nullptr);
+    ChildName child(parent, childName);
+    if (child.code != ERROR_SUCCESS) return child.code;
+    OBJECT_ATTRIBUTES& attributes = child.attributes;
     HANDLE key = nullptr;
     const NTSTATUS status = ::NtOpenKeyEx(&key, samDesired, &attributes, options & REG_OPTION_BACKUP_RESTORE);
     if (status == 0) *result = reinterpret_cast<HKey>(key);
@@ -132,11 +142,9 @@ std::int32_t RegOpenChild(HKey parent, std::wstring_view childName, std::uint32_
 
 std::int32_t RegCreateChild(HKey parent, std::wstring_view childName, std::uint32_t samDesired, HKey* result,
                             bool* created) {
-    if (IsPredefined(parent) || parent == nullptr) return ERROR_INVALID_HANDLE;
-    UNICODE_STRING name;
-    if (!Counted(childName, name)) return ERROR_INVALID_PARAMETER;
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_OPENLINK, H(parent), nullptr);
+    ChildName child(parent, childName);
+    if (child.code != ERROR_SUCCESS) return child.code;
+    OBJECT_ATTRIBUTES& attributes = child.attributes;
     HANDLE key = nullptr;
     ULONG disposition = 0;
     const NTSTATUS status =
