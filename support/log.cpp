@@ -8,6 +8,7 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "support/paths.h"
+#include "support/text.h"
 
 std::wstring GetLogFilePath() {
     wchar_t buffer[plat::kMaxPath] = {};
@@ -21,25 +22,21 @@ std::wstring GetLogFilePath() {
 }
 
 std::string EncodeLogText(const std::wstring& text) {
-    static const char digits[] = "0123456789ABCDEF";
+    // A control character (a line feed in a user name, a server's answer, a
+    // file name) is shown, never acted on: a log line stays one line, and
+    // nobody can forge another. The console and the reports show it the same way.
+    const std::wstring shown = ShownText(text);
     std::string bytes;
-    bytes.reserve(text.size() + 2);
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto c = static_cast<std::uint32_t>(text[i]);
-        if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
-            // A control character (a line feed in a user name, a server's
-            // answer, a file name) is shown, never acted on: a log line stays
-            // one line, and nobody can forge another.
-            bytes += "\\x";
-            bytes += digits[c >> 4];
-            bytes += digits[c & 15];
-        } else if (c <= 0xFF) {
+    bytes.reserve(shown.size() + 2);
+    for (std::size_t i = 0; i < shown.size(); ++i) {
+        const auto c = static_cast<std::uint32_t>(shown[i]);
+        if (c <= 0xFF) {
             bytes += static_cast<char>(c);
         } else {
             // No byte for it in ISO 8859-1; a surrogate pair is one character.
-            const bool pair = c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() &&
-                              static_cast<std::uint32_t>(text[i + 1]) >= 0xDC00 &&
-                              static_cast<std::uint32_t>(text[i + 1]) <= 0xDFFF;
+            const bool pair = c >= 0xD800 && c <= 0xDBFF && i + 1 < shown.size() &&
+                              static_cast<std::uint32_t>(shown[i + 1]) >= 0xDC00 &&
+                              static_cast<std::uint32_t>(shown[i + 1]) <= 0xDFFF;
             if (pair) ++i;
             bytes += '?';
         }

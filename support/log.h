@@ -7,11 +7,11 @@
 std::wstring GetLogFilePath();
 
 // Appends "[YYYY-MM-DD hh:mm:ss] [level] message" and a CR LF to the log. One
-// byte per character (ISO 8859-1); a character beyond U+00FF is written as
-// '?', a control character (C0, DEL and C1) as "\xHH", so that a line is
-// always one line. A line that cannot be written is lost, never waited on; the
-// first such loss of a run says so on standard error, with the log's path and
-// the cause.
+// byte per character (ISO 8859-1), after ShownText's escapes (a control
+// character as "\xHH", so that a line is always one line); a character beyond
+// U+00FF is written as '?'. A line that cannot be written is lost, never
+// waited on; the first such loss of a run says so on standard error, with the
+// log's path and the cause.
 void WriteLogLine(const std::wstring& level, const std::wstring& message);
 
 // Lets go of the log file, held open from the first line on; the next line

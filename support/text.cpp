@@ -57,6 +57,26 @@ std::wstring Utf8ToWide(const std::string& bytes) {
     return plat::Utf8BytesToWide(bytes);
 }
 
+std::wstring ShownText(const std::wstring& text) {
+    static const wchar_t digits[] = L"0123456789ABCDEF";
+    std::wstring shown;
+    shown.reserve(text.size());
+    for (const wchar_t ch : text) {
+        const auto c = static_cast<std::uint32_t>(ch);
+        if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
+            shown += L"\\x";
+            shown += digits[c >> 4];
+            shown += digits[c & 15];
+        } else if ((c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069)) {
+            shown += L"\\u";
+            for (int shift = 12; shift >= 0; shift -= 4) shown += digits[(c >> shift) & 15];
+        } else {
+            shown += ch;
+        }
+    }
+    return shown;
+}
+
 bool EqualsIgnoringCase(const std::wstring& a, const std::wstring& b) {
     if (a.size() != b.size()) return false;
     auto fold = [](wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c; };

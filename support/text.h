@@ -30,5 +30,14 @@ std::size_t Utf16Length(const std::wstring& text);
 // space, tab, line feed, vertical tab, form feed and carriage return.
 bool IsWhiteSpace(wchar_t c);
 
+// Text as this program shows it to a person, in its log, on the console and in
+// its reports: a control character (C0, DEL and C1: U+0000-U+001F,
+// U+007F-U+009F) as "\xHH", a bidirectional embedding, override or isolate
+// (U+202A-U+202E, U+2066-U+2069) as "\uHHHH", hexadecimal digits in upper
+// case; everything else as it is. Names and values come from keys and files
+// anyone may write: shown so, they can neither act on a terminal, nor break or
+// forge a line, nor show their characters in another order than they have.
+std::wstring ShownText(const std::wstring& text);
+
 // _wcsicmp(a, b) == 0 in the classic locale: only ASCII letters match across case.
 bool EqualsIgnoringCase(const std::wstring& a, const std::wstring& b);

@@ -247,9 +247,12 @@ class TextReport {
 public:
     explicit TextReport(bool console) : console_(console) {}
 
-    // A report line on the console, and the same fact in the log.
+    // A report line on the console, and the same fact in the log. Names and
+    // found text come from keys and files anyone may write: the console shows
+    // them escaped as the log does, so that a name's escape sequences never
+    // reach the administrator's terminal.
     void Report(const std::wstring& level, const std::wstring& line, const std::wstring& logged) const {
-        if (console_) plat::ConsoleWrite(plat::ConsoleStream::Output, line + L"\n");
+        if (console_) plat::ConsoleWrite(plat::ConsoleStream::Output, ShownText(line) + L"\n");
         WriteLogLine(level, logged);
     }
     void Report(const std::wstring& level, const std::wstring& line) const { Report(level, line, line); }
@@ -261,7 +264,7 @@ public:
         const std::size_t split = problem.find(L'\n');
         if (split == std::wstring::npos) return Report(level, shown + problem, logged + problem);
         const std::wstring head = problem.substr(0, split), fact = problem.substr(split + 1);
-        if (console_) plat::ConsoleWrite(plat::ConsoleStream::Output, shown + head + L":\n");
+        if (console_) plat::ConsoleWrite(plat::ConsoleStream::Output, ShownText(shown + head) + L":\n");
         Report(level, L"    " + fact, logged + head + L": " + fact);
     }
 
@@ -353,8 +356,11 @@ void Tell(const Findings& f, const TextReport& out) {
 
 using Json = nlohmann::ordered_json;
 
-// Any text, whatever it held (an unpaired surrogate becomes U+FFFD), as valid UTF-8.
-std::string Utf8(const std::wstring& text) { return WideToUtf8(text); }
+// Any text, whatever it held (an unpaired surrogate becomes U+FFFD), as valid
+// UTF-8, escaped as the log and the text report show it: a reader of the JSON
+// gets the same "\x1B" the log holds, never the character itself, which a
+// tool printing the field would pass to a terminal.
+std::string Utf8(const std::wstring& text) { return WideToUtf8(ShownText(text)); }
 
 Json Strings(const std::vector<std::wstring>& texts) {
     Json list = Json::array();

@@ -282,7 +282,8 @@ class Machine:
                                 stderr=subprocess.PIPE)
 
     def set_acl(self, hive, path, mode):
-        """Rewrites a key's access list: "drop-everyone" or "deny-everyone"."""
+        """Rewrites a key's access list (a link's own): "drop-everyone", "everyone-inherit-only" (everyone's full
+        access for the subkeys only, nothing for the key itself) or "deny-everyone"."""
         code, _, err = self.run("acl", hive, path, mode, program=PROBE)
         assert code == 0, (code, err)
 

@@ -108,7 +108,16 @@ class TokenLinksTest(MachineTest):
         keys = self.m.registry("HKLM", token(DESKTOP))
         self.assertEqual(keys[("HKLM\\" + token(DESKTOP) + "\\Attributes").lower()].values["name"][2], "Elena")
         self.m.set_acl("HKCU", token(ONECORE) + "\\Attributes", "deny-everyone")
+        # A link that shuts administrators out itself: the privileged open takes it as the link it is.
+        link = token(DESKTOP) + "\\Attributes\\Sub"
+        self.m.link("HKLM", link, DECOYS[0])
+        self.m.set_acl("HKLM", link, "deny-everyone")
+        before = self.decoys()
+        start = self.m.log_bytes()
         self.assertEqual(self.m.run("/uninstall")[0], 0)
+        self.assertIn(("WARNING", "Key denies administrators, opened with the backup and restore privileges to delete "
+                       "it: HKEY_LOCAL_MACHINE\\" + link), self.m.log_lines(since=start))
+        self.assertEqual(self.decoys(), before, "the link's target")
         for hive in ("HKLM", "HKCU"):
             for root in (DESKTOP, ONECORE):
                 self.assertEqual(self.keys_below(hive, token(root)), [])

@@ -76,6 +76,9 @@ class VerifyTest(MachineTest):
             ("missing access entry", lambda: self.m.set_acl("HKCU", token(ONECORE) + "\\Attributes", "drop-everyone"),
              ["Voice %s: 1 problem" % ELENA,
               "  HKCU\\Speech_OneCore: no full-access entry for everyone on Attributes"]),
+            ("everyone's entry for the subkeys only",
+             lambda: self.m.set_acl("HKLM", token(DESKTOP), "everyone-inherit-only"),
+             ["Voice %s: 1 problem" % ELENA, "  HKLM\\Speech: no full-access entry for everyone on the token key"]),
             ("VoicePath naming a missing file", lambda: os.remove(self.m.host(LIBRARY)),
              ["Voice %s: 1 problem" % ELENA, "  all 4 places: Attributes\\VoicePath names a missing file:",
               "    " + LIBRARY]),
@@ -198,11 +201,35 @@ class VerifyTest(MachineTest):
         elena = [v for v in document["voices"] if v["name"] == ELENA][0]
         self.assertEqual(elena["status"], "problems")
         self.assertEqual(elena["problems"][0]["places"], ["HKLM\\Speech"])
-        self.assertTrue(elena["problems"][0]["text"].startswith('Attributes\\Gender: expected "Female", found "A\x01'),
+        self.assertTrue(elena["problems"][0]["text"].startswith('Attributes\\Gender: expected "Female", found "A\\x01'),
                         elena)
         self.assertEqual(len(document["voices"]), len([l for l in report if l.startswith("Voice ")]))
         self.assertEqual(len(document["warnings"]), len([l for l in report if l.startswith("Warning: ")]))
         self.assertTrue(any("Vendor\u00e9_Odd" in w["key"] for w in document["warnings"]), document["warnings"])
+
+    def test_names_and_found_text_are_shown_escaped_as_the_log_shows_them(self):
+        """A token name and an attribute holding a terminal's escape sequences, a bidirectional override and line
+        ends: the console, the JSON report and the log show them as the same escapes, never the characters."""
+        self.install()
+        name = "TTS_Mirelka_\x1b[2J\u202eevil"
+        self.m.set_value("HKLM", DESKTOP + "\\Tokens\\" + name, "CLSID", CLSID)
+        found = "\x1b]0;owned\x07Elena\r"
+        self.m.set_value("HKLM", token(DESKTOP) + "\\Attributes", "Name", "u16:" + "".join("%04x" % ord(c) for c in found))
+        leftover = "Leftover token TTS_Mirelka_\\x1B[2J\\u202Eevil (no voice folder): HKLM\\Speech"
+        problem = 'Attributes\\Name: expected "Elena", found "\\x1B]0;owned\\x07Elena\\x0D"'
+        code, out, _ = self.m.run("/verify")
+        self.assertEqual(code, 1, out)
+        text = out.decode("utf-8").replace("\r\n", "\n")
+        self.assertEqual([c for c in text if c < " " and c != "\n" or "\x7f" <= c <= "\x9f" or c == "\u202e"], [])
+        self.assertIn(leftover + "\n", text)
+        self.assertIn("  HKLM\\Speech: " + problem + "\n", text)
+        self.assertIn(("ERROR", leftover), self.m.log_lines())
+        self.assertIn(("ERROR", "Voice %s: HKLM\\Speech: %s" % (ELENA, problem)), self.m.log_lines())
+        code, document = self.json_report()
+        self.assertEqual(code, 1)
+        self.assertEqual([l["token"] for l in document["leftovers"]], [leftover.split(" ")[2]])
+        elena = [v for v in document["voices"] if v["name"] == ELENA][0]
+        self.assertEqual(elena["problems"][0]["text"], problem)
 
     def test_the_check_changes_nothing_but_the_log(self):
         self.install()

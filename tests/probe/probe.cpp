@@ -3,8 +3,10 @@
 //   probe voices CATEGORY-ID       the category's tokens as SAPI lists them, with each Attributes\Name
 //   probe resources PROGRAM        a program's version strings, fixed file version and manifest
 //   probe delete HKLM|HKCU PATH    removes a key and everything below it
-//   probe acl HKLM|HKCU PATH MODE  rewrites a key's access list: "drop-everyone" keeps every entry but
-//                                  everyone's, "deny-everyone" leaves one entry denying everyone everything
+//   probe acl HKLM|HKCU PATH MODE  rewrites a key's access list (a link's own, never its target's):
+//                                  "drop-everyone" keeps every entry but everyone's, "everyone-inherit-only"
+//                                  then adds everyone's full access for the subkeys only (CONTAINER_INHERIT |
+//                                  INHERIT_ONLY), "deny-everyone" leaves one entry denying everyone everything
 //   probe set HKLM|HKCU PATH NAME VALUE         a string value (VALUE "u16:" and hexadecimal UTF-16 units: any text)
 //   probe image FILE               maps FILE as a running program's image until standard input ends
 //   probe cwd FOLDER               keeps FOLDER as its current folder until standard input ends
@@ -188,7 +190,8 @@ int Voices(const wchar_t* categoryId) {
 
 int Acl(plat::HKey hive, const wchar_t* path, const std::wstring& mode) {
     plat::HKey key = nullptr;
-    if (plat::RegOpenKeyEx(hive, path, 0, plat::kReadControl | plat::kWriteDac, &key) != 0) return 3;
+    if (plat::RegOpenKeyEx(hive, path, plat::kRegOptionOpenLink, plat::kReadControl | plat::kWriteDac, &key) != 0)
+        return 3;
     std::uint32_t size = 0;
     plat::RegGetKeySecurity(key, plat::kDaclSecurityInformation, nullptr, &size);
     std::vector<unsigned char> old(size + 1);
@@ -202,14 +205,25 @@ int Acl(plat::HKey hive, const wchar_t* path, const std::wstring& mode) {
     const std::uint32_t bytes = info.aclBytesInUse + 64;
     std::vector<std::uint32_t> acl(bytes / 4 + 1);  // an access list is aligned on 32 bits
     plat::InitializeAcl(acl.data(), bytes, plat::kAclRevision);
-    if (mode == L"drop-everyone") {
+    if (mode == L"drop-everyone" || mode == L"everyone-inherit-only") {
         const std::vector<plat::AceSummary> entries = plat::DescribeAcl(oldAcl);
+        std::uint32_t kept = 0;
         for (std::uint32_t i = 0; i < entries.size(); ++i) {
             void* ace = nullptr;
             if (entries[i].sid == L"S-1-1-0" || !plat::GetAce(oldAcl, i, &ace)) continue;
             const auto* header = static_cast<const unsigned char*>(ace);
             plat::AddAce(acl.data(), plat::kAclRevision, plat::kMaxDword, ace,
                          static_cast<std::uint32_t>(header[2] | (header[3] << 8)));
+            ++kept;
+        }
+        if (mode == L"everyone-inherit-only") {
+            plat::SidPtr everyone = nullptr;
+            plat::AllocateAndInitializeSid(plat::kSecurityWorldSidAuthority, 1, plat::kSecurityWorldRid, &everyone);
+            plat::AddAccessAllowedAce(acl.data(), plat::kAclRevision, plat::kKeyAllAccess, everyone);
+            plat::FreeSid(everyone);
+            void* added = nullptr;
+            if (!plat::GetAce(acl.data(), kept, &added)) return 5;
+            static_cast<unsigned char*>(added)[1] = 0x0A;  // CONTAINER_INHERIT_ACE | INHERIT_ONLY_ACE
         }
     } else if (mode == L"deny-everyone") {
         plat::SidPtr everyone = nullptr;
@@ -335,7 +349,8 @@ extern "C" int wmain(int argc, wchar_t* argv[]) {
         return 0;
     }
     Out(L"usage: probe dump HKLM|HKCU PATH | voices CATEGORY-ID | set[-then-crash] HKLM|HKCU PATH NAME VALUE |"
-        L" delete HKLM|HKCU PATH | acl HKLM|HKCU PATH drop-everyone|deny-everyone | hold|lock FILE |"
+        L" delete HKLM|HKCU PATH | acl HKLM|HKCU PATH drop-everyone|everyone-inherit-only|deny-everyone |"
+        L" hold|lock FILE |"
         L" split-append FILE MS |"
         L" link HKLM|HKCU PATH TARGET | plant HKLM|HKCU PATH TARGET SECONDS |"
         L" trust|untrust CERT.der | resources PROGRAM");

@@ -84,9 +84,9 @@ TEST_F(LogFile, ControlCharactersAreShownEscapedSoALineIsNeverForged) {
 }
 
 TEST_F(LogFile, TextIsLatin1WithAQuestionMarkBeyondIt) {
-    WriteLogLine(L"INFO", L"arranc\u00f3 \u4e2d \U0001F600 end");
+    WriteLogLine(L"INFO", L"arranc\u00f3 \u4e2d \U0001F600 \u202Eend");
     const std::string text = Contents();
-    EXPECT_NE(text.find("] arranc\xf3 ? ? end\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("] arranc\xf3 ? ? \\u202Eend\r\n"), std::string::npos) << text;
 }
 
 TEST(LogEncoding, EveryByteOfTheLatin1Range) {

@@ -84,3 +84,19 @@ TEST(EqualsIgnoringCase, OnlyAsciiLettersMatchAcrossCase) {
     EXPECT_FALSE(EqualsIgnoringCase(L"\u00c9", L"\u00e9"));
     EXPECT_FALSE(EqualsIgnoringCase(L"/uninstal", L"/uninstall"));
 }
+
+TEST(ShownText, ControlAndBidiCharactersAreEscapedAtTheirBoundsAndNothingElse) {
+    const struct {
+        std::wstring text, shown;
+    } cases[] = {
+        {std::wstring(L"a\0b", 3), L"a\\x00b"},
+        {L"\x1b[31mred\r\n\t", L"\\x1B[31mred\\x0D\\x0A\\x09"},
+        {L"\x1f\x20\x7e\x7f", L"\\x1F ~\\x7F"},
+        {L"\x9f\xa0", L"\\x9F\xa0"},
+        {L"\u2029\u202a\u202e\u202f", L"\u2029\\u202A\\u202E\u202f"},
+        {L"\u2065\u2066\u2069\u206a", L"\u2065\\u2066\\u2069\u206a"},
+        {L"\\x1B stays \u00f3\u4e2d", L"\\x1B stays \u00f3\u4e2d"},
+        {L"", L""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(ShownText(c.text), c.shown) << WideToUtf8(c.text);
+}

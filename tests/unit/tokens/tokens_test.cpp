@@ -315,6 +315,33 @@ TEST_F(Tokens, EveryoneGetsFullAccessOnTheTokenAndBelowOnceHoweverOftenItRuns) {
     EXPECT_TRUE(std::equal(before.begin(), before.end(), after.begin())) << "the old entries keep their order";
 }
 
+TEST_F(Tokens, ALinkInTheTokensPlaceAtTheGrantIsDeletedAndItsTargetKeepsItsList) {
+    // Anyone may put a link where a token was between the installation's
+    // writes and its grant. Nothing stops the stand-in's run between the two
+    // (its registry belongs to one process at a time, and it has no hook
+    // there), so the link is made here, and the grant called, in that order.
+    Register();
+    const std::wstring target = L"SOFTWARE\\PendrelTest\\Target";
+    plat::HKey key = nullptr;
+    ASSERT_EQ(plat::RegCreateKeyEx(plat::kHkeyLocalMachine, target.c_str(), plat::kKeyAllAccess, &key), 0);
+    plat::RegCloseKey(key);
+    const auto before = KeyAccessEntries(plat::kHkeyLocalMachine, target);
+    ASSERT_EQ(plat::RegDeleteTree(plat::kHkeyLocalMachine, kDesktop.c_str()), 0);
+    ASSERT_TRUE(plat::testing::CreateRegistryLink(kDesktop, target));
+    ClearLog();
+    OpenAndSetRegKey(plat::kHkeyLocalMachine, kToken);
+    const std::string desktop = "HKEY_LOCAL_MACHINE\\" + std::string(kDesktop.begin(), kDesktop.end());
+    ASSERT_FALSE(LogLines().empty());
+    EXPECT_EQ(LogLines()[0], "[WARNING] Registry link found in a token and deleted, never followed: " + desktop);
+    EXPECT_EQ(plat::RegOpenKeyEx(plat::kHkeyLocalMachine, kDesktop.c_str(), plat::kRegOptionOpenLink, plat::kKeyRead,
+                                 &key),
+              static_cast<std::int32_t>(plat::kErrorFileNotFound))
+        << "the link is gone";
+    const auto after = KeyAccessEntries(plat::kHkeyLocalMachine, target);
+    EXPECT_TRUE(std::equal(before.begin(), before.end(), after.begin(), after.end())) << "the target got nothing";
+    EXPECT_TRUE(IsEveryoneFullAccess(KeyAccessEntries(plat::kHkeyLocalMachine, kOneCore).back())) << "the other stack";
+}
+
 TEST_F(Tokens, AccessDeniedEntryIsKeptBeforeTheNewOne) {
     Register();
     plat::HKey key = nullptr;
