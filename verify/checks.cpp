@@ -37,7 +37,9 @@ void CannotRead(std::vector<std::wstring>& failures, const std::wstring& what, s
     failures.push_back(L"cannot read " + what + L" (" + plat::ErrorText(static_cast<std::uint32_t>(code)) + L")");
 }
 
-std::wstring Quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
+// Found text in quotes, every control character escaped: a value may hold
+// a line feed or a NUL that would otherwise split or cut the report.
+std::wstring Quoted(const std::wstring& text) { return L"\"" + ShownText(text) + L"\""; }
 
 // Opens a key for reading only, its last name as itself: a registry link
 // there is read as the link it is, never followed. 0, or the registry's code.
@@ -85,7 +87,10 @@ bool ReadValue(plat::HKey key, const wchar_t* name, const std::wstring& where, V
         return false;
     }
     value.text = true;
-    value.content.assign(buffer.data(), std::wcslen(buffer.data()));
+    // Counted, never cut at a NUL: "Elena" NUL "x" is not the text "Elena".
+    std::size_t chars = bytes / sizeof(wchar_t);
+    if (chars > 0 && buffer[chars - 1] == L'\0') --chars;
+    value.content.assign(buffer.data(), chars);
     return true;
 }
 

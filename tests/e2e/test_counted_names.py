@@ -68,9 +68,12 @@ class CountedNamesTest(MachineTest):
     def test_two_nul_names_in_a_token_are_checked_within_seconds(self):
         self.counted("HKLM", token(DESKTOP), NUL)
         self.counted("HKLM", token(DESKTOP), NUL_X)
+        # A value is read by its count too: "Elena" NUL "x" is not "Elena", and is shown escaped.
+        self.m.set_value("HKLM", token(ONECORE) + "\\Attributes", "Name", "u16:0045006c0065006e006100000078")
         code, out, _ = self.m.run("/verify", timeout=60)
         self.assertEqual(code, 1, out)  # the two keys carry no entry for everyone
         self.assertIn(b"no full-access entry for everyone on ", out)
+        self.assertIn(b'found "Elena\\x00x"', out)
         self.assertNotIn(b"Invalid key", out)
 
     def test_a_nul_name_in_the_users_copy_is_gone_after_the_installation(self):
