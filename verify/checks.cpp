@@ -20,7 +20,6 @@
 namespace {
 
 constexpr std::int32_t kNotFound = static_cast<std::int32_t>(plat::kErrorFileNotFound);
-constexpr std::int32_t kNoMoreItems = static_cast<std::int32_t>(plat::kErrorNoMoreItems);
 // A value longer than this is never read into memory: no value the
 // installation writes comes near it.
 constexpr std::uint32_t kValueLimit = 64 * 1024;
