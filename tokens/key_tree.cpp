@@ -68,7 +68,7 @@ public:
                 continue;
             }
             const KeyAt next{child.get(), where, relative, name, at.depth + 1};
-            if (IsRegistryLink(child.get())) {
+            if (!visitor_.EntersLinks() && IsRegistryLink(child.get())) {
                 visitor_.Link(next);
                 continue;
             }

@@ -53,8 +53,11 @@ public:
     virtual bool Enter(const KeyAt&) { return true; }
     // After the key's children.
     virtual void Leave(const KeyAt&) {}
-    // A child that is a registry link: never entered, never left.
+    // A child that is a registry link: handed here, never entered, unless the
+    // visitor enters links as the keys they are (their own subkeys, reached
+    // from the link's own handle, never what it leads to).
     virtual void Link(const KeyAt&) {}
+    [[nodiscard]] virtual bool EntersLinks() const { return false; }
     // A child that could not be opened (its code) or was refused (kErrorBadKey):
     // skipped, and the walk goes on with its siblings.
     virtual void Skipped(const std::wstring& where, std::int32_t code, const std::wstring& why) = 0;

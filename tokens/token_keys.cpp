@@ -89,8 +89,7 @@ std::int32_t OpenKeyForDeletion(plat::HKey parent, const std::wstring& name, con
 
 namespace {
 
-// Deletes every key it reaches once its children are gone; a link goes as
-// the key it is. The first failure is kept, with the key it happened at.
+// Deletes every key it reaches once its children are gone. The first failure is kept, with the key it happened at.
 class Deletion final : public KeyTreeVisitor {
 public:
     [[nodiscard]] std::uint32_t Access() const override { return kDeleteTreeAccess; }
@@ -98,8 +97,10 @@ public:
                            plat::OwnedKey& child) override {
         return OpenKeyForDeletion(parent, name, where, child);
     }
+    // A link goes as the key it is: any subkeys of its own first (made from
+    // its own handle), then the link itself, never what it leads to.
+    [[nodiscard]] bool EntersLinks() const override { return true; }
     void Leave(const KeyAt& at) override { Delete(at); }
-    void Link(const KeyAt& at) override { Delete(at); }
     void Skipped(const std::wstring& where, std::int32_t code, const std::wstring& why) override {
         Failed(where, code, why);
     }
