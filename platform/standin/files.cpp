@@ -853,4 +853,78 @@ bool FileReader::Read(char* buffer, std::uint32_t capacity, std::uint32_t& read)
     }
 }
 
+// -- A plain file opened once, as itself ---------------------------------------
+
+struct PlainFileState {
+    int fd = -1;
+    std::uint32_t links = 0;
+    void Close() {
+        if (fd >= 0) ::close(fd);
+        fd = -1;
+    }
+};
+
+PlainFile::PlainFile() : state_(new PlainFileState) {}
+PlainFile::~PlainFile() {
+    state_->Close();
+    delete state_;
+}
+
+PlainFile::Opened PlainFile::Open(const std::wstring& path, Access) {
+    state_->Close();
+    state_->links = 0;
+    // Non-blocking, so that a pipe never waits for a writer; a folder opens
+    // read-only too, and is then told apart. The permission bits are changed
+    // through the descriptor, which needs no write access of its own.
+    const int fd = ::open(sandbox::ToHostPath(path).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ELOOP) return Opened::Link;
+        Fail(errno);
+        return Opened::Failed;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        const int e = errno;
+        ::close(fd);
+        Fail(e);
+        return Opened::Failed;
+    }
+    state_->links = static_cast<std::uint32_t>(st.st_nlink);
+    Opened opened = Opened::File;
+    if (S_ISDIR(st.st_mode)) opened = Opened::Folder;
+    else if (!S_ISREG(st.st_mode)) opened = Opened::NotAFile;
+    else if (st.st_nlink > 1) opened = Opened::MoreThanOneLink;
+    if (opened != Opened::File) {
+        ::close(fd);
+        return opened;
+    }
+    state_->fd = fd;
+    return Opened::File;
+}
+
+std::uint32_t PlainFile::LinkCount() const { return state_->links; }
+
+bool PlainFile::SetSecurity(std::uint32_t information, void* descriptor) {
+    if (state_->fd < 0) {
+        SetLastError(kErrorInvalidHandle);
+        return false;
+    }
+    return sandbox::SetSecurityOfDescriptor(state_->fd, information, descriptor);
+}
+
+bool PlainFile::Read(char* buffer, std::uint32_t capacity, std::uint32_t& read) {
+    read = 0;
+    if (state_->fd < 0) {
+        SetLastError(kErrorInvalidHandle);
+        return false;
+    }
+    for (;;) {
+        const ssize_t n = ::read(state_->fd, buffer, capacity);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return Fail(errno);
+        read = static_cast<std::uint32_t>(n);
+        return true;
+    }
+}
+
 }  // namespace plat

@@ -4,6 +4,7 @@
 //   <sandbox>/registry/...     the registry hives
 // The sandbox is $PENDREL_SANDBOX, or ${XDG_DATA_HOME:-~/.local/share}/pendrel/sandbox.
 #pragma once
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -55,5 +56,10 @@ constexpr int kExitHiveNotSaved = 3;  // the run's registry changes could not be
 // The machine's environment, in the order of the environment file.
 std::vector<std::pair<std::wstring, std::wstring>>& Environment();
 const std::wstring* FindVariable(const std::wstring& name);
+
+// The permission bits a security descriptor's access list stands for
+// (SetFileSecurity's model), applied to the open file `fd` with fchmod.
+// False, with the last error, when they cannot be.
+bool SetSecurityOfDescriptor(int fd, std::uint32_t information, void* descriptor);
 
 }  // namespace plat::sandbox

@@ -305,6 +305,16 @@ bool SetFileSecurityNoFollow(const std::wstring& path, std::uint32_t information
     return ok;
 }
 
+namespace sandbox {
+bool SetSecurityOfDescriptor(int fd, std::uint32_t information, DescriptorPtr descriptor) {
+    mode_t mode = 0;
+    bool apply = false;
+    if (!ModeOf(information, descriptor, mode, apply)) return false;
+    if (apply && ::fchmod(fd, mode) != 0) return Fail(kErrorAccessDenied);
+    return true;
+}
+}  // namespace sandbox
+
 bool GetFileAccessEntries(const std::wstring& path, std::vector<AceSummary>& entries) {
     struct stat st {};
     if (::stat(sandbox::ToHostPath(path).c_str(), &st) != 0) return Fail(kErrorFileNotFound);
