@@ -53,6 +53,10 @@ bool AppendInTwoWritesUnderLock(const std::wstring& path, const std::string& fir
 // CreateSymbolicLinkW, on the stand-in a POSIX symbolic link.
 bool CreateLink(const std::wstring& link, const std::wstring& target, bool directory);
 
+// A second name, `link`, for the file `target` (CreateHardLinkW; on the
+// stand-in link(2)).
+bool CreateHardLink(const std::wstring& link, const std::wstring& target);
+
 // A registry link at `link` (a new key) in the machine's hive, or in the
 // user's with `inUserHive`, to the key at HKEY_LOCAL_MACHINE\`target`
 // (REG_OPTION_CREATE_LINK and its REG_LINK SymbolicLinkValue).

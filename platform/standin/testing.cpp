@@ -70,6 +70,10 @@ bool CreateLink(const std::wstring& link, const std::wstring& target, bool) {
     return ::symlink(sandbox::ToHostPath(target).c_str(), sandbox::ToHostPath(link).c_str()) == 0;
 }
 
+bool CreateHardLink(const std::wstring& link, const std::wstring& target) {
+    return ::link(sandbox::ToHostPath(target).c_str(), sandbox::ToHostPath(link).c_str()) == 0;
+}
+
 bool CreateRegistryLink(const std::wstring& link, const std::wstring& target, bool inUserHive) {
     // The stand-in's registry takes a key with a REG_LINK SymbolicLinkValue for a link.
     HKey key = nullptr;

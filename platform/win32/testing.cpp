@@ -67,6 +67,10 @@ bool CreateLink(const std::wstring& link, const std::wstring& target, bool direc
     return ::CreateSymbolicLinkW(link.c_str(), target.c_str(), flags) != 0;
 }
 
+bool CreateHardLink(const std::wstring& link, const std::wstring& target) {
+    return ::CreateHardLinkW(link.c_str(), target.c_str(), nullptr) != 0;
+}
+
 bool TrustRootCertificate(const std::string& der) {
     HCERTSTORE store = ::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
     if (store == nullptr) return false;

@@ -295,6 +295,29 @@ class InstallTest(MachineTest):
         if not self.m.wine:
             self.assertIn(("ERROR", "Cannot open input file: " + VOICES + "filelink\\metaData.txt"), self.m.log_lines())
 
+    def test_metadata_that_is_no_plain_file_of_its_own_is_refused_and_never_opened(self):
+        import os
+        system = self.m.host("C:\\Windows\\system-file.txt")
+        os.makedirs(os.path.dirname(system), exist_ok=True)
+        with open(system, "wb") as f:
+            f.write(metadata("TTS_Mirelka_linked"))
+        os.chmod(system, 0o600)
+        os.makedirs(self.m.host(VOICES + "a-linked"))
+        os.link(system, self.m.host(VOICES + "a-linked\\metaData.txt"))
+        os.makedirs(self.m.host(VOICES + "b-folder\\metaData.txt"))
+        self.m.install_voice("c-good", metadata("TTS_Mirelka_good"))
+        self.assertEqual(self.m.run()[0], 0)
+        self.assertEqual(os.stat(system).st_mode & 0o777, 0o600, "the other name's file is not opened to everyone")
+        self.assertEqual(self.m.registry("HKLM", DESKTOP + "\\Tokens\\TTS_Mirelka_linked"), {})
+        lines = self.m.log_lines()
+        for folder, cause in (("a-linked", "it has 2 hard links, and another name of it may be a file that must "
+                                           "never be opened to everyone"),
+                              ("b-folder", "it is a folder, not a file")):
+            path = VOICES + folder + "\\metaData.txt"
+            at = lines.index(("ERROR", "Cannot open input file: " + path))
+            self.assertEqual(lines[at + 1], ("WARNING", "Refused, voice not registered: %s (%s)" % (path, cause)))
+        self.assertEqual(lines[-15:-3], voice_lines(3, "c-good", "TTS_Mirelka_good"))
+
 
 if __name__ == "__main__":
     unittest.main()
