@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -652,6 +653,24 @@ FolderWalk::Entered FolderWalk::Enter(std::size_t index) {
 }
 
 namespace {
+// The rights the Windows build asks for when it opens an entry to delete or
+// rename it (its kEntryAccess).
+constexpr std::uint32_t kDeleteRight = 0x10000, kReadAttributesRight = 0x80, kSynchronizeRight = 0x100000;
+constexpr std::uint32_t kEntryAccess = kDeleteRight | kReadAttributesRight | kSynchronizeRight;
+
+// Whether a deny entry on the plain file `name` refuses an administrator's
+// open asking for `access`: DELETE and FILE_READ_ATTRIBUTES come from the
+// folder whatever the file's list says.
+bool DeniedByTheFile(int folderFd, const std::string& name, std::uint32_t access) {
+    const int fd = ::openat(folderFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    unsigned char mask[4] = {};
+    const bool has = ::fgetxattr(fd, sandbox::kDenyEntryAttribute, mask, sizeof mask) == sizeof mask;
+    ::close(fd);
+    const std::uint32_t denied = mask[0] | (mask[1] << 8) | (mask[2] << 16) | (static_cast<std::uint32_t>(mask[3]) << 24);
+    return has && (denied & access & ~(kDeleteRight | kReadAttributesRight)) != 0;
+}
+
 // An entry's status, a link's own; false with the last error (kErrorDirectory
 // for a folder).
 bool StatOfNonFolder(int folderFd, const std::string& name, struct stat& st) {
@@ -666,6 +685,10 @@ bool FolderWalk::DeleteEntry(std::size_t index) {
     const std::string& name = state_->levels.back().hostNames.at(index);
     struct stat st {};
     if (!StatOfNonFolder(state_->fd, name, st)) return false;
+    if (S_ISREG(st.st_mode) && DeniedByTheFile(state_->fd, name, kEntryAccess)) {
+        SetLastError(kErrorAccessDenied);
+        return false;
+    }
     if (S_ISREG(st.st_mode)) {
         // A file another program holds (an exclusive lock stands for an open
         // handle without delete sharing) cannot be deleted, as on Windows.
@@ -704,6 +727,10 @@ bool FolderWalk::RenameEntry(std::size_t index, const std::wstring& newName) {
     const std::string& name = state_->levels.back().hostNames.at(index);
     struct stat st {};
     if (!StatOfNonFolder(state_->fd, name, st)) return false;
+    if (S_ISREG(st.st_mode) && DeniedByTheFile(state_->fd, name, kEntryAccess)) {
+        SetLastError(kErrorAccessDenied);
+        return false;
+    }
     // As on Windows, a file held without delete sharing cannot be renamed either.
     if (S_ISREG(st.st_mode) &&
         HeldByAnother(::openat(state_->fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC))) {

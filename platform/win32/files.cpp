@@ -344,7 +344,14 @@ struct DispositionInfoEx {
 
 constexpr DWORD kNoFollow = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;
 constexpr DWORD kFolderAccess = DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
-constexpr DWORD kEntryAccess = DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
+// DELETE alone does for the POSIX deletion and for a rename. Everyone may
+// change metaData.txt's access list, and so deny FILE_WRITE_ATTRIBUTES on it,
+// which no right on the folder overrides: a handle asking for it could then
+// neither delete nor rename the file. DELETE is granted all the same through
+// FILE_DELETE_CHILD on the folder, FILE_READ_ATTRIBUTES through
+// FILE_LIST_DIRECTORY. FILE_WRITE_ATTRIBUTES is asked for only where the
+// read-only attribute must be cleared (DeleteThroughHandle's fallback).
+constexpr DWORD kEntryAccess = DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 constexpr DWORD kSettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                       FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE |
                                       FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
@@ -398,8 +405,9 @@ bool ListThroughHandle(HANDLE h, std::vector<FindData>& entries) {
 // POSIX semantics take the name away at once and the read-only attribute is
 // ignored, so nothing about the file changes but its removal. Windows before
 // 10 version 1809 and Wine know neither (ERROR_INVALID_PARAMETER and the
-// like): then the read-only attribute is cleared through the same handle and
-// the classic disposition used, the name going when the handle closes.
+// like): then a read-only attribute is cleared through a second handle of the
+// same file (ReOpenFile, the only one that asks for FILE_WRITE_ATTRIBUTES)
+// and the classic disposition used, the name going when the handle closes.
 bool DeleteThroughHandle(HANDLE h, DWORD attributes) {
     DispositionInfoEx ex {kDispositionDelete | kDispositionPosixSemantics | kDispositionIgnoreReadOnly};
     if (::SetFileInformationByHandle(h, kFileDispositionInfoEx, &ex, sizeof ex)) return true;
@@ -409,7 +417,13 @@ bool DeleteThroughHandle(HANDLE h, DWORD attributes) {
         return false;
     }
     const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
-    if (readOnly && !SetAttributesOfHandle(h, attributes & ~FILE_ATTRIBUTE_READONLY)) return false;
+    OwnedHandle writable;
+    if (readOnly) {
+        writable = OwnedHandle(::ReOpenFile(h, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, kNoFollow));
+        if (!writable.valid() || !SetAttributesOfHandle(writable.get(), attributes & ~FILE_ATTRIBUTE_READONLY))
+            return false;
+    }
     FILE_DISPOSITION_INFO classic {TRUE};
     if (::SetFileInformationByHandle(h, FileDispositionInfo, &classic, sizeof classic)) {
         // The attribute belongs to the file, not to the name: a file that
@@ -417,11 +431,11 @@ bool DeleteThroughHandle(HANDLE h, DWORD attributes) {
         FILE_STANDARD_INFO standard {};
         if (readOnly && ::GetFileInformationByHandleEx(h, FileStandardInfo, &standard, sizeof standard) &&
             standard.NumberOfLinks > 1)
-            SetAttributesOfHandle(h, attributes);
+            SetAttributesOfHandle(writable.get(), attributes);
         return true;
     }
     const DWORD failed = ::GetLastError();
-    if (readOnly) SetAttributesOfHandle(h, attributes);  // left as it was found
+    if (readOnly) SetAttributesOfHandle(writable.get(), attributes);  // left as it was found
     ::SetLastError(failed);
     return false;
 }
