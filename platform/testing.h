@@ -54,9 +54,10 @@ bool AppendInTwoWritesUnderLock(const std::wstring& path, const std::string& fir
 // CreateSymbolicLinkW, on the stand-in a POSIX symbolic link.
 bool CreateLink(const std::wstring& link, const std::wstring& target, bool directory);
 
-// A second name, `link`, for the file `target` (CreateHardLinkW; on the
-// stand-in link(2)).
-bool CreateHardLink(const std::wstring& link, const std::wstring& target);
+// A second name, `link`, for the file `target`: CreateHardLinkW (a name of
+// its own, since <windows.h> makes CreateHardLink a macro); on the stand-in
+// link(2).
+bool AddHardLink(const std::wstring& link, const std::wstring& target);
 
 // Puts a deny entry for everyone on the file, for `rights`, before the entry
 // that grants everyone every right (as a user with WRITE_DAC may). Windows:

@@ -71,7 +71,7 @@ bool CreateLink(const std::wstring& link, const std::wstring& target, bool) {
     return ::symlink(sandbox::ToHostPath(target).c_str(), sandbox::ToHostPath(link).c_str()) == 0;
 }
 
-bool CreateHardLink(const std::wstring& link, const std::wstring& target) {
+bool AddHardLink(const std::wstring& link, const std::wstring& target) {
     return ::link(sandbox::ToHostPath(target).c_str(), sandbox::ToHostPath(link).c_str()) == 0;
 }
 

@@ -67,7 +67,7 @@ bool CreateLink(const std::wstring& link, const std::wstring& target, bool direc
     return ::CreateSymbolicLinkW(link.c_str(), target.c_str(), flags) != 0;
 }
 
-bool CreateHardLink(const std::wstring& link, const std::wstring& target) {
+bool AddHardLink(const std::wstring& link, const std::wstring& target) {
     return ::CreateHardLinkW(link.c_str(), target.c_str(), nullptr) != 0;
 }
 

@@ -165,7 +165,7 @@ TEST(PlainFile, OnlyAPlainFileWithOneNameIsKeptOpen) {
     std::uint32_t read = 0;
     ASSERT_TRUE(file.Read(buffer, sizeof buffer, read));
     EXPECT_EQ(std::string(buffer, read), "abc");
-    ASSERT_TRUE(plat::testing::CreateHardLink(dir / L"two.txt", dir / L"one.txt"));
+    ASSERT_TRUE(plat::testing::AddHardLink(dir / L"two.txt", dir / L"one.txt"));
     EXPECT_EQ(file.Open(dir / L"one.txt", plat::PlainFile::Access::ReadAndSetAccessList), Opened::MoreThanOneLink);
     EXPECT_EQ(file.LinkCount(), 2u);
     EXPECT_FALSE(file.Read(buffer, sizeof buffer, read)) << "nothing stays open after a refusal";

@@ -115,7 +115,7 @@ TEST(Metadata, FolderHardLinkAndMissingFileAreNotRead) {
     EXPECT_FALSE(ReadVoiceMetadata(dir / L"folder", m));
     ASSERT_TRUE(plat::WriteWholeFile(dir / L"one.txt", "TokenKeyName: TTS_Mirelka_a\n"));
     EXPECT_TRUE(ReadVoiceMetadata(dir / L"one.txt", m));
-    ASSERT_TRUE(plat::testing::CreateHardLink(dir / L"two.txt", dir / L"one.txt"));
+    ASSERT_TRUE(plat::testing::AddHardLink(dir / L"two.txt", dir / L"one.txt"));
     EXPECT_FALSE(ReadVoiceMetadata(dir / L"one.txt", m));
     EXPECT_STREQ(m.TokenKeyName, L"");
 }
