@@ -99,14 +99,25 @@ int RunInstallMode() {
         ++counter;
         const std::wstring metadataPath = voices + L"\\" + folder + L"\\metaData.txt";
         WriteLogLine(L"INFO", std::to_wstring(counter) + L") Voice: " + metadataPath);
-        SetFilePermission(metadataPath.c_str());
-        VoiceMetadata m {};
-        if (!ReadVoiceMetadata(metadataPath, m)) {
+        // One handle for the checks, the access list and the reading: what
+        // is opened to everyone is the file that was checked and is read.
+        plat::PlainFile file;
+        const plat::PlainFile::Opened opened = file.Open(metadataPath, plat::PlainFile::Access::ReadAndSetAccessList);
+        if (opened != plat::PlainFile::Opened::File) {
             const std::uint32_t cause = plat::GetLastError();
             WriteLogLine(L"ERROR", L"Cannot open input file: " + metadataPath);
-            LogCause(L"file " + metadataPath, plat::ErrorText(cause));
+            if (opened == plat::PlainFile::Opened::Failed) LogCause(L"file " + metadataPath, plat::ErrorText(cause));
+            else WriteLogLine(L"WARNING", L"Refused, voice not registered: " + metadataPath + L" (" +
+                                              RefusalCause(opened, file.LinkCount()) + L")");
             return;
         }
+        if (!SetFilePermission(file)) {
+            const std::uint32_t cause = plat::GetLastError();
+            WriteLogLine(L"WARNING", L"Could not open the file to everyone: " + metadataPath + L" (" +
+                                         plat::ErrorText(cause) + L")");
+        }
+        VoiceMetadata m {};
+        if (!ReadVoiceMetadata(file, metadataPath, m)) return;  // the reader's WARNING says why
         if (!IsValidTokenKeyName(m.TokenKeyName)) {
             WriteLogLine(L"ERROR", L"Invalid TokenKeyName '" + std::wstring(m.TokenKeyName) +
                                        L"', voice not registered: " + metadataPath);
@@ -117,6 +128,9 @@ int RunInstallMode() {
             return WriteLogLine(L"ERROR", NameConflictText(m.TokenKeyName, first, folderPath));
         ClearedPlaces places;
         if (!ClaimTokens(m.TokenKeyName, metadataPath, places)) return;
+        if (m.Language[0] == 0)
+            WriteLogLine(L"WARNING", L"No Language in " + metadataPath + L": the voice is registered, but "
+                                     L"applications' voice lists may skip a token without Language");
         WriteLogLine(L"INFO", L"Creating the new voice registries:");
         Regnewvoice(plat::kHkeyLocalMachine, m.TokenKeyName, m.LangIndependentName, m.Langid, m.LangDependentName,
                     m.Gender, m.Name, m.Language, m.Age, m.Vendor, m.SimpleName, places);

@@ -261,4 +261,41 @@ private:
     FileReaderState* state_;
 };
 
+// A file opened once, as itself, so that the file that is checked is the one
+// whose access list is set and whose bytes are read: CreateFileW with
+// FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS and every kind of
+// sharing (the stand-in: O_NOFOLLOW | O_NONBLOCK, never waiting for a pipe's
+// writer). Only a plain file with a single name is kept open: a link is never
+// followed, and a folder, a device or a pipe is refused, as is a file with
+// more than one hard link (another of its names may be a system file, which
+// must never receive the access list meant for this one). The facts come from
+// the handle (GetFileInformationByHandle: FILE_ATTRIBUTE_REPARSE_POINT,
+// FILE_ATTRIBUTE_DIRECTORY, nNumberOfLinks; the stand-in's fstat: S_ISREG,
+// st_nlink).
+struct PlainFileState;
+class PlainFile {
+public:
+    enum class Opened { File, Failed, Link, Folder, NotAFile, MoreThanOneLink };
+    enum class Access { Read, ReadAndSetAccessList };
+
+    PlainFile();
+    ~PlainFile();
+    PlainFile(const PlainFile&) = delete;
+    PlainFile& operator=(const PlainFile&) = delete;
+
+    // Failed: the last error says why; every other refusal leaves nothing open.
+    Opened Open(const std::wstring& path, Access access);
+    // The names the file had when it was refused or opened (MoreThanOneLink).
+    std::uint32_t LinkCount() const;
+    // SetSecurityInfo on the handle (the stand-in: the descriptor's permission
+    // bits through fchmod); a DACL replaces the file's list whole, inheriting
+    // nothing from the folder. Needs Access::ReadAndSetAccessList.
+    bool SetSecurity(std::uint32_t information, void* descriptor);
+    // Up to `capacity` bytes into `buffer`; `read` is 0 at the end of the file.
+    bool Read(char* buffer, std::uint32_t capacity, std::uint32_t& read);
+
+private:
+    PlainFileState* state_;
+};
+
 }  // namespace plat

@@ -1,5 +1,6 @@
 // What tests need to know about the machine they run on.
 #pragma once
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -52,6 +53,17 @@ bool AppendInTwoWritesUnderLock(const std::wstring& path, const std::string& fir
 // A symbolic link at `link` to `target` (a folder or a file): on Windows
 // CreateSymbolicLinkW, on the stand-in a POSIX symbolic link.
 bool CreateLink(const std::wstring& link, const std::wstring& target, bool directory);
+
+// A second name, `link`, for the file `target`: CreateHardLinkW (a name of
+// its own, since <windows.h> makes CreateHardLink a macro); on the stand-in
+// link(2).
+bool AddHardLink(const std::wstring& link, const std::wstring& target);
+
+// Puts a deny entry for everyone on the file, for `rights`, before the entry
+// that grants everyone every right (as a user with WRITE_DAC may). Windows:
+// SetFileSecurityW; the stand-in keeps the entry beside the permission bits.
+// Wine keeps no file access lists, so the entry has no effect there.
+bool DenyEveryone(const std::wstring& path, std::uint32_t rights);
 
 // A registry link at `link` (a new key) in the machine's hive, or in the
 // user's with `inUserHive`, to the key at HKEY_LOCAL_MACHINE\`target`

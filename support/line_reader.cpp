@@ -7,18 +7,28 @@ LineReader::LineReader(std::size_t maxLineBytes) : buffer_(64 * 1024), maxLineBy
 
 bool LineReader::Open(const std::wstring& path) {
     start_ = end_ = 0;
-    atEnd_ = false;
+    atEnd_ = endedWithFeed_ = false;
+    plain_ = nullptr;
     return file_.Open(path);
+}
+
+void LineReader::Use(plat::PlainFile& file) {
+    start_ = end_ = 0;
+    atEnd_ = endedWithFeed_ = false;
+    plain_ = &file;
 }
 
 LineReader::Result LineReader::Next(std::string& line) {
     line.clear();
+    endedWithFeed_ = false;
     bool any = false;
     for (;;) {
         if (start_ == end_) {
             if (atEnd_) return any ? Result::Line : Result::End;
             std::uint32_t read = 0;
-            if (!file_.Read(buffer_.data(), static_cast<std::uint32_t>(buffer_.size()), read)) return Result::Failed;
+            const auto capacity = static_cast<std::uint32_t>(buffer_.size());
+            if (!(plain_ ? plain_->Read(buffer_.data(), capacity, read) : file_.Read(buffer_.data(), capacity, read)))
+                return Result::Failed;
             start_ = 0;
             end_ = read;
             if (read == 0) atEnd_ = true;
@@ -40,6 +50,7 @@ LineReader::Result LineReader::Next(std::string& line) {
         start_ += length;
         if (feed) {
             ++start_;
+            endedWithFeed_ = true;
             return Result::Line;
         }
     }

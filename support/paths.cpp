@@ -35,10 +35,10 @@ void EnsureDirectoryExists(const std::wstring& path) {
     plat::CreateOneDirectory(path);
 }
 
-void SetFilePermission(const wchar_t* FileName) {
+bool SetFilePermission(plat::PlainFile& file) {
     // Each step needs the one before; when one fails the rest is skipped.
     plat::SidPtr sid = nullptr;
-    if (!plat::AllocateAndInitializeSid(plat::kSecurityWorldSidAuthority, 1, plat::kSecurityWorldRid, &sid)) return;
+    if (!plat::AllocateAndInitializeSid(plat::kSecurityWorldSidAuthority, 1, plat::kSecurityWorldRid, &sid)) return false;
     const plat::OwnedSid everyone(sid);
     plat::ExplicitAccess entry;
     entry.accessPermissions = 0xFFFFFFFFu;
@@ -48,11 +48,19 @@ void SetFilePermission(const wchar_t* FileName) {
     entry.trusteeType = plat::kTrusteeIsWellKnownGroup;
     entry.trusteeSid = everyone.get();
     plat::AclPtr list = nullptr;
-    if (plat::SetEntriesInAcl(1, &entry, nullptr, &list) != plat::kErrorSuccess) return;
+    if (const std::uint32_t code = plat::SetEntriesInAcl(1, &entry, nullptr, &list); code != plat::kErrorSuccess) {
+        plat::SetLastError(code);
+        return false;
+    }
     const plat::OwnedLocal acl(list);
     const plat::OwnedLocal descriptor(plat::LocalAlloc(plat::kLptr, plat::kSecurityDescriptorMinLength));
-    if (descriptor && plat::InitializeSecurityDescriptor(descriptor.get(), plat::kSecurityDescriptorRevision) &&
-        plat::SetSecurityDescriptorDacl(descriptor.get(), true, acl.get(), false)) {
-        plat::SetFileSecurityNoFollow(FileName, plat::kDaclSecurityInformation, descriptor.get());
-    }
+    return descriptor && plat::InitializeSecurityDescriptor(descriptor.get(), plat::kSecurityDescriptorRevision) &&
+           plat::SetSecurityDescriptorDacl(descriptor.get(), true, acl.get(), false) &&
+           file.SetSecurity(plat::kDaclSecurityInformation, descriptor.get());
+}
+
+void SetFilePermission(const wchar_t* FileName) {
+    plat::PlainFile file;
+    if (file.Open(FileName, plat::PlainFile::Access::ReadAndSetAccessList) == plat::PlainFile::Opened::File)
+        SetFilePermission(file);
 }

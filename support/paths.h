@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/files.h"
+
 extern const wchar_t* const programFilesEnv;  // "%ProgramFiles%"
 extern const wchar_t* const sapiFolder;       // "ZunSapi64"
 extern const std::wstring sapiFolderStr;      // "ZunSapi64"
@@ -25,6 +27,12 @@ std::wstring GetVoicesRootPath_Post();
 void EnsureDirectoryExists(const std::wstring& path);
 
 // Replaces the file's access list with one entry that grants everyone every
-// right, through the file itself: a link there is left alone, never followed.
-// Nothing is reported.
+// right, through the file's own handle, which plat::PlainFile opened with
+// Access::ReadAndSetAccessList. False, with the last error, when it could not
+// be set; nothing is logged here.
+bool SetFilePermission(plat::PlainFile& file);
+
+// The same by the file's path: the file is opened as a plat::PlainFile, so a
+// link, a folder, a device or pipe and a file with more than one hard link
+// are left alone. Nothing is reported.
 void SetFilePermission(const wchar_t* FileName);

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -652,6 +653,24 @@ FolderWalk::Entered FolderWalk::Enter(std::size_t index) {
 }
 
 namespace {
+// The rights the Windows build asks for when it opens an entry to delete or
+// rename it (its kEntryAccess).
+constexpr std::uint32_t kDeleteRight = 0x10000, kReadAttributesRight = 0x80, kSynchronizeRight = 0x100000;
+constexpr std::uint32_t kEntryAccess = kDeleteRight | kReadAttributesRight | kSynchronizeRight;
+
+// Whether a deny entry on the plain file `name` refuses an administrator's
+// open asking for `access`: DELETE and FILE_READ_ATTRIBUTES come from the
+// folder whatever the file's list says.
+bool DeniedByTheFile(int folderFd, const std::string& name, std::uint32_t access) {
+    const int fd = ::openat(folderFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    unsigned char mask[4] = {};
+    const bool has = ::fgetxattr(fd, sandbox::kDenyEntryAttribute, mask, sizeof mask) == sizeof mask;
+    ::close(fd);
+    const std::uint32_t denied = mask[0] | (mask[1] << 8) | (mask[2] << 16) | (static_cast<std::uint32_t>(mask[3]) << 24);
+    return has && (denied & access & ~(kDeleteRight | kReadAttributesRight)) != 0;
+}
+
 // An entry's status, a link's own; false with the last error (kErrorDirectory
 // for a folder).
 bool StatOfNonFolder(int folderFd, const std::string& name, struct stat& st) {
@@ -666,6 +685,10 @@ bool FolderWalk::DeleteEntry(std::size_t index) {
     const std::string& name = state_->levels.back().hostNames.at(index);
     struct stat st {};
     if (!StatOfNonFolder(state_->fd, name, st)) return false;
+    if (S_ISREG(st.st_mode) && DeniedByTheFile(state_->fd, name, kEntryAccess)) {
+        SetLastError(kErrorAccessDenied);
+        return false;
+    }
     if (S_ISREG(st.st_mode)) {
         // A file another program holds (an exclusive lock stands for an open
         // handle without delete sharing) cannot be deleted, as on Windows.
@@ -704,6 +727,10 @@ bool FolderWalk::RenameEntry(std::size_t index, const std::wstring& newName) {
     const std::string& name = state_->levels.back().hostNames.at(index);
     struct stat st {};
     if (!StatOfNonFolder(state_->fd, name, st)) return false;
+    if (S_ISREG(st.st_mode) && DeniedByTheFile(state_->fd, name, kEntryAccess)) {
+        SetLastError(kErrorAccessDenied);
+        return false;
+    }
     // As on Windows, a file held without delete sharing cannot be renamed either.
     if (S_ISREG(st.st_mode) &&
         HeldByAnother(::openat(state_->fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC))) {
@@ -839,6 +866,80 @@ bool FileReader::Open(const std::wstring& path) {
 }
 
 bool FileReader::Read(char* buffer, std::uint32_t capacity, std::uint32_t& read) {
+    read = 0;
+    if (state_->fd < 0) {
+        SetLastError(kErrorInvalidHandle);
+        return false;
+    }
+    for (;;) {
+        const ssize_t n = ::read(state_->fd, buffer, capacity);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return Fail(errno);
+        read = static_cast<std::uint32_t>(n);
+        return true;
+    }
+}
+
+// -- A plain file opened once, as itself ---------------------------------------
+
+struct PlainFileState {
+    int fd = -1;
+    std::uint32_t links = 0;
+    void Close() {
+        if (fd >= 0) ::close(fd);
+        fd = -1;
+    }
+};
+
+PlainFile::PlainFile() : state_(new PlainFileState) {}
+PlainFile::~PlainFile() {
+    state_->Close();
+    delete state_;
+}
+
+PlainFile::Opened PlainFile::Open(const std::wstring& path, Access) {
+    state_->Close();
+    state_->links = 0;
+    // Non-blocking, so that a pipe never waits for a writer; a folder opens
+    // read-only too, and is then told apart. The permission bits are changed
+    // through the descriptor, which needs no write access of its own.
+    const int fd = ::open(sandbox::ToHostPath(path).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ELOOP) return Opened::Link;
+        Fail(errno);
+        return Opened::Failed;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        const int e = errno;
+        ::close(fd);
+        Fail(e);
+        return Opened::Failed;
+    }
+    state_->links = static_cast<std::uint32_t>(st.st_nlink);
+    Opened opened = Opened::File;
+    if (S_ISDIR(st.st_mode)) opened = Opened::Folder;
+    else if (!S_ISREG(st.st_mode)) opened = Opened::NotAFile;
+    else if (st.st_nlink > 1) opened = Opened::MoreThanOneLink;
+    if (opened != Opened::File) {
+        ::close(fd);
+        return opened;
+    }
+    state_->fd = fd;
+    return Opened::File;
+}
+
+std::uint32_t PlainFile::LinkCount() const { return state_->links; }
+
+bool PlainFile::SetSecurity(std::uint32_t information, void* descriptor) {
+    if (state_->fd < 0) {
+        SetLastError(kErrorInvalidHandle);
+        return false;
+    }
+    return sandbox::SetSecurityOfDescriptor(state_->fd, information, descriptor);
+}
+
+bool PlainFile::Read(char* buffer, std::uint32_t capacity, std::uint32_t& read) {
     read = 0;
     if (state_->fd < 0) {
         SetLastError(kErrorInvalidHandle);

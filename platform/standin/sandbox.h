@@ -4,6 +4,7 @@
 //   <sandbox>/registry/...     the registry hives
 // The sandbox is $PENDREL_SANDBOX, or ${XDG_DATA_HOME:-~/.local/share}/pendrel/sandbox.
 #pragma once
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -55,5 +56,18 @@ constexpr int kExitHiveNotSaved = 3;  // the run's registry changes could not be
 // The machine's environment, in the order of the environment file.
 std::vector<std::pair<std::wstring, std::wstring>>& Environment();
 const std::wstring* FindVariable(const std::wstring& name);
+
+// A deny entry for everyone on a file, which the permission bits cannot
+// hold: the Win32 rights it denies, as a 32-bit little-endian mask in this
+// extended attribute of the host file. Deletion and renaming honour it as
+// Windows does for an administrator (DELETE and FILE_READ_ATTRIBUTES are
+// granted anyway, through FILE_DELETE_CHILD and FILE_LIST_DIRECTORY on the
+// folder); a new access list replaces it.
+constexpr const char* kDenyEntryAttribute = "user.pendrel.denied";
+
+// The permission bits a security descriptor's access list stands for
+// (SetFileSecurity's model), applied to the open file `fd` with fchmod.
+// False, with the last error, when they cannot be.
+bool SetSecurityOfDescriptor(int fd, std::uint32_t information, void* descriptor);
 
 }  // namespace plat::sandbox

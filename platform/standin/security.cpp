@@ -2,6 +2,7 @@
 // so that the core computes the same sizes and entries on both builds.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -304,6 +305,17 @@ bool SetFileSecurityNoFollow(const std::wstring& path, std::uint32_t information
     ::close(fd);
     return ok;
 }
+
+namespace sandbox {
+bool SetSecurityOfDescriptor(int fd, std::uint32_t information, DescriptorPtr descriptor) {
+    mode_t mode = 0;
+    bool apply = false;
+    if (!ModeOf(information, descriptor, mode, apply)) return false;
+    if (apply && ::fchmod(fd, mode) != 0) return Fail(kErrorAccessDenied);
+    if (apply) ::fremovexattr(fd, kDenyEntryAttribute);  // the whole list is replaced, deny entry and all
+    return true;
+}
+}  // namespace sandbox
 
 bool GetFileAccessEntries(const std::wstring& path, std::vector<AceSummary>& entries) {
     struct stat st {};

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -68,6 +69,16 @@ void* LockWholeFile(const std::wstring& path) {
 
 bool CreateLink(const std::wstring& link, const std::wstring& target, bool) {
     return ::symlink(sandbox::ToHostPath(target).c_str(), sandbox::ToHostPath(link).c_str()) == 0;
+}
+
+bool AddHardLink(const std::wstring& link, const std::wstring& target) {
+    return ::link(sandbox::ToHostPath(target).c_str(), sandbox::ToHostPath(link).c_str()) == 0;
+}
+
+bool DenyEveryone(const std::wstring& path, std::uint32_t rights) {
+    const unsigned char mask[4] = {static_cast<unsigned char>(rights), static_cast<unsigned char>(rights >> 8),
+                                   static_cast<unsigned char>(rights >> 16), static_cast<unsigned char>(rights >> 24)};
+    return ::setxattr(sandbox::ToHostPath(path).c_str(), sandbox::kDenyEntryAttribute, mask, sizeof mask, 0) == 0;
 }
 
 bool CreateRegistryLink(const std::wstring& link, const std::wstring& target, bool inUserHive) {

@@ -344,7 +344,14 @@ struct DispositionInfoEx {
 
 constexpr DWORD kNoFollow = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;
 constexpr DWORD kFolderAccess = DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
-constexpr DWORD kEntryAccess = DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
+// DELETE alone does for the POSIX deletion and for a rename. Everyone may
+// change metaData.txt's access list, and so deny FILE_WRITE_ATTRIBUTES on it,
+// which no right on the folder overrides: a handle asking for it could then
+// neither delete nor rename the file. DELETE is granted all the same through
+// FILE_DELETE_CHILD on the folder, FILE_READ_ATTRIBUTES through
+// FILE_LIST_DIRECTORY. FILE_WRITE_ATTRIBUTES is asked for only where the
+// read-only attribute must be cleared (DeleteThroughHandle's fallback).
+constexpr DWORD kEntryAccess = DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 constexpr DWORD kSettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                       FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE |
                                       FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
@@ -398,8 +405,9 @@ bool ListThroughHandle(HANDLE h, std::vector<FindData>& entries) {
 // POSIX semantics take the name away at once and the read-only attribute is
 // ignored, so nothing about the file changes but its removal. Windows before
 // 10 version 1809 and Wine know neither (ERROR_INVALID_PARAMETER and the
-// like): then the read-only attribute is cleared through the same handle and
-// the classic disposition used, the name going when the handle closes.
+// like): then a read-only attribute is cleared through a second handle of the
+// same file (ReOpenFile, the only one that asks for FILE_WRITE_ATTRIBUTES)
+// and the classic disposition used, the name going when the handle closes.
 bool DeleteThroughHandle(HANDLE h, DWORD attributes) {
     DispositionInfoEx ex {kDispositionDelete | kDispositionPosixSemantics | kDispositionIgnoreReadOnly};
     if (::SetFileInformationByHandle(h, kFileDispositionInfoEx, &ex, sizeof ex)) return true;
@@ -409,7 +417,13 @@ bool DeleteThroughHandle(HANDLE h, DWORD attributes) {
         return false;
     }
     const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
-    if (readOnly && !SetAttributesOfHandle(h, attributes & ~FILE_ATTRIBUTE_READONLY)) return false;
+    OwnedHandle writable;
+    if (readOnly) {
+        writable = OwnedHandle(::ReOpenFile(h, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, kNoFollow));
+        if (!writable.valid() || !SetAttributesOfHandle(writable.get(), attributes & ~FILE_ATTRIBUTE_READONLY))
+            return false;
+    }
     FILE_DISPOSITION_INFO classic {TRUE};
     if (::SetFileInformationByHandle(h, FileDispositionInfo, &classic, sizeof classic)) {
         // The attribute belongs to the file, not to the name: a file that
@@ -417,11 +431,11 @@ bool DeleteThroughHandle(HANDLE h, DWORD attributes) {
         FILE_STANDARD_INFO standard {};
         if (readOnly && ::GetFileInformationByHandleEx(h, FileStandardInfo, &standard, sizeof standard) &&
             standard.NumberOfLinks > 1)
-            SetAttributesOfHandle(h, attributes);
+            SetAttributesOfHandle(writable.get(), attributes);
         return true;
     }
     const DWORD failed = ::GetLastError();
-    if (readOnly) SetAttributesOfHandle(h, attributes);  // left as it was found
+    if (readOnly) SetAttributesOfHandle(writable.get(), attributes);  // left as it was found
     ::SetLastError(failed);
     return false;
 }
@@ -677,6 +691,72 @@ bool FileReader::Open(const std::wstring& path) {
 }
 
 bool FileReader::Read(char* buffer, std::uint32_t capacity, std::uint32_t& read) {
+    DWORD n = 0;
+    const BOOL ok = ::ReadFile(state_->handle.get(), buffer, capacity, &n, nullptr);
+    read = n;
+    return ok != 0;
+}
+
+// -- A plain file opened once, as itself ---------------------------------------
+
+struct PlainFileState {
+    OwnedHandle handle;
+    std::uint32_t links = 0;
+};
+
+PlainFile::PlainFile() : state_(new PlainFileState) {}
+PlainFile::~PlainFile() { delete state_; }
+
+PlainFile::Opened PlainFile::Open(const std::wstring& path, Access access) {
+    state_->handle = OwnedHandle();
+    state_->links = 0;
+    // READ_CONTROL and WRITE_DAC only where the list is to be set, so that a
+    // run that changes nothing asks for nothing it does not use. Backup
+    // semantics open a folder too, so that it is told apart and named.
+    const DWORD rights = GENERIC_READ | (access == Access::ReadAndSetAccessList ? READ_CONTROL | WRITE_DAC : 0);
+    OwnedHandle h(::CreateFileW(LongPathForm(path).c_str(), rights, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!h.valid()) return Opened::Failed;
+    if (::GetFileType(h.get()) != FILE_TYPE_DISK) return Opened::NotAFile;
+    BY_HANDLE_FILE_INFORMATION info {};
+    if (!::GetFileInformationByHandle(h.get(), &info)) return Opened::Failed;
+    state_->links = info.nNumberOfLinks;
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return Opened::Link;
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return Opened::Folder;
+    if (info.nNumberOfLinks > 1) return Opened::MoreThanOneLink;
+    state_->handle = std::move(h);
+    return Opened::File;
+}
+
+std::uint32_t PlainFile::LinkCount() const { return state_->links; }
+
+bool PlainFile::SetSecurity(std::uint32_t information, void* descriptor) {
+    if (!state_->handle.valid()) {
+        ::SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    if ((information & DACL_SECURITY_INFORMATION) &&
+        !::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted))
+        return false;
+    // Protected: the list given is the whole list, as SetFileSecurityW left
+    // it; without the flag SetSecurityInfo would add the folder's inheritable
+    // entries to it.
+    const SECURITY_INFORMATION what =
+        information | ((information & DACL_SECURITY_INFORMATION) ? PROTECTED_DACL_SECURITY_INFORMATION : 0);
+    const DWORD code = ::SetSecurityInfo(state_->handle.get(), SE_FILE_OBJECT, what, nullptr, nullptr,
+                                         present ? dacl : nullptr, nullptr);
+    ::SetLastError(code);
+    return code == ERROR_SUCCESS;
+}
+
+bool PlainFile::Read(char* buffer, std::uint32_t capacity, std::uint32_t& read) {
+    read = 0;
+    if (!state_->handle.valid()) {
+        ::SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
     DWORD n = 0;
     const BOOL ok = ::ReadFile(state_->handle.get(), buffer, capacity, &n, nullptr);
     read = n;

@@ -67,6 +67,36 @@ bool CreateLink(const std::wstring& link, const std::wstring& target, bool direc
     return ::CreateSymbolicLinkW(link.c_str(), target.c_str(), flags) != 0;
 }
 
+bool AddHardLink(const std::wstring& link, const std::wstring& target) {
+    return ::CreateHardLinkW(link.c_str(), target.c_str(), nullptr) != 0;
+}
+
+bool DenyEveryone(const std::wstring& path, std::uint32_t rights) {
+    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+    PSID everyone = nullptr;
+    if (!::AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone)) return false;
+    EXPLICIT_ACCESS_W entries[2] = {};
+    for (EXPLICIT_ACCESS_W& e : entries) {
+        e.grfInheritance = NO_INHERITANCE;
+        e.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+        e.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
+        e.Trustee.ptstrName = static_cast<LPWSTR>(everyone);
+    }
+    entries[0].grfAccessPermissions = rights;
+    entries[0].grfAccessMode = DENY_ACCESS;
+    entries[1].grfAccessPermissions = GENERIC_ALL;
+    entries[1].grfAccessMode = GRANT_ACCESS;
+    PACL acl = nullptr;
+    bool ok = ::SetEntriesInAclW(2, entries, nullptr, &acl) == ERROR_SUCCESS;
+    SECURITY_DESCRIPTOR descriptor {};
+    ok = ok && ::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+         ::SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) &&
+         ::SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, &descriptor);
+    if (acl) ::LocalFree(acl);
+    ::FreeSid(everyone);
+    return ok;
+}
+
 bool TrustRootCertificate(const std::string& der) {
     HCERTSTORE store = ::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
     if (store == nullptr) return false;

@@ -134,8 +134,8 @@ class InstallTest(MachineTest):
                 b"LangIndependentName: a: b :c\r\n"
                 b"no colon here\r\n"
                 b"Langid: 0x0C0A\r\n"
-                b"Vendor: " + b"v" * 250 + b"\r\n"
-                b"Age: never read\r\n")
+                b"Vendor: " + b"v" * 246 + b"\r\n"  # 254 characters, the longest line read
+                b"Age:\tAdult\t\r\n")
         self.m.install_voice("fmt", text)
         self.m.run()
         key, keys = self.token("HKLM", DESKTOP, "TTS_Mirelka_fmt")
@@ -144,24 +144,35 @@ class InstallTest(MachineTest):
         self.assertEqual(key.values["c0a"][2], "", "the language value exists, empty")
         attributes = keys[(key.path + "\\Attributes").lower()]
         self.assertEqual(attributes.values["name"][2], "José")
-        self.assertEqual(attributes.values["vendor"][2], "", "a line over 254 characters ends the reading")
-        self.assertEqual(attributes.values["age"][2], "")
+        self.assertEqual(attributes.values["vendor"][2], "v" * 246)
+        self.assertEqual(attributes.values["age"][2], "Adult", "tabs around a value are trimmed")
         self.assertEqual([l for l in self.m.log_lines() if l[0] == "WARNING"], [
-            ("WARNING", "Reading stopped at line 8 of " + VOICES + "fmt\\metaData.txt: the line is longer than 254 "
-                        "characters; the fields after it stay empty")])
+            ("WARNING", "No Language in " + VOICES + "fmt\\metaData.txt: the voice is registered, but applications' "
+                        "voice lists may skip a token without Language")])
 
-    def test_metadata_with_bytes_that_are_not_utf8_is_warned(self):
-        self.m.install_voice("a-latin1", b"TokenKeyName: TTS_Mirelka_latin1\r\nName: Jos\xe9\r\nAge: Adult\r\n")
-        self.m.install_voice("b-whole", metadata("TTS_Mirelka_whole"))
-        self.m.install_voice("c-cut", b"TokenKeyName: TTS_Mirelka_cut\nName: x\xc3")
+    def test_metadata_that_is_not_read_whole_registers_nothing_and_claims_no_name(self):
+        # Each bad file gives the name a later, correct folder gives: the name stays free for it.
+        name = b"TokenKeyName: TTS_Mirelka_same"
+        cases = [  # folder, bytes, line, cause
+            ("a-latin1", name + b"\xe9\r\nName: x\r\n", 1, "the bytes there are not UTF-8"),
+            ("b-cut", name + b"\nName: x\xc3", 2, "the bytes there are not UTF-8"),
+            ("c-nul", b"TokenKeyName: TTS_Mirelka_nu\0ltk\n", 1, "a NUL character"),
+            ("d-cr", name + b"\rName: x\rLanguage: 409\r", 1,
+             "a carriage return that no line feed follows (lines end with LF or CR LF)"),
+            ("e-long", name + b"\nVendor: " + b"v" * 247 + b"\n", 2, "the line is longer than 254 characters"),
+            ("f-escape", name + b"\nName: x\x1b[2J\n", 2, "the control character U+001B"),
+            ("g-tab", name + b"\nName: a\tb\n", 2, "a tab inside the value of Name"),
+        ]
+        for folder, data, _, _ in cases:
+            self.m.install_voice(folder, data)
+        self.m.install_voice("z-good", metadata("TTS_Mirelka_same", "Good"))
         self.m.run()
-        key, keys = self.token("HKLM", DESKTOP, "TTS_Mirelka_latin1")
-        self.assertEqual(keys[(key.path + "\\Attributes").lower()].values["name"][2], "Jos")
-        self.assertEqual([l for l in self.m.log_lines() if l[0] == "WARNING"], [
-            ("WARNING", "Reading stopped at line 2 of " + VOICES + "a-latin1\\metaData.txt: the bytes there are not "
-                        "UTF-8; the fields after it stay empty"),
-            ("WARNING", "Reading stopped at line 2 of " + VOICES + "c-cut\\metaData.txt: the bytes there are not "
-                        "UTF-8; the fields after it stay empty")])
+        warnings = [l for l in self.m.log_lines() if l[0] in ("WARNING", "ERROR")]
+        self.assertEqual(warnings, [("WARNING", "Reading stopped at line %d of %s%s\\metaData.txt: %s; voice not "
+                                                "registered" % (line, VOICES, folder, cause))
+                                    for folder, _, line, cause in cases])
+        self.assert_token("HKLM", DESKTOP, "TTS_Mirelka_same", "Good")
+        self.assertEqual(self.m.registry("HKLM", DESKTOP + "\\Tokens\\TTS_Mirelka_nu"), {})
 
     def test_invalid_token_key_name_is_refused(self):
         self.m.install_voice("a-nameless", metadata(""))
@@ -256,8 +267,10 @@ class InstallTest(MachineTest):
         code, peak_kib = self.m.run_peak_memory()
         self.assertEqual(code, 0)
         self.assertLess(peak_kib, 300 * 1024)
-        self.assertTrue(self.m.registry("HKLM", DESKTOP + "\\Tokens\\TTS_Mirelka_es-ES_Huge"),
-                        "the lines before the overlong one register the voice")
+        self.assertEqual(self.m.registry("HKLM", DESKTOP + "\\Tokens\\TTS_Mirelka_es-ES_Huge"), {},
+                         "a file not read to its end registers nothing")
+        self.assertIn("Reading stopped at line 11 of " + base + "\\metaData.txt: a NUL character; voice not "
+                      "registered", self.m.log_messages(), "the sparse file's zeros")
 
     def test_links_in_the_voices_folder_are_never_followed(self):
         import os
@@ -281,6 +294,29 @@ class InstallTest(MachineTest):
         self.assertIn(("WARNING", "Voice folder is a link, skipped: " + VOICES + "linked"), self.m.log_lines())
         if not self.m.wine:
             self.assertIn(("ERROR", "Cannot open input file: " + VOICES + "filelink\\metaData.txt"), self.m.log_lines())
+
+    def test_metadata_that_is_no_plain_file_of_its_own_is_refused_and_never_opened(self):
+        import os
+        system = self.m.host("C:\\Windows\\system-file.txt")
+        os.makedirs(os.path.dirname(system), exist_ok=True)
+        with open(system, "wb") as f:
+            f.write(metadata("TTS_Mirelka_linked"))
+        os.chmod(system, 0o600)
+        os.makedirs(self.m.host(VOICES + "a-linked"))
+        os.link(system, self.m.host(VOICES + "a-linked\\metaData.txt"))
+        os.makedirs(self.m.host(VOICES + "b-folder\\metaData.txt"))
+        self.m.install_voice("c-good", metadata("TTS_Mirelka_good"))
+        self.assertEqual(self.m.run()[0], 0)
+        self.assertEqual(os.stat(system).st_mode & 0o777, 0o600, "the other name's file is not opened to everyone")
+        self.assertEqual(self.m.registry("HKLM", DESKTOP + "\\Tokens\\TTS_Mirelka_linked"), {})
+        lines = self.m.log_lines()
+        for folder, cause in (("a-linked", "it has 2 hard links, and another name of it may be a file that must "
+                                           "never be opened to everyone"),
+                              ("b-folder", "it is a folder, not a file")):
+            path = VOICES + folder + "\\metaData.txt"
+            at = lines.index(("ERROR", "Cannot open input file: " + path))
+            self.assertEqual(lines[at + 1], ("WARNING", "Refused, voice not registered: %s (%s)" % (path, cause)))
+        self.assertEqual(lines[-15:-3], voice_lines(3, "c-good", "TTS_Mirelka_good"))
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
 // metaData.txt, as the installation run reads it: any bytes, never a crash,
-// and every field within its 254 characters.
+// every field within its 254 characters and free of control characters, and
+// a refused file yields no field at all.
 #include <cstdint>
 #include <cstdlib>
 #include <cwchar>
@@ -18,10 +19,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return std::wstring(temp) + L"fuzz-metaData.txt";
     }();
     if (!plat::WriteWholeFile(path, std::string(reinterpret_cast<const char*>(data), size))) std::abort();
+    plat::PlainFile file;
+    if (file.Open(path, plat::PlainFile::Access::Read) != plat::PlainFile::Opened::File) std::abort();
     VoiceMetadata m {};
-    if (!ReadVoiceMetadata(path, m)) std::abort();
+    const bool read = ReadVoiceMetadata(file, path, m);
     for (const wchar_t* field : {m.TokenKeyName, m.LangIndependentName, m.Langid, m.LangDependentName, m.Gender, m.Name,
-                                 m.Language, m.Age, m.Vendor, m.SimpleName})
-        if (std::wcslen(field) > 254) std::abort();
+                                 m.Language, m.Age, m.Vendor, m.SimpleName}) {
+        if (std::wcslen(field) > 254 || (!read && field[0] != 0)) std::abort();
+        for (const wchar_t* c = field; *c; ++c)
+            if (*c < 0x20 || (*c >= 0x7F && *c <= 0x9F)) std::abort();
+    }
     return 0;
 }

@@ -3,6 +3,8 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "platform/security.h"
+#include "platform/testing.h"
 #include "platform/types.h"
 #include "support/paths.h"
 #include "unit/scratch.h"
@@ -147,4 +149,43 @@ TEST(Files, WalkMovesAFolderUpOnlyToAFreeName) {
     ASSERT_EQ(walk.Entries().size(), 3u);
     EXPECT_EQ(walk.Entries().back().name, L"moved");
     EXPECT_EQ(walk.Enter(2), plat::FolderWalk::Entered::Folder) << "the walk reaches it from the top";
+}
+
+TEST(PlainFile, OnlyAPlainFileWithOneNameIsKeptOpen) {
+    ScratchFolder dir(L"plainfile");
+    ASSERT_TRUE(plat::WriteWholeFile(dir / L"one.txt", "abc"));
+    ASSERT_TRUE(plat::CreateOneDirectory(dir / L"folder"));
+    using Opened = plat::PlainFile::Opened;
+    plat::PlainFile file;
+    EXPECT_EQ(file.Open(dir / L"absent.txt", plat::PlainFile::Access::Read), Opened::Failed);
+    EXPECT_EQ(plat::GetLastError(), plat::kErrorFileNotFound);
+    EXPECT_EQ(file.Open(dir / L"folder", plat::PlainFile::Access::ReadAndSetAccessList), Opened::Folder);
+    ASSERT_EQ(file.Open(dir / L"one.txt", plat::PlainFile::Access::Read), Opened::File);
+    char buffer[8] = {};
+    std::uint32_t read = 0;
+    ASSERT_TRUE(file.Read(buffer, sizeof buffer, read));
+    EXPECT_EQ(std::string(buffer, read), "abc");
+    ASSERT_TRUE(plat::testing::AddHardLink(dir / L"two.txt", dir / L"one.txt"));
+    EXPECT_EQ(file.Open(dir / L"one.txt", plat::PlainFile::Access::ReadAndSetAccessList), Opened::MoreThanOneLink);
+    EXPECT_EQ(file.LinkCount(), 2u);
+    EXPECT_FALSE(file.Read(buffer, sizeof buffer, read)) << "nothing stays open after a refusal";
+    if (plat::testing::RunningUnderWine()) return;  // Wine's CreateSymbolicLinkW creates nothing
+    ASSERT_TRUE(plat::testing::CreateLink(dir / L"link.txt", dir / L"folder", false));
+    EXPECT_EQ(file.Open(dir / L"link.txt", plat::PlainFile::Access::Read), Opened::Link);
+}
+
+TEST(PlainFile, AccessListGoesOnTheFileThroughItsHandle) {
+    if (plat::testing::RunningUnderWine())
+        GTEST_SKIP() << "Wine keeps no file access lists: it turns them into Unix mode bits and reads back a "
+                        "default list, so the list can only be checked on Windows and on the stand-in";
+    ScratchFolder dir(L"plainfile-acl");
+    ASSERT_TRUE(plat::WriteWholeFile(dir / L"metaData.txt", "x"));
+    plat::PlainFile file;
+    ASSERT_EQ(file.Open(dir / L"metaData.txt", plat::PlainFile::Access::ReadAndSetAccessList), plat::PlainFile::Opened::File);
+    ASSERT_TRUE(SetFilePermission(file));
+    std::vector<plat::AceSummary> entries;
+    ASSERT_TRUE(plat::GetFileAccessEntries(dir / L"metaData.txt", entries));
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].sid, L"S-1-1-0");
+    EXPECT_EQ(entries[0].mask & plat::kFileAllAccess, plat::kFileAllAccess);
 }

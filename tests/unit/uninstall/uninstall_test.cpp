@@ -265,6 +265,24 @@ TEST_F(Uninstall, FileHeldOpenAndItsParentsAreScheduledForRestartAndTheRestGoes)
     EXPECT_EQ(recorded, expected);
 }
 
+TEST_F(Uninstall, MetadataWhoseAttributesAreDeniedIsDeletedNow) {
+    if (plat::testing::RunningUnderWine())
+        GTEST_SKIP() << "Wine keeps no file access lists, so no deny entry can stop a handle there; the stand-in "
+                        "models one";
+    const auto before = PendingDeletions();
+    const std::wstring file = GetVoicesRootPath_Post() + L"\\elena\\metaData.txt";
+    EnsureDirectoryExists(GetVoicesRootPath_Post() + L"\\elena");
+    ASSERT_TRUE(plat::WriteWholeFile(file, "TokenKeyName: TTS_Mirelka_UnitA\n"));
+    SetFilePermission(file.c_str());  // everyone, WRITE_DAC included, as the installation leaves it
+    ASSERT_TRUE(plat::testing::DenyEveryone(file, 0x100 /* FILE_WRITE_ATTRIBUTES */));
+    EXPECT_TRUE(DeleteDirectoryRecursive(GetRootPath()));
+    const auto pending = PendingDeletions();
+    ForgetPendingDeletions(before);
+    EXPECT_FALSE(Exists(file));
+    EXPECT_EQ(pending, before) << "nothing waits for the restart";
+    EXPECT_TRUE(LogLines().empty());
+}
+
 TEST_F(Uninstall, ReadOnlyFolderIsDeleted) {
     if (plat::testing::RunningUnderWine())
         GTEST_SKIP() << "Wine 8 drops the read-only attribute of a folder and removes such folders anyway; "
