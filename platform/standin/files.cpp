@@ -865,19 +865,28 @@ bool FileReader::Open(const std::wstring& path) {
     return true;
 }
 
-bool FileReader::Read(char* buffer, std::uint32_t capacity, std::uint32_t& read) {
+namespace {
+
+// One read from an open descriptor, as ReadFile answers: the count, 0 at the end.
+bool ReadDescriptor(int fd, char* buffer, std::uint32_t capacity, std::uint32_t& read) {
     read = 0;
-    if (state_->fd < 0) {
+    if (fd < 0) {
         SetLastError(kErrorInvalidHandle);
         return false;
     }
     for (;;) {
-        const ssize_t n = ::read(state_->fd, buffer, capacity);
+        const ssize_t n = ::read(fd, buffer, capacity);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return Fail(errno);
         read = static_cast<std::uint32_t>(n);
         return true;
     }
+}
+
+}  // namespace
+
+bool FileReader::Read(char* buffer, std::uint32_t capacity, std::uint32_t& read) {
+    return ReadDescriptor(state_->fd, buffer, capacity, read);
 }
 
 // -- A plain file opened once, as itself ---------------------------------------
@@ -940,18 +949,7 @@ bool PlainFile::SetSecurity(std::uint32_t information, void* descriptor) {
 }
 
 bool PlainFile::Read(char* buffer, std::uint32_t capacity, std::uint32_t& read) {
-    read = 0;
-    if (state_->fd < 0) {
-        SetLastError(kErrorInvalidHandle);
-        return false;
-    }
-    for (;;) {
-        const ssize_t n = ::read(state_->fd, buffer, capacity);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return Fail(errno);
-        read = static_cast<std::uint32_t>(n);
-        return true;
-    }
+    return ReadDescriptor(state_->fd, buffer, capacity, read);
 }
 
 }  // namespace plat
