@@ -7,6 +7,7 @@
 #include "platform/errors.h"
 #include "support/causes.h"
 #include "support/log.h"
+#include "support/text.h"
 #include "tokens/token_keys.h"
 #include "tokens/user_copies.h"
 
@@ -92,7 +93,7 @@ public:
     void Link(const KeyAt& at) override { DeleteRegistryLink(at.key, at.where); }
     void Skipped(const std::wstring& where, std::int32_t code, const std::wstring& why) override {
         const std::wstring name = where.substr(where.rfind(L'\\') + 1);
-        Print(L"ERROR opening '" + name + L"', reason == " + std::to_wstring(code) + L"\n");
+        Print(L"ERROR opening '" + ShownText(name) + L"', reason == " + std::to_wstring(code) + L"\n");
         WriteLogLine(L"ERROR", L"Could not open the key to give everyone full access: " + where);
         LogCause(L"key " + where, why + L" (" + plat::ErrorText(static_cast<std::uint32_t>(code)) + L")");
     }
