@@ -4,6 +4,7 @@ import hashlib
 import json
 import os
 import re
+import shutil
 import subprocess
 import tempfile
 import unittest
@@ -13,8 +14,6 @@ from harness import PROBE, PROGRAM, SCRIPTS, TARGET, Machine, MachineTest
 
 VERSION = os.environ.get("PENDREL_VERSION", "")
 OBJDUMP = os.environ.get("PENDREL_OBJDUMP", "")
-CPACK = os.environ.get("PENDREL_CPACK", "")
-CPACK_CONFIG = os.environ.get("PENDREL_CPACK_CONFIG", "")
 
 
 class ReleaseConfigurationTest(unittest.TestCase):
@@ -62,28 +61,93 @@ class ReleaseTest(MachineTest):
         debug = subprocess.run([OBJDUMP, "-h", PROGRAM + ".debug"], capture_output=True, check=True, text=True).stdout
         self.assertIn(".debug_info", debug)
 
-    def test_cpack_makes_the_release_zip(self):
-        folder = tempfile.mkdtemp(prefix="pendrel-package-")
+    def release(self, *args, env=None):
+        folder = tempfile.mkdtemp(prefix="pendrel-release-")
         self.addCleanup(subprocess.run, ["rm", "-rf", folder])
-        done = subprocess.run([CPACK, "--config", CPACK_CONFIG, "-B", folder], capture_output=True, text=True)
+        done = subprocess.run([os.path.join(SCRIPTS, "release"), "--out", folder, *args, os.path.dirname(PROGRAM)],
+                              capture_output=True, text=True, env=dict(os.environ, **(env or {})))
         self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        return folder
+
+    def test_the_release_archive_and_its_checksums(self):
+        folder = self.release()
         archive = os.path.join(folder, "pendrel-%s-win64.zip" % VERSION)
         with zipfile.ZipFile(archive) as z:
-            self.assertEqual(sorted(z.namelist()),
+            entries = z.infolist()
+            self.assertEqual([e.filename for e in entries],
                              ["LICENSE", "USAGE.md", "pendrel.exe", "pendrel.exe.debug", "pendrel.exe.sha256"])
+            self.assertEqual({(e.date_time, e.external_attr >> 16) for e in entries}.__len__(), 1,
+                             "one time and one mode for every entry")
+            self.assertEqual(entries[0].external_attr >> 16, 0o100644)
             self.assertIn(b"MIT License", z.read("LICENSE"))
             usage = z.read("USAGE.md").decode("utf-8")
             for part in ("/uninstall", "/searchvoices", "/verify", "87", "log_zunsapi.txt", "Everyone"):
                 self.assertIn(part, usage)
-            debug = z.read("pendrel.exe.debug")
             with open(PROGRAM + ".debug", "rb") as f:
-                self.assertEqual(debug, f.read(), "the debug information of the program in the zip")
+                self.assertEqual(z.read("pendrel.exe.debug"), f.read(), "the program's debug information")
             program = z.read("pendrel.exe")
             checksum = z.read("pendrel.exe.sha256").decode("ascii")
         with open(PROGRAM, "rb") as f:
             self.assertEqual(program, f.read(), "the released program is the stripped one")
         self.assertEqual(checksum, hashlib.sha256(program).hexdigest() + "  pendrel.exe\n")
+        # SHA256SUMS beside the archive names it and every file of the release, and checks.
+        done = subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=folder, capture_output=True, text=True)
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        with open(os.path.join(folder, "SHA256SUMS")) as f:
+            listed = sorted(line.split()[1] for line in f)
+        self.assertEqual(listed,
+                         sorted(["LICENSE", "USAGE.md", "pendrel.exe", "pendrel.exe.debug", "pendrel.exe.sha256",
+                                 os.path.basename(archive)]))
+        with open(archive, "rb") as f:
+            first = f.read()
+        with open(os.path.join(self.release(), os.path.basename(archive)), "rb") as f:
+            self.assertEqual(f.read(), first, "a second release of the same build is the same archive")
 
+    @unittest.skipUnless(shutil.which("osslsigncode"), "osslsigncode is missing (scripts/install-deps installs it)")
+    def test_a_signed_release_verifies_and_signing_changed_nothing_but_the_signature(self):
+        keys = tempfile.mkdtemp(prefix="pendrel-cert-")
+        self.addCleanup(subprocess.run, ["rm", "-rf", keys])
+        key, cert, pfx = (os.path.join(keys, n) for n in ("key.pem", "cert.pem", "sign.pfx"))
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                        "-days", "2", "-subj", "/CN=Pendrel test signing", "-addext", "extendedKeyUsage=codeSigning"],
+                       check=True, capture_output=True)
+        subprocess.run(["openssl", "pkcs12", "-export", "-inkey", key, "-in", cert, "-out", pfx,
+                        "-passout", "pass:not-on-the-command-line"], check=True, capture_output=True)
+        folder = self.release("--sign", pfx, env={"PENDREL_SIGN_PASSWORD": "not-on-the-command-line"})
+        signed = os.path.join(folder, "signed", "pendrel.exe")
+        done = subprocess.run(["osslsigncode", "verify", "-CAfile", cert, "-in", signed], capture_output=True,
+                              text=True)
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        digests = re.findall(r"(?:Current|Calculated) message digest\s*:\s*([0-9A-Fa-f]+)", done.stdout)
+        self.assertEqual(len(set(d.lower() for d in digests)), 1, done.stdout)
+        with open(PROGRAM, "rb") as f:
+            self.assertEqual(authenticode_sha256(f.read()), digests[0].lower(),
+                             "the signed program's digest is the reproducible build's")
+        with zipfile.ZipFile(os.path.join(folder, "pendrel-%s-win64-signed.zip" % VERSION)) as z, \
+                open(signed, "rb") as f:
+            self.assertEqual(z.read("pendrel.exe"), f.read())
+        sums = open(os.path.join(folder, "SHA256SUMS")).read()
+        self.assertIn("  signed/pendrel.exe\n", sums)
+        self.assertIn("  pendrel-%s-win64-signed.zip\n" % VERSION, sums)
+        self.assertNotIn("not-on-the-command-line", sums)
+
+
+def authenticode_sha256(image):
+    """The Authenticode digest of a PE image: every byte but the checksum field, the certificate table's
+    directory entry and the certificate table itself (the file hashed in order, as for an image whose
+    sections lie in file order, as the linker writes them)."""
+    pe = int.from_bytes(image[0x3C:0x40], "little")
+    optional = pe + 24
+    magic = int.from_bytes(image[optional:optional + 2], "little")
+    checksum = optional + 64
+    directory = optional + (112 if magic == 0x20B else 96) + 4 * 8
+    table, size = (int.from_bytes(image[directory + i:directory + i + 4], "little") for i in (0, 4))
+    end = table if table else len(image)
+    digest = hashlib.sha256()
+    digest.update(image[:checksum])
+    digest.update(image[checksum + 4:directory])
+    digest.update(image[directory + 8:end])
+    return digest.hexdigest()
 
 if __name__ == "__main__":
     unittest.main()
