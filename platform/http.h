@@ -45,10 +45,13 @@ bool HttpCrackUrl(const std::wstring& url, UrlComponents& parts);
 // (before 8.1) the machine's WinHTTP setting. The stand-in: libcurl, which
 // takes its proxy from http_proxy, https_proxy, all_proxy and no_proxy.
 HInternet HttpOpen(const wchar_t* userAgent);
-// Redirects are followed by the client, never from HTTPS to plain HTTP.
-bool HttpFollowRedirectsExceptToPlainHttp(HInternet session);
+// The client follows no redirect (WINHTTP_OPTION_REDIRECT_POLICY_NEVER): a
+// 3xx answer is handed to the caller as it came, so that the caller alone
+// decides where the request body (and the account in it) may go.
+bool HttpNeverFollowRedirects(HInternet session);
 HInternet HttpConnect(HInternet session, const std::wstring& host, std::uint16_t port);
-// The request reports why a certificate was refused (HttpSecureFailure).
+// The request reports why a certificate was refused (HttpSecureFailure) and
+// where it stands (HttpCurrentStage).
 HInternet HttpOpenRequest(HInternet connection, const wchar_t* verb, const std::wstring& path, bool secure);
 // The header block is "Name: value\r\n" lines.
 bool HttpSendRequest(HInternet request, const std::wstring& headers, const void* body, std::uint32_t bodyBytes);
@@ -78,5 +81,30 @@ void HttpAbort(HInternet request);
 // measures around its reads (a read that gets nothing at all ends anyway,
 // with 12002, at WinHTTP's receive time-out of 30 s).
 bool HttpSetLowSpeedLimit(HInternet request, std::uint32_t bytesPerSecond, std::uint32_t seconds);
+// WinHttpSetTimeouts on a request, in milliseconds: resolving the name,
+// connecting, sending, and each receive; the last also bounds the wait for
+// the whole header section (WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT). Before
+// HttpSendRequest. The stand-in: libcurl's connection time-out (name,
+// connection and TLS handshake, each given the largest of the first two) and
+// its low-speed time (the receive time-out) for the rest. A client may not
+// keep to them (Wine ignores the receive time-out): the caller watches too.
+bool HttpSetTimeouts(HInternet request, std::uint32_t resolveMs, std::uint32_t connectMs, std::uint32_t sendMs,
+                     std::uint32_t receiveMs);
+
+// Where a request stands, by the client's own account.
+enum class HttpStage : std::uint32_t {
+    NotSent,
+    Resolving,        // the server's name
+    Connecting,
+    Securing,         // the TLS handshake
+    Sending,          // the request and its body
+    AwaitingHeaders,  // the answer's status line and headers
+    ReceivingBody,
+};
+// The stage the request has reached, and in *steps how many times the client
+// has reported it moving on (a stage reached, a piece of the answer
+// received): a count that stays the same is a request that makes no progress.
+// Callable from any thread while another one blocks in the request's calls.
+HttpStage HttpCurrentStage(HInternet request, std::uint64_t* steps);
 
 }  // namespace plat

@@ -57,6 +57,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(body)
 
+    def _stall(self):
+        """Holds the connection, sending nothing more, until the test lets go (two minutes at most)."""
+        self.server.owner.release.wait(120)
+        self.close_connection = True
+
     def _answer(self, mode):
         owner = self.server.owner
         json_headers = [("Content-Type", "application/json; charset=utf-8"),
@@ -110,8 +115,32 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self._send(int(mode), b"<html><body>error</body></html>", [("Content-Type", "text/html")])
         elif mode == "redirect":
             self._send(307, b"", [("Location", "/moved")])
-        elif mode == "redirect-302":
-            self._send(302, b"", [("Location", "/moved")])
+        elif re.fullmatch(r"redirect-30[1238]", mode):
+            self._send(int(mode[-3:]), b"", [("Location", "/moved")])
+        elif re.fullmatch(r"away-30[1278]", mode):
+            # To the away_url: another port of the loopback address, with a user name and password in it.
+            self._send(int(mode[-3:]), b"", [("Location", owner.away_url)])
+        elif mode == "silent":
+            # The request read, nothing ever answered.
+            self._stall()
+        elif mode == "stall-headers":
+            self.wfile.write(b"HTTP/1.1 200 OK\r\n")
+            self.wfile.flush()
+            self._stall()
+        elif mode == "stall-body":
+            self.send_response(200)
+            self.send_header("Content-Type", "application/json")
+            self.send_header("Content-Length", str(len(owner.body) * 10))
+            self.end_headers()
+            self.wfile.write(owner.body)
+            self.wfile.flush()
+            self._stall()
+        elif mode in ("length-empty", "length-comma"):
+            # Written by hand: send_header would put a blank after the colon.
+            self.wfile.write(b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length:%s\r\n"
+                             b"Connection: close\r\n\r\n" % (b"" if mode == "length-empty" else b" %d," % len(owner.body))
+                             + owner.body)
+            self.close_connection = True
         elif mode == "to-http":
             self._send(302, b"", [("Location", "http://localhost:%d/moved" % owner.plain_port)])
         elif mode == "cut":
@@ -156,6 +185,8 @@ class CatalogueServer:
         self.large_size = 0
         self.drip_interval = 2.0
         self.plain_port = plain_port
+        self.away_url = ""
+        self.release = threading.Event()
         self.requests = []
         self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)
         self.port = self.httpd.server_address[1]
@@ -170,8 +201,54 @@ class CatalogueServer:
         self.thread.start()
 
     def close(self):
+        self.release.set()
         self.httpd.shutdown()
         self.httpd.server_close()
+
+
+class SilentServer:
+    """Accepts connections on loopback and never sends a byte, nor reads one: a TLS handshake or a request
+    sent to it waits for ever. With backlog_full, it never accepts, and fills its queue first, so that a new
+    connection's handshake gets no answer at all."""
+
+    def __init__(self, backlog_full=False):
+        self.socket = socket.socket()
+        self.socket.bind(("127.0.0.1", 0))
+        self.port = self.socket.getsockname()[1]
+        self.held = []
+        self.release = threading.Event()
+        if backlog_full:
+            self.socket.listen(0)
+            for _ in range(2):
+                client = socket.socket()
+                client.setblocking(False)
+                try:
+                    client.connect(("127.0.0.1", self.port))
+                except BlockingIOError:
+                    pass
+                self.held.append(client)
+            time.sleep(0.2)
+        else:
+            self.socket.listen(8)
+            self.thread = threading.Thread(target=self._accept, daemon=True)
+            self.thread.start()
+
+    def url(self, https=False):
+        return ("https" if https else "http") + "://localhost:%d%s" % (self.port, PATH)
+
+    def _accept(self):
+        while not self.release.is_set():
+            try:
+                connection, _ = self.socket.accept()
+            except OSError:
+                return
+            self.held.append(connection)
+
+    def close(self):
+        self.release.set()
+        for held in self.held:
+            held.close()
+        self.socket.close()
 
 
 def make_test_authority(folder):
@@ -206,7 +283,16 @@ MODES = {
     "404": "404 with a small HTML page",
     "500": "500 with a small HTML page",
     "redirect": "307 to /moved, which answers as ok",
+    "redirect-301": "301 to /moved, which answers as ok",
     "redirect-302": "302 to /moved, which answers as ok",
+    "redirect-303": "303 to /moved, which answers as ok",
+    "redirect-308": "308 to /moved, which answers as ok",
+    "away-307": "307 to another port of the loopback address (the away URL; not from the command line)",
+    "silent": "reads the request and never answers",
+    "stall-headers": "sends the status line, then nothing more",
+    "stall-body": "sends the headers and a tenth of the body they announce, then nothing more",
+    "length-empty": "the catalogue under \"Content-Length:\" with no value",
+    "length-comma": "the catalogue under \"Content-Length: N,\"",
     "to-http": "302 to plain HTTP on the --plain-port",
     "cut": "the catalogue, then the connection closed 5000 bytes short of its Content-Length",
     "slow": "the catalogue in four pieces, 0.3 s apart",
