@@ -6,6 +6,7 @@ import shutil
 import signal
 import socket
 import stat
+import subprocess
 import tempfile
 import time
 import unittest
@@ -512,6 +513,70 @@ class CatalogueTest(MachineTest):
         if not self.m.wine:
             self.assertTrue(stat.S_ISFIFO(os.lstat(self.m.host(pipe)).st_mode))
         self.assert_no_leftovers()
+
+    def test_names_windows_reads_as_a_device_a_stream_or_the_log_are_refused(self):
+        self.m.run()  # the log exists
+        log = self.m.local_appdata + "\\Mirelka\\ZunSapi64\\log_zunsapi.txt"
+        self.m.write_file(self.m.temp + "x.json", b"previous")
+        device = "it is not a plain file (a device, a pipe or a link)"
+        cases = [
+            ("NUL", device), ("CON", device), (self.m.temp + "nul.json", device), (self.m.temp + "Com1 .txt", device),
+            ("\\\\.\\NUL", device),
+            (self.m.temp + "x.json:stream", "it names a stream of a file, not a file"),
+            (log.upper(), "it is the program's log"), (log + ".", "it is the program's log"),
+            (log + " ", "it is the program's log"), (log.replace("\\ZunSapi64\\", "\\zunsapi64.\\"), "it is the program's log"),
+            (log.replace("\\Mirelka\\", "\\Mirelka\\x\\..\\"), "it is the program's log"),
+            ("..\\..\\..\\..\\..\\..\\..\\..\\tmp\\x.json", 'it is a relative path that climbs out of the current folder ("..")'),
+            ("a\\..\\..\\x.json", 'it is a relative path that climbs out of the current folder ("..")'),
+        ]
+        for destination, why in cases:
+            with self.subTest(destination=destination):
+                before = self.m.log_bytes()
+                code, _, err = self.search("/out=" + destination)
+                self.assertEqual(code, 1, err)
+                lines = self.m.log_lines(since=before)
+                self.assertIn(("ERROR", "[SearchVoices] Refused destination: " + destination), lines)
+                self.assertIn(("ERROR", "  file " + destination + ": " + why), lines)
+                self.assertEqual(self.http.requests, [], "refused before anything is sent")
+                self.assertTrue(self.m.log_bytes().startswith(before), "the log keeps its history")
+        self.assertEqual(self.catalogue_bytes(self.m.temp + "x.json"), b"previous")
+        self.assertEqual(sorted(os.listdir(self.m.host(self.m.temp))), ["x.json"])
+        self.assert_no_leftovers()
+
+    def test_a_relative_output_path_stays_inside_the_machine(self):
+        if self.m.wine:
+            self.skipTest("under Wine a relative path is taken from the test's own folder on the host (Wine maps it "
+                          "to Z:), which is the real behaviour of a current folder: the stand-in's model is shown")
+        here = tempfile.mkdtemp(prefix="pendrel-cwd-")
+        self.addCleanup(shutil.rmtree, here)
+        env = {"PENDREL_TEST_CATALOGUE_URL": self.http.url}
+        command, env = self.m._command(("/searchvoices", "/out=relative.json"), CATALOGUE_PROGRAM, env)
+        done = subprocess.run(command, env=env, cwd=here, capture_output=True, timeout=120)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(os.listdir(here), [], "nothing is written in the host's folder")
+        self.assertEqual(self.catalogue_bytes("C:\\Windows\\relative.json"), CATALOGUE,
+                         "the model's current folder is its system folder")
+
+    def test_the_running_program_is_never_replaced(self):
+        if self.m.wine:
+            self.skipTest("Wine renames a file over a running program's image (measured, see wine-notes); Windows "
+                          "refuses it: MoveFileExW cannot replace a file that is mapped as an image and fails with "
+                          "ERROR_ACCESS_DENIED, which the stand-in models and this test shows")
+        self.m.run()  # the machine exists
+        copy = self.m.temp + "pendrel-copy"
+        shutil.copy2(CATALOGUE_PROGRAM, self.m.host(copy))
+        with open(self.m.host(copy), "rb") as f:
+            image = f.read()
+        code, _, err = self.m.run("/searchvoices", "/out=" + copy, program=self.m.host(copy),
+                                  extra_env={"PENDREL_TEST_CATALOGUE_URL": self.http.url})
+        self.assertEqual(code, 1, err)
+        with open(self.m.host(copy), "rb") as f:
+            self.assertEqual(f.read(), image, "the program is as it was")
+        self.assertIn(("could not save %s (5: " % copy).encode(), err)
+        self.assert_no_leftovers()
+        code, _, err = self.m.run("/searchvoices", program=self.m.host(copy),
+                                  extra_env={"PENDREL_TEST_CATALOGUE_URL": self.http.url})
+        self.assertEqual(code, 0, err)
 
     def test_a_host_path_that_is_not_utf8_keeps_its_bytes(self):
         if self.m.wine:
