@@ -70,7 +70,9 @@ std::wstring CertificateFailure(std::uint32_t flags) {
         {plat::kCertExpired, L"it has expired or is not yet valid"},
         {plat::kCertWrongName, L"it names another host"},
         {plat::kCertRevoked, L"it has been revoked"},
-        {plat::kCertRevocationCheckFailed, L"its revocation could not be checked"},
+        {plat::kCertRevocationCheckFailed,
+         L"its revocation could not be checked (the revocation server may be unreachable), and the account is "
+         L"sent only after that check"},
         {plat::kCertInvalid, L"it is invalid"},
         {plat::kSecureChannelError, L"the secure channel failed"},
     };

@@ -51,7 +51,11 @@ HInternet HttpOpen(const wchar_t* userAgent);
 bool HttpNeverFollowRedirects(HInternet session);
 HInternet HttpConnect(HInternet session, const std::wstring& host, std::uint16_t port);
 // The request reports why a certificate was refused (HttpSecureFailure) and
-// where it stands (HttpCurrentStage).
+// where it stands (HttpCurrentStage). A secure one checks the server
+// certificate's revocation (WINHTTP_ENABLE_SSL_REVOCATION), and fails when
+// the check cannot be made. The stand-in checks it against the revocation
+// list in the file SSL_CRL_FILE names (PEM), where it is set, as libcurl's
+// CURLOPT_CRLFILE: a file that cannot be read is a check that cannot be made.
 HInternet HttpOpenRequest(HInternet connection, const wchar_t* verb, const std::wstring& path, bool secure);
 // The header block is "Name: value\r\n" lines.
 bool HttpSendRequest(HInternet request, const std::wstring& headers, const void* body, std::uint32_t bodyBytes);

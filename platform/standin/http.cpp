@@ -210,6 +210,7 @@ std::uint32_t ErrorOf(CURLcode code) {
         case CURLE_SSL_CONNECT_ERROR:
         case CURLE_PEER_FAILED_VERIFICATION:
         case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_CRL_BADFILE:
         case CURLE_SSL_CERTPROBLEM: return kErrorHttpSecureFailure;
         case CURLE_OPERATION_TIMEDOUT: return kErrorHttpTimeout;
         case CURLE_UNSUPPORTED_PROTOCOL:
@@ -319,6 +320,9 @@ bool HttpSendRequest(HInternet r, const std::wstring& headers, const void* body,
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
     if (const char* ca = std::getenv("SSL_CERT_FILE"); ca && *ca) curl_easy_setopt(e, CURLOPT_CAINFO, ca);
+    // The revocation lists Windows would fetch from each certificate's distribution point: the
+    // model's, in one file. OpenSSL then requires a list for every certificate of the chain.
+    if (const char* crl = std::getenv("SSL_CRL_FILE"); crl && *crl && r->secure) curl_easy_setopt(e, CURLOPT_CRLFILE, crl);
     curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, r->connectMs);
     curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, r->lowSpeedBytes);
     curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, r->lowSpeedSeconds);
@@ -433,6 +437,7 @@ bool HttpQueryUrl(HInternet r, std::wstring& url) {
 
 std::uint32_t HttpSecureFailure(HInternet r) {
     if (r == nullptr || r->easy == nullptr || r->result == CURLE_OK) return 0;
+    if (r->result == CURLE_SSL_CRL_BADFILE) return kCertRevocationCheckFailed;  // no list to check against
     long verify = 0;
     curl_easy_getinfo(r->easy, CURLINFO_SSL_VERIFYRESULT, &verify);
     // OpenSSL's verification results (X509_V_ERR_*), as WinHTTP's status flags.

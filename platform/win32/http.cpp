@@ -118,6 +118,18 @@ HInternet HttpOpenRequest(HInternet connection, const wchar_t* verb, const std::
                                                WINHTTP_DEFAULT_ACCEPT_TYPES, secure ? WINHTTP_FLAG_SECURE : 0));
     if (request != nullptr) {
         request->secure = secure;
+        // WinHTTP checks a server certificate's revocation only when asked. Once asked, a check that
+        // cannot be made (the revocation server unreachable) fails the request as well, with
+        // WINHTTP_CALLBACK_STATUS_FLAG_CERT_REV_FAILED: the account is sent only after the check.
+        DWORD revocation = WINHTTP_ENABLE_SSL_REVOCATION;
+        if (secure &&
+            !::WinHttpSetOption(request->handle, WINHTTP_OPTION_ENABLE_FEATURE, &revocation, sizeof revocation)) {
+            const DWORD error = ::GetLastError();
+            ::WinHttpCloseHandle(request->handle);
+            delete request;
+            ::SetLastError(error);
+            return nullptr;
+        }
         ::WinHttpSetStatusCallback(request->handle, OnStatus,
                                    WINHTTP_CALLBACK_FLAG_SECURE_FAILURE | WINHTTP_CALLBACK_FLAG_RESOLVE_NAME |
                                        WINHTTP_CALLBACK_FLAG_CONNECT_TO_SERVER | WINHTTP_CALLBACK_FLAG_SEND_REQUEST |

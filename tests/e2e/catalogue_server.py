@@ -30,6 +30,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
             {"method": self.command, "path": self.path, "headers": dict(self.headers.items()), "body": body})
 
     def do_GET(self):
+        if self.path == "/ca.crl" and self.server.owner.crl is not None:
+            # The test authority's revocation list, fetched by Windows from a certificate's distribution point.
+            self.server.owner.crl_fetches += 1
+            self._send(200, self.server.owner.crl, [("Content-Type", "application/pkix-crl")])
+            return
         self._record()
         self.close_connection = True
         self._answer("ok" if self.path == "/moved" else self.server.owner.mode)
@@ -186,6 +191,8 @@ class CatalogueServer:
         self.drip_interval = 2.0
         self.plain_port = plain_port
         self.away_url = ""
+        self.crl = None  # the bytes served at /ca.crl
+        self.crl_fetches = 0
         self.release = threading.Event()
         self.requests = []
         self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)
@@ -251,20 +258,44 @@ class SilentServer:
         self.socket.close()
 
 
-def make_test_authority(folder):
+def make_test_authority(folder, crl_port=0, offline_port=0):
     """A certificate authority and a certificate for localhost signed by it:
-    (ca.pem, ca.der, (server.pem, server.key))."""
+    (ca.pem, ca.der, (server.pem, server.key)). With crl_port, each certificate names
+    http://localhost:crl_port/ca.crl as its revocation list, and the folder also holds that list (ca.crl, DER;
+    ca.crl.pem), revoked.pem and revoked.key (a certificate for localhost that the list revokes) and, with
+    offline_port, offline.pem and offline.key (one whose list is on that port, where nothing answers)."""
     def run(*args):
         subprocess.run(["openssl"] + list(args), check=True, cwd=folder, capture_output=True)
+
+    def issue(name, crl_url):
+        run("req", "-newkey", "rsa:2048", "-nodes", "-keyout", name + ".key", "-out", name + ".csr",
+            "-subj", "/CN=localhost")
+        with open(os.path.join(folder, name + ".cnf"), "w") as f:
+            f.write("subjectAltName=DNS:localhost\nbasicConstraints=CA:FALSE\nkeyUsage=digitalSignature,"
+                    "keyEncipherment\nextendedKeyUsage=serverAuth\n")
+            if crl_url:
+                f.write("crlDistributionPoints=URI:%s\n" % crl_url)
+        run("x509", "-req", "-in", name + ".csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial",
+            "-out", name + ".pem", "-days", "2", "-extfile", name + ".cnf")
+
     run("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.pem", "-days", "2",
-        "-subj", "/CN=Pendrel Test Authority")
+        "-subj", "/CN=Pendrel Test Authority", "-addext", "keyUsage=critical,keyCertSign,cRLSign")
     run("x509", "-in", "ca.pem", "-outform", "DER", "-out", "ca.der")
-    run("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=localhost")
-    with open(os.path.join(folder, "ext.cnf"), "w") as f:
-        f.write("subjectAltName=DNS:localhost\nbasicConstraints=CA:FALSE\nkeyUsage=digitalSignature,keyEncipherment\n"
-                "extendedKeyUsage=serverAuth\n")
-    run("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial",
-        "-out", "server.pem", "-days", "2", "-extfile", "ext.cnf")
+    crl_url = "http://localhost:%d/ca.crl" % crl_port if crl_port else ""
+    issue("server", crl_url)
+    if crl_port:
+        issue("revoked", crl_url)
+        if offline_port:
+            issue("offline", "http://localhost:%d/ca.crl" % offline_port)
+        with open(os.path.join(folder, "ca.cnf"), "w") as f:
+            f.write("[ca]\ndefault_ca = test\n[test]\ndatabase = index.txt\ncertificate = ca.pem\n"
+                    "private_key = ca.key\ncrlnumber = crlnumber\ndefault_md = sha256\ndefault_crl_days = 2\n")
+        open(os.path.join(folder, "index.txt"), "w").close()
+        with open(os.path.join(folder, "crlnumber"), "w") as f:
+            f.write("01\n")
+        run("ca", "-config", "ca.cnf", "-revoke", "revoked.pem")
+        run("ca", "-config", "ca.cnf", "-gencrl", "-out", "ca.crl.pem")
+        run("crl", "-in", "ca.crl.pem", "-outform", "DER", "-out", "ca.crl")
     return (os.path.join(folder, "ca.pem"), os.path.join(folder, "ca.der"),
             (os.path.join(folder, "server.pem"), os.path.join(folder, "server.key")))
 

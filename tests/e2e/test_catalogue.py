@@ -24,14 +24,24 @@ class CatalogueTest(MachineTest):
     @classmethod
     def setUpClass(cls):
         cls.folder = tempfile.mkdtemp(prefix="pendrel-ca-")
-        cls.ca_pem, cls.ca_der, certificate = make_test_authority(cls.folder)
         cls.http = CatalogueServer()
+        # A port held but never listened on: the distribution point of a revocation list nobody serves.
+        cls.offline = socket.socket()
+        cls.offline.bind(("127.0.0.1", 0))
+        # Every certificate names the plain server's /ca.crl as its revocation list.
+        cls.ca_pem, cls.ca_der, certificate = make_test_authority(cls.folder, cls.http.port,
+                                                                  cls.offline.getsockname()[1])
+        with open(os.path.join(cls.folder, "ca.crl"), "rb") as f:
+            cls.http.crl = f.read()
         cls.https = CatalogueServer(certificate=certificate, plain_port=cls.http.port)
+        cls.revoked = CatalogueServer(certificate=tuple(os.path.join(cls.folder, "revoked." + e) for e in ("pem", "key")))
+        cls.unchecked = CatalogueServer(certificate=tuple(os.path.join(cls.folder, "offline." + e) for e in ("pem", "key")))
 
     @classmethod
     def tearDownClass(cls):
-        cls.http.close()
-        cls.https.close()
+        for server in (cls.http, cls.https, cls.revoked, cls.unchecked):
+            server.close()
+        cls.offline.close()
         shutil.rmtree(cls.folder, ignore_errors=True)
 
     def setUp(self):
@@ -43,16 +53,20 @@ class CatalogueTest(MachineTest):
         self.addCleanup(self.m.close)
         self.catalogue = self.m.temp + "quelto_voices.json"
 
-    def search(self, *args, https=False, trusted=True, url_suffix="", extra_env=None):
-        env = {"PENDREL_TEST_CATALOGUE_URL": (self.https if https else self.http).url + url_suffix}
-        env.update(extra_env or {})
+    def search(self, *args, https=False, trusted=True, url_suffix="", extra_env=None, server=None):
+        server = server or (self.https if https else self.http)
+        https = https or server is not self.http
+        env = {"PENDREL_TEST_CATALOGUE_URL": server.url + url_suffix}
         if https and trusted:
             if self.m.wine:
                 # Taken out again however the test ends, before its machine goes.
                 self.addCleanup(self.m.run, "untrust", self.ca_der, program=PROBE)
                 self.assertEqual(self.m.run("trust", self.ca_der, program=PROBE)[0], 0)
             else:
+                # The stand-in's revocation lists: the one the certificates' distribution point serves.
                 env["SSL_CERT_FILE"] = self.ca_pem
+                env["SSL_CRL_FILE"] = os.path.join(self.folder, "ca.crl.pem")
+        env.update(extra_env or {})
         return self.m.run("/searchvoices", *args, program=CATALOGUE_PROGRAM, extra_env=env)
 
     def messages(self):
@@ -592,8 +606,9 @@ class CatalogueTest(MachineTest):
             self.assertEqual(f.read(), CATALOGUE)
 
     def test_https_with_a_trusted_authority(self):
-        code, _, _ = self.search("/username=ana", https=True)
-        self.assertEqual(code, 0)
+        # Its revocation checked against the authority's list, which does not name it.
+        code, _, err = self.search("/username=ana", https=True)
+        self.assertEqual(code, 0, err)
         self.assertEqual(self.catalogue_bytes(), CATALOGUE)
         self.assertEqual(self.https.requests[0]["body"], b'{"tipo":"1","vozID":"","username":"ana","password":""}')
 
@@ -604,6 +619,28 @@ class CatalogueTest(MachineTest):
         self.assertEqual(self.http.requests, [], "the password never travels in the clear")
         self.assertFalse(self.m.exists(self.catalogue))
         self.assertIn("Redirect refused: http://localhost:%d/moved" % self.http.port, self.m.log_messages())
+
+    def assert_certificate_refused(self, server, words, extra_env=None):
+        self.m.write_file(self.catalogue, b"previous")
+        code, _, err = self.search("/password=s3cret", server=server, extra_env=extra_env)
+        self.assertEqual(code, 1, err)
+        self.assertEqual(server.requests, [], "the account is never sent")
+        self.assertEqual(self.catalogue_bytes(), b"previous")
+        self.assertIn(("ERROR", "  certificate of localhost: " + words), self.m.log_lines())
+        self.assertIn(words.encode(), err)
+        self.assert_no_leftovers()
+
+    def test_https_with_a_revoked_certificate_fails(self):
+        self.revoked.requests = []
+        self.assert_certificate_refused(self.revoked, "it has been revoked")
+
+    def test_https_whose_revocation_cannot_be_checked_fails(self):
+        # Under Wine the certificate's list is on a port where nothing answers; the stand-in's list cannot be read.
+        self.unchecked.requests = []
+        self.assert_certificate_refused(
+            self.unchecked, "its revocation could not be checked (the revocation server may be unreachable), and "
+                            "the account is sent only after that check",
+            extra_env=None if self.m.wine else {"SSL_CRL_FILE": os.path.join(self.folder, "no-such.crl")})
 
     def test_https_with_an_unknown_authority_fails(self):
         code, _, err = self.search(https=True, trusted=False)
