@@ -116,16 +116,20 @@ private:
     plat::InterruptWatch* watch_;
 };
 
-// Gives a request up when it makes no progress for the stall limit, in
-// whatever stage it is: the client's own time-outs are not enough (WinHTTP
-// has none for a name by default, and Wine's keeps no receive time-out).
-// Closing the request from this thread ends the call blocked on it, as
-// Ctrl+C does. Progress is what the client reports (a stage reached, a piece
-// of the answer) and what the caller tells it (bytes read).
+// Gives a request up when it makes no progress for the stall limit and a
+// second of grace, in whatever stage it is: the client's own time-outs, set to
+// the limit, are not enough (WinHTTP has none for a name by default, and
+// Wine's keeps no receive time-out of its own). The second lets a client that
+// does keep them end the call itself first: closing a request while the
+// client ends the call on it at the same moment crashed Wine's WinHTTP
+// (measured). Closing the request from this thread ends the call blocked on
+// it, as Ctrl+C does. Progress is what the client reports (a stage reached, a
+// piece of the answer) and what the caller tells it (bytes read).
 class Watchdog {
 public:
     explicit Watchdog(std::uint32_t seconds)
         : limit_(static_cast<std::int64_t>(seconds) * 1000000000), thread_([this] { Run(); }) {}
+    static constexpr std::int64_t kGrace = 1000000000;
     ~Watchdog() {
         {
             const std::lock_guard<std::mutex> lock(mutex_);
@@ -157,6 +161,16 @@ public:
         const std::lock_guard<std::mutex> lock(mutex_);
         return stage_;
     }
+    // Whether the request has gone the whole limit without progress: a call
+    // that ends so ended for the limit's sake, whatever the client's code for
+    // it (Wine gives 10060 for a receive, 12157 for a TLS handshake).
+    bool OverTheLimit() const {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (expired_) return true;
+        std::uint64_t steps = 0;
+        plat::HttpCurrentStage(request_, &steps);
+        return request_ != nullptr && steps == steps_ && plat::MonotonicNanoseconds() - last_ >= limit_;
+    }
 
 private:
     void Run() {
@@ -170,7 +184,7 @@ private:
             if (steps != steps_) {
                 steps_ = steps;
                 last_ = now;
-            } else if (now - last_ >= limit_) {
+            } else if (now - last_ >= limit_ + kGrace) {
                 expired_ = true;
                 stage_ = stage;
                 plat::HttpAbort(request_);
@@ -358,7 +372,7 @@ bool HttpPostJsonToFile(const std::wstring& url, const std::wstring& jsonBody, p
     const auto sendFailed = [&](const std::wstring& line, const std::wstring& why) {
         const std::uint32_t error = plat::GetLastError();
         if (interrupted()) return stopped(0);
-        if (!watchdog.Expired() && error != plat::kErrorHttpTimeout) {
+        if (!watchdog.OverTheLimit() && error != plat::kErrorHttpTimeout && error != plat::kErrorSocketTimeout) {
             plat::SetLastError(error);
             return failedSecurely(line, why);
         }
@@ -508,7 +522,8 @@ bool HttpPostJsonToFile(const std::wstring& url, const std::wstring& jsonBody, p
         }
     }
     // A read that the client, or the watchdog, gave up on for want of data is a stall too.
-    if (readFailed && watchdog.Expired()) readError = plat::kErrorHttpTimeout;
+    if (readFailed && (watchdog.OverTheLimit() || readError == plat::kErrorSocketTimeout))
+        readError = plat::kErrorHttpTimeout;
     if (readFailed && readError == plat::kErrorHttpTimeout) stalled = true;
     if (!writeFailed && !plat::FlushFile(file)) {
         writeFailed = true;

@@ -25,6 +25,8 @@ constexpr std::uint32_t kHttpQueryRawHeadersCrlf = 22;   // the status line and 
 constexpr std::uint32_t kHttpQueryCustom = 65535;  // the header named by `name`
 
 constexpr std::uint32_t kErrorHttpTimeout = 12002;
+// WSAETIMEDOUT: what Wine's WinHTTP reports for a receive that ran out of its time-out.
+constexpr std::uint32_t kErrorSocketTimeout = 10060;
 constexpr std::uint32_t kErrorHttpOperationCancelled = 12017;
 constexpr std::uint32_t kErrorHttpInvalidServerResponse = 12152;
 

@@ -626,9 +626,19 @@ class CatalogueTest(MachineTest):
         self.assertEqual(code, 1, err)
         self.assertEqual(server.requests, [], "the account is never sent")
         self.assertEqual(self.catalogue_bytes(), b"previous")
-        self.assertIn(("ERROR", "  certificate of localhost: " + words), self.m.log_lines())
-        self.assertIn(words.encode(), err)
         self.assert_no_leftovers()
+        messages = self.m.log_messages()
+        at = messages.index("WinHttpSendRequest failed")
+        self.assertRegex(messages[at + 1], r"^  host localhost: 121(57|75): \S")
+        if self.m.wine:
+            # Wine 8 refuses the certificate (12157; the same authority's unrevoked certificate is taken, see
+            # test_https_with_a_trusted_authority) but calls no status callback with the reason (measured). On
+            # Windows WinHttpSendRequest fails with ERROR_WINHTTP_SECURE_FAILURE after a
+            # WINHTTP_CALLBACK_STATUS_SECURE_FAILURE whose flags name it (WINHTTP_STATUS_CALLBACK's page:
+            # CERT_REVOKED, CERT_REV_FAILED), which the program turns into these words, as the stand-in shows.
+            return
+        self.assertEqual(messages[at + 2], "  certificate of localhost: " + words)
+        self.assertIn(words.encode(), err)
 
     def test_https_with_a_revoked_certificate_fails(self):
         self.revoked.requests = []
