@@ -116,20 +116,16 @@ private:
     plat::InterruptWatch* watch_;
 };
 
-// Gives a request up when it makes no progress for the stall limit and a
-// second of grace, in whatever stage it is: the client's own time-outs, set to
-// the limit, are not enough (WinHTTP has none for a name by default, and
-// Wine's keeps no receive time-out of its own). The second lets a client that
-// does keep them end the call itself first: closing a request while the
-// client ends the call on it at the same moment crashed Wine's WinHTTP
-// (measured). Closing the request from this thread ends the call blocked on
-// it, as Ctrl+C does. Progress is what the client reports (a stage reached, a
-// piece of the answer) and what the caller tells it (bytes read).
+// Gives a request up when it makes no progress for the stall limit, in
+// whatever stage it is: the client's own time-outs are not enough (WinHTTP
+// has none for a name by default, and Wine's keeps no receive time-out of its
+// own). Closing the request from this thread ends the call blocked on it, as
+// Ctrl+C does. Progress is what the client reports (a stage reached, a piece
+// of the answer) and what the caller tells it (bytes read).
 class Watchdog {
 public:
     explicit Watchdog(std::uint32_t seconds)
         : limit_(static_cast<std::int64_t>(seconds) * 1000000000), thread_([this] { Run(); }) {}
-    static constexpr std::int64_t kGrace = 1000000000;
     // How late the watchdog may notice a step: it looks every 100 ms.
     static constexpr std::int64_t kTolerance = 250000000;
     ~Watchdog() {
@@ -186,7 +182,7 @@ private:
             if (steps != steps_) {
                 steps_ = steps;
                 last_ = now;
-            } else if (now - last_ >= limit_ + kGrace) {
+            } else if (now - last_ >= limit_) {
                 expired_ = true;
                 stage_ = stage;
                 plat::HttpAbort(request_);
@@ -234,6 +230,7 @@ std::wstring StageWords(plat::HttpStage stage) {
 }
 
 constexpr int kMostRedirects = 10;
+constexpr std::uint32_t kClientMarginMs = 2000;
 
 bool IsRedirect(std::uint64_t status) {
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
@@ -324,7 +321,7 @@ bool HttpPostJsonToFile(const std::wstring& url, const std::wstring& jsonBody, p
         return false;
     };
     plat::UrlComponents parts;
-    std::wstring host;  // the host the failures concern: the last one a redirect led to
+    std::wstring host;  // the host the failures concern (a redirect never leads to another)
     const auto interrupted = [&limits] { return limits.interrupts != nullptr && limits.interrupts->Interrupted(); };
     const auto stopped = [&](std::uint64_t received) {
         WriteLogLine(L"ERROR", L"The transfer was interrupted (Ctrl+C or Ctrl+Break) after " +
@@ -395,8 +392,12 @@ bool HttpPostJsonToFile(const std::wstring& url, const std::wstring& jsonBody, p
         request.reset(plat::HttpOpenRequest(connection.get(), L"POST", path, parts.https));
         if (!request) return failed(L"WinHttpOpenRequest failed", L"no request to " + parts.host);
         stopOnInterrupt.emplace(limits.interrupts, request.get());
-        // The client's own limits where it has them; the watchdog holds them where it does not keep to them.
-        plat::HttpSetTimeouts(request.get(), limitMs, limitMs, limitMs, limitMs);
+        // The client's own time-outs, two seconds past the limit: the watchdog ends a call at the limit,
+        // and they end it where the watchdog could not. Not at the limit itself: Wine's WinHTTP, its
+        // receive time-out run out after an answer's status line, reports the answer received and then
+        // crashes when its headers are asked for (measured).
+        plat::HttpSetTimeouts(request.get(), limitMs + kClientMarginMs, limitMs + kClientMarginMs,
+                              limitMs + kClientMarginMs, limitMs + kClientMarginMs);
         // Where the client can give up on a crawling answer itself, it does (and a
         // wait for data inside one of its calls ends too); the loop below measures
         // on every platform.
@@ -407,10 +408,8 @@ bool HttpPostJsonToFile(const std::wstring& url, const std::wstring& jsonBody, p
                                    L"Content-Type: application/json; charset=utf-8\r\nAccept: application/zip, */*\r\n",
                                    body.data(), static_cast<std::uint32_t>(body.size())))
             return sendFailed(L"WinHttpSendRequest failed", L"the request to " + parts.host + L" could not be sent");
-        // The header section as a whole within the limit (WinHTTP shows no progress inside it). Wine's
-        // WinHTTP, its receive time-out run out in the middle of the headers, reports the answer received
-        // and then crashes when its headers are asked for (measured): an answer that took the whole limit
-        // is not looked at.
+        // The header section as a whole within the limit (WinHTTP shows no progress inside it): an answer
+        // that took the whole limit is a time-out, and is not looked at (see above).
         const std::int64_t asked = plat::MonotonicNanoseconds();
         bool received = plat::HttpReceiveResponse(request.get());
         if (received && plat::MonotonicNanoseconds() - asked >= limitNs - Watchdog::kTolerance) {
