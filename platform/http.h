@@ -70,9 +70,6 @@ bool HttpQueryDataAvailable(HInternet request, std::uint32_t* available);
 bool HttpReadData(HInternet request, void* buffer, std::uint32_t toRead, std::uint32_t* read);
 void HttpCloseHandle(HInternet handle);
 
-// WinHttpQueryOption(WINHTTP_OPTION_URL): the URL the request reached last,
-// after the redirects it followed.
-bool HttpQueryUrl(HInternet request, std::wstring& url);
 // The checks the server's certificate failed, kCert* bits (the status of
 // WINHTTP_CALLBACK_STATUS_SECURE_FAILURE); 0 when none was reported.
 std::uint32_t HttpSecureFailure(HInternet request);

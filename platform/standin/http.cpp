@@ -426,15 +426,6 @@ bool HttpReadData(HInternet r, void* buffer, std::uint32_t toRead, std::uint32_t
     return true;
 }
 
-bool HttpQueryUrl(HInternet r, std::wstring& url) {
-    if (r == nullptr || r->easy == nullptr) return Fail(kErrorInvalidHandle);
-    char* effective = nullptr;
-    if (curl_easy_getinfo(r->easy, CURLINFO_EFFECTIVE_URL, &effective) != CURLE_OK || effective == nullptr)
-        return Fail(kErrorInvalidHandle);
-    url = Utf8BytesToWide(effective);
-    return true;
-}
-
 std::uint32_t HttpSecureFailure(HInternet r) {
     if (r == nullptr || r->easy == nullptr || r->result == CURLE_OK) return 0;
     if (r->result == CURLE_SSL_CRL_BADFILE) return kCertRevocationCheckFailed;  // no list to check against

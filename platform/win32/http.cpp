@@ -187,20 +187,6 @@ void HttpCloseHandle(HInternet handle) {
     delete handle;
 }
 
-bool HttpQueryUrl(HInternet request, std::wstring& url) {
-    HINTERNET h = H(request);
-    if (h == nullptr) return false;
-    DWORD bytes = 0;
-    ::WinHttpQueryOption(h, WINHTTP_OPTION_URL, nullptr, &bytes);
-    if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER || bytes == 0) return false;
-    std::wstring text(bytes / sizeof(wchar_t) + 1, L'\0');
-    if (!::WinHttpQueryOption(h, WINHTTP_OPTION_URL, text.data(), &bytes)) return false;
-    text.resize(bytes / sizeof(wchar_t));
-    while (!text.empty() && text.back() == L'\0') text.pop_back();
-    url = text;
-    return true;
-}
-
 std::uint32_t HttpSecureFailure(HInternet request) { return request ? request->secureFailure.load() : 0; }
 
 void HttpAbort(HInternet request) {
