@@ -4,6 +4,7 @@
 #include <cwchar>
 #include <cwctype>
 #include <random>
+#include <vector>
 
 #include "catalogue/http_post.h"
 #include "platform/clock.h"
@@ -54,12 +55,90 @@ bool SearchFailed(const std::wstring& why) {
     return false;
 }
 
+// A path as Windows' path functions take it apart: separators as
+// backslashes, each name without the dots and blanks it ends with (Win32
+// drops them), "." and ".." resolved by the text, in upper case (NTFS compares
+// names ignoring case). Two paths alike by it name one file to Windows.
+std::wstring WindowsPathKey(const std::wstring& path) {
+    std::vector<std::wstring> names;
+    std::wstring name;
+    std::wstring drive;
+    // "\\?\" and "\\.\" only ask Windows not to do this itself: taken off, so
+    // that such a path is refused as the other does. A drive stays the root.
+    std::size_t start = 0;
+    if (path.compare(0, 4, L"\\\\?\\") == 0 || path.compare(0, 4, L"\\\\.\\") == 0) start = 4;
+    if (path.size() >= start + 2 && path[start + 1] == L':') {
+        drive = path.substr(start, 2);
+        start += 2;
+    }
+    const auto flush = [&] {
+        if (name == L"..") {
+            if (!names.empty()) names.pop_back();
+        } else if (name != L".") {
+            while (!name.empty() && (name.back() == L'.' || name.back() == L' ')) name.pop_back();
+            if (!name.empty()) names.push_back(name);
+        }
+        name.clear();
+    };
+    for (std::size_t i = start; i < path.size(); ++i) {
+        if (path[i] == L'\\' || path[i] == L'/') flush();
+        else name += path[i];
+    }
+    flush();
+    std::wstring key = drive;
+    for (const std::wstring& n : names) key += L"\\" + n;
+    for (wchar_t& c : key) c = static_cast<wchar_t>(std::towupper(c));
+    return key;
+}
+
+// Whether a file name is one Windows takes for a device wherever it stands,
+// with any extension after it ("NUL", "con.json", "COM1 .txt").
+bool IsDeviceName(const std::wstring& fileName) {
+    std::wstring base = fileName.substr(0, fileName.find(L'.'));
+    while (!base.empty() && base.back() == L' ') base.pop_back();
+    for (wchar_t& c : base) c = static_cast<wchar_t>(std::towupper(c));
+    if (base == L"CON" || base == L"PRN" || base == L"AUX" || base == L"NUL" || base == L"CONIN$" ||
+        base == L"CONOUT$")
+        return true;
+    if (base.size() != 4 || (base.compare(0, 3, L"COM") != 0 && base.compare(0, 3, L"LPT") != 0)) return false;
+    const wchar_t digit = base[3];
+    return (digit >= L'0' && digit <= L'9') || digit == L'\u00b9' || digit == L'\u00b2' || digit == L'\u00b3';
+}
+
 // Why the catalogue may not take `outPath`'s place, or empty when it may: it
 // replaces a file or takes a free name, and nothing else. A folder, a device,
 // a pipe or a link is never replaced by a file, and the log never by a
 // catalogue (its history would go; Windows refuses the rename anyway, since
-// the run holds the log, but a host or Wine may not).
+// the run holds the log, but a host or Wine may not). The names are judged
+// first, as Windows reads them, so that a file system that reads them
+// otherwise (the stand-in's host, where names keep their case, their
+// trailing dots and their colons) is refused the same ones.
 std::wstring RefusalOfDestination(const std::wstring& outPath) {
+    // A colon after the drive names a stream of a file ("x.json:stream"), which Windows
+    // would write beside the file's data; "\\?\C:" and "\\.\C:" keep their own.
+    std::size_t root = 0;
+    if (outPath.compare(0, 4, L"\\\\?\\") == 0 || outPath.compare(0, 4, L"\\\\.\\") == 0) root = 4;
+    if (outPath.size() >= root + 2 && outPath[root + 1] == L':') root += 2;
+    if (outPath.find(L':', root) != std::wstring::npos) return L"it names a stream of a file, not a file";
+    if (outPath.compare(0, 4, L"\\\\.\\") == 0) return L"it is not a plain file (a device, a pipe or a link)";
+    const std::size_t slash = outPath.find_last_of(L"\\/");
+    if (IsDeviceName(outPath.substr(slash == std::wstring::npos ? 0 : slash + 1)))
+        return L"it is not a plain file (a device, a pipe or a link)";
+    // A relative path that climbs ("..\\x.json") depends on a current folder nobody chose; the
+    // installer's is seldom known (system32 for a deferred action).
+    const bool rooted = !outPath.empty() && (outPath[0] == L'\\' || outPath[0] == L'/');
+    if (!rooted && !(outPath.size() >= 2 && outPath[1] == L':')) {
+        for (std::size_t from = 0; from <= outPath.size();) {
+            std::size_t end = outPath.find_first_of(L"\\/", from);
+            if (end == std::wstring::npos) end = outPath.size();
+            std::wstring name = outPath.substr(from, end - from);
+            while (name.size() > 2 && (name.back() == L' ' || name.back() == L'.')) name.pop_back();
+            if (name == L"..") return L"it is a relative path that climbs out of the current folder (\"..\")";
+            from = end + 1;
+        }
+    }
+    const std::wstring logName = GetLogFilePath();
+    if (!logName.empty() && WindowsPathKey(outPath) == WindowsPathKey(logName)) return L"it is the program's log";
     plat::PathFacts destination;
     if (!plat::InspectPath(outPath, destination))
         return L"what it names cannot be told (" + plat::ErrorText(plat::GetLastError()) + L")";

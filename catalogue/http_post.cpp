@@ -1,9 +1,14 @@
 #include "catalogue/http_post.h"
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cwchar>
 #include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
 #include <vector>
 
 #include "catalogue/progress_bar.h"
@@ -65,7 +70,9 @@ std::wstring CertificateFailure(std::uint32_t flags) {
         {plat::kCertExpired, L"it has expired or is not yet valid"},
         {plat::kCertWrongName, L"it names another host"},
         {plat::kCertRevoked, L"it has been revoked"},
-        {plat::kCertRevocationCheckFailed, L"its revocation could not be checked"},
+        {plat::kCertRevocationCheckFailed,
+         L"its revocation could not be checked (the revocation server may be unreachable), and the account is "
+         L"sent only after that check"},
         {plat::kCertInvalid, L"it is invalid"},
         {plat::kSecureChannelError, L"the secure channel failed"},
     };
@@ -108,6 +115,126 @@ public:
 private:
     plat::InterruptWatch* watch_;
 };
+
+// Gives a request up when it makes no progress for the stall limit, in
+// whatever stage it is: the client's own time-outs are not enough (WinHTTP
+// has none for a name by default, and Wine's keeps no receive time-out of its
+// own). Closing the request from this thread ends the call blocked on it, as
+// Ctrl+C does. Progress is what the client reports (a stage reached, a piece
+// of the answer) and what the caller tells it (bytes read).
+class Watchdog {
+public:
+    explicit Watchdog(std::uint32_t seconds)
+        : limit_(static_cast<std::int64_t>(seconds) * 1000000000), thread_([this] { Run(); }) {}
+    // How late the watchdog may notice a step: it looks every 100 ms.
+    static constexpr std::int64_t kTolerance = 250000000;
+    ~Watchdog() {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            quit_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+    Watchdog(const Watchdog&) = delete;
+    Watchdog& operator=(const Watchdog&) = delete;
+
+    // Watches `request` from now on; null: none.
+    void Watch(plat::HInternet request) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        request_ = request;
+        plat::HttpCurrentStage(request, &steps_);
+        last_ = plat::MonotonicNanoseconds();
+    }
+    void Progress() {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        last_ = plat::MonotonicNanoseconds();
+    }
+    // Whether it gave a request up, and in which stage.
+    bool Expired() const {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return expired_;
+    }
+    plat::HttpStage Stage() const {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return stage_;
+    }
+    // Whether the request has gone the whole limit without progress: a call
+    // that ends so ended for the limit's sake, whatever the client's code for
+    // it (Wine gives 10060 for a receive, 12157 for a TLS handshake).
+    bool OverTheLimit() const {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (expired_) return true;
+        std::uint64_t steps = 0;
+        plat::HttpCurrentStage(request_, &steps);
+        return request_ != nullptr && steps == steps_ && plat::MonotonicNanoseconds() - last_ >= limit_ - kTolerance;
+    }
+
+private:
+    void Run() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (!quit_) {
+            wake_.wait_for(lock, std::chrono::milliseconds(100));
+            if (quit_ || request_ == nullptr) continue;
+            std::uint64_t steps = 0;
+            const plat::HttpStage stage = plat::HttpCurrentStage(request_, &steps);
+            const std::int64_t now = plat::MonotonicNanoseconds();
+            if (steps != steps_) {
+                steps_ = steps;
+                last_ = now;
+            } else if (now - last_ >= limit_) {
+                expired_ = true;
+                stage_ = stage;
+                plat::HttpAbort(request_);
+                request_ = nullptr;
+            }
+        }
+    }
+
+    const std::int64_t limit_;
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    plat::HInternet request_ = nullptr;
+    std::uint64_t steps_ = 0;
+    std::int64_t last_ = 0;
+    bool expired_ = false, quit_ = false;
+    plat::HttpStage stage_ = plat::HttpStage::NotSent;
+    std::thread thread_;  // last: it starts once everything above is set
+};
+
+// A request under the watchdog for as long as it lives: declared after the
+// request's handle, so that the watchdog lets go before the handle closes.
+class Watching {
+public:
+    Watching(Watchdog& watchdog, plat::HInternet request) : watchdog_(watchdog) { watchdog_.Watch(request); }
+    ~Watching() { watchdog_.Watch(nullptr); }
+    Watching(const Watching&) = delete;
+    Watching& operator=(const Watching&) = delete;
+
+private:
+    Watchdog& watchdog_;
+};
+
+// What a request was doing, for "no progress for N s while ...".
+std::wstring StageWords(plat::HttpStage stage) {
+    switch (stage) {
+        case plat::HttpStage::NotSent: return L"preparing the request";
+        case plat::HttpStage::Resolving: return L"resolving the server's name";
+        case plat::HttpStage::Connecting: return L"connecting to the server";
+        case plat::HttpStage::Securing: return L"setting up TLS with the server";
+        case plat::HttpStage::Sending: return L"sending the request";
+        case plat::HttpStage::AwaitingHeaders: return L"waiting for the answer's headers";
+        case plat::HttpStage::ReceivingBody: return L"receiving the answer";
+    }
+    return L"sending the request";
+}
+
+constexpr int kMostRedirects = 10;
+constexpr std::uint32_t kClientMarginMs = 2000;
+
+bool IsRedirect(std::uint64_t status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
 
 struct HandleCloser {
     void operator()(plat::HttpObject* h) const { plat::HttpCloseHandle(h); }
@@ -154,6 +281,28 @@ std::wstring MalformedHeaders(const std::wstring& rawHeaders, bool& lengthGiven,
     return L"";
 }
 
+std::wstring RedirectTarget(const std::wstring& from, const std::wstring& location) {
+    std::wstring target = location.substr(0, location.find(L'#'));
+    const std::size_t scheme = from.find(L"://");
+    if (target.empty() || scheme == std::wstring::npos) return L"";
+    // A scheme of its own: "://" before any path, query or fragment.
+    const std::size_t targetScheme = target.find(L"://");
+    if (targetScheme != std::wstring::npos && targetScheme < target.find_first_of(L"/?")) return target;
+    if (target.compare(0, 2, L"//") == 0) return from.substr(0, scheme + 1) + target;
+    const std::size_t authorityEnd = std::min(from.find_first_of(L"/?#", scheme + 3), from.size());
+    const std::wstring origin = from.substr(0, authorityEnd);
+    std::wstring path = from.substr(authorityEnd);
+    path = path.substr(0, path.find_first_of(L"?#"));
+    if (path.empty()) path = L"/";
+    if (target[0] == L'/') return origin + target;
+    if (target[0] == L'?') return origin + path + target;
+    return origin + path.substr(0, path.rfind(L'/') + 1) + target;
+}
+
+bool SameOrigin(const plat::UrlComponents& a, const plat::UrlComponents& b) {
+    return a.https == b.https && a.port == b.port && EqualsIgnoringCase(a.host, b.host);
+}
+
 std::wstring UrlWithoutCredentials(const std::wstring& url) {
     const std::size_t scheme = url.find(L"://");
     if (scheme == std::wstring::npos) return url;
@@ -172,7 +321,7 @@ bool HttpPostJsonToFile(const std::wstring& url, const std::wstring& jsonBody, p
         return false;
     };
     plat::UrlComponents parts;
-    std::wstring host;  // the host the failures concern: the last one a redirect led to
+    std::wstring host;  // the host the failures concern (a redirect never leads to another)
     const auto interrupted = [&limits] { return limits.interrupts != nullptr && limits.interrupts->Interrupted(); };
     const auto stopped = [&](std::uint64_t received) {
         WriteLogLine(L"ERROR", L"The transfer was interrupted (Ctrl+C or Ctrl+Break) after " +
@@ -193,37 +342,24 @@ bool HttpPostJsonToFile(const std::wstring& url, const std::wstring& jsonBody, p
     // Declared in opening order, so that they close request, connection, session.
     Handle session(plat::HttpOpen(L"Pendrel/1.0"));
     if (!session) return failed(L"WinHttpOpen failed", L"no HTTP session");
-    // Followed by the client, but never from HTTPS to plain HTTP: the request carries a password.
-    plat::HttpFollowRedirectsExceptToPlainHttp(session.get());
+    // The request carries the account: the client follows no redirect, and this
+    // function follows only those that stay on the endpoint's scheme, host and port.
+    plat::HttpNeverFollowRedirects(session.get());
     Handle connection(plat::HttpConnect(session.get(), parts.host, parts.port));
     if (!connection) return failed(L"WinHttpConnect failed", L"no connection to " + parts.host);
-    Handle request(plat::HttpOpenRequest(connection.get(), L"POST", parts.path, parts.https));
-    if (!request) return failed(L"WinHttpOpenRequest failed", L"no request to " + parts.host);
-    const StopOnInterrupt stopOnInterrupt(limits.interrupts, request.get());
-    // Where the client can give up on a crawling answer itself, it does (and a
-    // wait for data inside one of its calls ends too); the loop below measures
-    // on every platform.
-    plat::HttpSetLowSpeedLimit(request.get(), 1, limits.stallSeconds);
+    Watchdog watchdog(limits.stallSeconds);
+    const std::wstring seconds = std::to_wstring(limits.stallSeconds);
+    const std::uint32_t limitMs = limits.stallSeconds * 1000;
+    const std::int64_t limitNs = static_cast<std::int64_t>(limits.stallSeconds) * 1000000000;
 
-    // After a redirect, the failures name the server that failed.
-    bool redirectNoted = false;
-    const auto noteRedirect = [&] {
-        std::wstring reached;
-        plat::UrlComponents reachedParts;
-        if (redirectNoted || !plat::HttpQueryUrl(request.get(), reached) || !plat::HttpCrackUrl(reached, reachedParts))
-            return;
-        // Compared by its parts: the client may spell the same address differently.
-        if (EqualsIgnoringCase(reachedParts.host, parts.host) && reachedParts.port == parts.port &&
-            reachedParts.path == parts.path && reachedParts.https == parts.https)
-            return;
-        redirectNoted = true;
-        WriteLogLine(L"INFO", L"Redirected to: " + UrlWithoutCredentials(reached));
-        host = reachedParts.host;
-    };
+    // One request per address, the endpoint's and then each redirect's; each
+    // watched by the interrupts and the watchdog for as long as it lives.
+    Handle request;
+    std::optional<StopOnInterrupt> stopOnInterrupt;
+    std::optional<Watching> watching;
     // A refused certificate: the checks it failed, on a line of their own.
     const auto failedSecurely = [&](const std::wstring& line, const std::wstring& why) {
         const std::uint32_t error = plat::GetLastError();
-        noteRedirect();
         const std::wstring certificate = CertificateFailure(plat::HttpSecureFailure(request.get()));
         plat::SetLastError(error);
         if (certificate.empty()) return failed(line, why);
@@ -231,14 +367,84 @@ bool HttpPostJsonToFile(const std::wstring& url, const std::wstring& jsonBody, p
         LogCause(L"certificate of " + host, certificate);
         return fail(answer.failure + L": the server's certificate was refused, " + certificate);
     };
-    if (interrupted()) return stopped(0);
+    // A call that ended for want of progress, the client's time-out or the
+    // watchdog's: the stage it was in, on a line of its own.
+    const auto sendFailed = [&](const std::wstring& line, const std::wstring& why) {
+        const std::uint32_t error = plat::GetLastError();
+        if (interrupted()) return stopped(0);
+        if (!watchdog.OverTheLimit() && error != plat::kErrorHttpTimeout && error != plat::kErrorSocketTimeout) {
+            plat::SetLastError(error);
+            return failedSecurely(line, why);
+        }
+        const plat::HttpStage stage = watchdog.Expired() ? watchdog.Stage() : plat::HttpCurrentStage(request.get(), nullptr);
+        const std::wstring words = L"no progress for " + seconds + L" s while " + StageWords(stage);
+        WriteLogLine(L"ERROR", line);
+        LogCause(L"host " + host, plat::ErrorText(plat::kErrorHttpTimeout));
+        LogCause(L"time limit", words);
+        return fail(why + L": " + words);
+    };
     const std::string body = WideToUtf8(jsonBody);
-    if (!plat::HttpSendRequest(request.get(), L"Content-Type: application/json; charset=utf-8\r\nAccept: application/zip, */*\r\n",
-                               body.data(), static_cast<std::uint32_t>(body.size())))
-        return failedSecurely(L"WinHttpSendRequest failed", L"the request to " + parts.host + L" could not be sent");
-    if (!plat::HttpReceiveResponse(request.get()))
-        return failedSecurely(L"WinHttpReceiveResponse failed", L"no answer from " + parts.host);
-    noteRedirect();
+    std::wstring address = url;  // where the request goes
+    std::wstring path = parts.path;
+    for (int redirects = 0;; ++redirects) {
+        watching.reset();
+        stopOnInterrupt.reset();
+        request.reset(plat::HttpOpenRequest(connection.get(), L"POST", path, parts.https));
+        if (!request) return failed(L"WinHttpOpenRequest failed", L"no request to " + parts.host);
+        stopOnInterrupt.emplace(limits.interrupts, request.get());
+        // The client's own time-outs, two seconds past the limit: the watchdog ends a call at the limit,
+        // and they end it where the watchdog could not. Not at the limit itself: Wine's WinHTTP, its
+        // receive time-out run out after an answer's status line, reports the answer received and then
+        // crashes when its headers are asked for (measured).
+        plat::HttpSetTimeouts(request.get(), limitMs + kClientMarginMs, limitMs + kClientMarginMs,
+                              limitMs + kClientMarginMs, limitMs + kClientMarginMs);
+        // Where the client can give up on a crawling answer itself, it does (and a
+        // wait for data inside one of its calls ends too); the loop below measures
+        // on every platform.
+        plat::HttpSetLowSpeedLimit(request.get(), 1, limits.stallSeconds);
+        watching.emplace(watchdog, request.get());
+        if (interrupted()) return stopped(0);
+        if (!plat::HttpSendRequest(request.get(),
+                                   L"Content-Type: application/json; charset=utf-8\r\nAccept: application/zip, */*\r\n",
+                                   body.data(), static_cast<std::uint32_t>(body.size())))
+            return sendFailed(L"WinHttpSendRequest failed", L"the request to " + parts.host + L" could not be sent");
+        // The header section as a whole within the limit (WinHTTP shows no progress inside it): an answer
+        // that took the whole limit is a time-out, and is not looked at (see above).
+        const std::int64_t asked = plat::MonotonicNanoseconds();
+        bool received = plat::HttpReceiveResponse(request.get());
+        if (received && plat::MonotonicNanoseconds() - asked >= limitNs - Watchdog::kTolerance) {
+            received = false;
+            plat::SetLastError(plat::kErrorHttpTimeout);
+        }
+        if (!received)
+            return sendFailed(L"WinHttpReceiveResponse failed", L"no answer from " + parts.host);
+        const std::uint64_t status = ParseDecimal(queryHeader(request.get(), plat::kHttpQueryStatusCode));
+        const std::wstring location = queryHeader(request.get(), plat::kHttpQueryCustom, L"Location");
+        // A redirect with nowhere to go is an error status like any other.
+        if (!IsRedirect(status) || location.empty()) break;
+        // Every redirect is followed with the body, 301, 302 and 303 too (as
+        // curl's --post301, --post302 and --post303 do): a request without the
+        // account would answer for nobody, and its answer is never a catalogue.
+        const std::wstring target = RedirectTarget(address, location);
+        const std::wstring shown = UrlWithoutCredentials(target.empty() ? location : target);
+        plat::UrlComponents targetParts;
+        if (target.empty() || !plat::HttpCrackUrl(target, targetParts) || !SameOrigin(parts, targetParts)) {
+            WriteLogLine(L"ERROR", L"Redirect refused: " + shown);
+            LogCause(L"host " + host, L"HTTP status " + std::to_wstring(status) +
+                                          L" leads to another scheme, host or port; the account goes to " +
+                                          parts.host + L" alone");
+            return fail(L"the server redirected the request to " + shown +
+                        L", away from its own host: the account is not sent there");
+        }
+        if (redirects == kMostRedirects) {
+            WriteLogLine(L"ERROR", L"Redirect refused: " + shown);
+            LogCause(L"host " + host, L"more than " + std::to_wstring(kMostRedirects) + L" redirects");
+            return fail(L"the server redirected the request more than " + std::to_wstring(kMostRedirects) + L" times");
+        }
+        WriteLogLine(L"INFO", L"Redirected to: " + shown);
+        address = target;
+        path = targetParts.path;
+    }
 
     // By name: some WinHTTP versions never find Content-Disposition by its level.
     answer.contentDisposition = queryHeader(request.get(), plat::kHttpQueryCustom, L"Content-Disposition");
@@ -308,6 +514,7 @@ bool HttpPostJsonToFile(const std::wstring& url, const std::wstring& jsonBody, p
                                                                                           : plat::GetLastError();
         }
         received += read;
+        watchdog.Progress();
         bar.receivedBytes = received;
         if (answer.firstBytes.size() < HttpPostAnswer::kFirstBytes) {
             const std::size_t take = std::min<std::size_t>(read, HttpPostAnswer::kFirstBytes - answer.firstBytes.size());
@@ -326,7 +533,9 @@ bool HttpPostJsonToFile(const std::wstring& url, const std::wstring& jsonBody, p
             windowBytes = 0;
         }
     }
-    // A read that the client gave up on for want of data is a stall too.
+    // A read that the client, or the watchdog, gave up on for want of data is a stall too.
+    if (readFailed && (watchdog.OverTheLimit() || readError == plat::kErrorSocketTimeout))
+        readError = plat::kErrorHttpTimeout;
     if (readFailed && readError == plat::kErrorHttpTimeout) stalled = true;
     if (!writeFailed && !plat::FlushFile(file)) {
         writeFailed = true;
@@ -355,7 +564,6 @@ bool HttpPostJsonToFile(const std::wstring& url, const std::wstring& jsonBody, p
         return fail(L"could not write " + fileName + L" (" + plat::ErrorText(writeError) + L")");
     }
     if (stalled) {
-        const std::wstring seconds = std::to_wstring(limits.stallSeconds);
         WriteLogLine(L"ERROR", L"The transfer stalled: fewer than 1 byte a second for " + seconds + L" s, after " +
                                    count + L" bytes");
         if (readFailed) LogCause(L"host " + host, plat::ErrorText(readError));

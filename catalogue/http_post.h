@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/files.h"
+#include "platform/http.h"
 #include "platform/interrupt.h"
 
 // What a transfer learns besides its result.
@@ -17,7 +18,9 @@ struct HttpPostAnswer {
 
 // How long a transfer may crawl, and what stops it.
 struct HttpPostLimits {
-    // Given up when fewer than 1 byte a second arrives over this many seconds.
+    // Given up when fewer than 1 byte a second arrives over this many seconds,
+    // and when any stage (the name, the connection, the TLS handshake, the
+    // sending, the headers, the body) makes no progress for as long.
     std::uint32_t stallSeconds = 30;
     // Ctrl+C and Ctrl+Break stop the transfer; null: they are not watched here.
     plat::InterruptWatch* interrupts = nullptr;
@@ -31,7 +34,9 @@ struct HttpPostLimits {
 // (no HTTP/1 or later status line; Content-Length given twice with different
 // values, or not a decimal number; more bytes than it announced), the body is
 // empty, ends early or stalls, the transfer is interrupted, or the file
-// (`fileName` in messages) cannot be written.
+// (`fileName` in messages) cannot be written. A redirect (301, 302, 303, 307,
+// 308) is followed, with the body, only on the endpoint's own scheme, host and
+// port; one that leads anywhere else fails the transfer, naming where it led.
 bool HttpPostJsonToFile(const std::wstring& url, const std::wstring& jsonBody, plat::FileHandle file,
                         const std::wstring& fileName, const std::wstring& title, const HttpPostLimits& limits,
                         HttpPostAnswer& answer);
@@ -41,6 +46,15 @@ bool HttpPostJsonToFile(const std::wstring& url, const std::wstring& jsonBody, p
 // header's value, when given once (or more than once with the same value),
 // goes to `length`.
 std::wstring MalformedHeaders(const std::wstring& rawHeaders, bool& lengthGiven, std::uint64_t& length);
+
+// The absolute address a redirect's Location names, seen from the address
+// `from` that answered with it (an absolute, scheme-relative, path-absolute
+// or relative reference; the fragment dropped); empty when it names none.
+std::wstring RedirectTarget(const std::wstring& from, const std::wstring& location);
+
+// Whether two addresses have the same scheme, host (ignoring case) and port:
+// the only redirects the request body, and the account in it, may follow.
+bool SameOrigin(const plat::UrlComponents& a, const plat::UrlComponents& b);
 
 // The URL without the user name and password it may carry.
 std::wstring UrlWithoutCredentials(const std::wstring& url);

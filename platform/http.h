@@ -25,6 +25,8 @@ constexpr std::uint32_t kHttpQueryRawHeadersCrlf = 22;   // the status line and 
 constexpr std::uint32_t kHttpQueryCustom = 65535;  // the header named by `name`
 
 constexpr std::uint32_t kErrorHttpTimeout = 12002;
+// WSAETIMEDOUT: what Wine's WinHTTP reports for a receive that ran out of its time-out.
+constexpr std::uint32_t kErrorSocketTimeout = 10060;
 constexpr std::uint32_t kErrorHttpOperationCancelled = 12017;
 constexpr std::uint32_t kErrorHttpInvalidServerResponse = 12152;
 
@@ -45,10 +47,17 @@ bool HttpCrackUrl(const std::wstring& url, UrlComponents& parts);
 // (before 8.1) the machine's WinHTTP setting. The stand-in: libcurl, which
 // takes its proxy from http_proxy, https_proxy, all_proxy and no_proxy.
 HInternet HttpOpen(const wchar_t* userAgent);
-// Redirects are followed by the client, never from HTTPS to plain HTTP.
-bool HttpFollowRedirectsExceptToPlainHttp(HInternet session);
+// The client follows no redirect (WINHTTP_OPTION_REDIRECT_POLICY_NEVER): a
+// 3xx answer is handed to the caller as it came, so that the caller alone
+// decides where the request body (and the account in it) may go.
+bool HttpNeverFollowRedirects(HInternet session);
 HInternet HttpConnect(HInternet session, const std::wstring& host, std::uint16_t port);
-// The request reports why a certificate was refused (HttpSecureFailure).
+// The request reports why a certificate was refused (HttpSecureFailure) and
+// where it stands (HttpCurrentStage). A secure one checks the server
+// certificate's revocation (WINHTTP_ENABLE_SSL_REVOCATION), and fails when
+// the check cannot be made. The stand-in checks it against the revocation
+// list in the file SSL_CRL_FILE names (PEM), where it is set, as libcurl's
+// CURLOPT_CRLFILE: a file that cannot be read is a check that cannot be made.
 HInternet HttpOpenRequest(HInternet connection, const wchar_t* verb, const std::wstring& path, bool secure);
 // The header block is "Name: value\r\n" lines.
 bool HttpSendRequest(HInternet request, const std::wstring& headers, const void* body, std::uint32_t bodyBytes);
@@ -61,9 +70,6 @@ bool HttpQueryDataAvailable(HInternet request, std::uint32_t* available);
 bool HttpReadData(HInternet request, void* buffer, std::uint32_t toRead, std::uint32_t* read);
 void HttpCloseHandle(HInternet handle);
 
-// WinHttpQueryOption(WINHTTP_OPTION_URL): the URL the request reached last,
-// after the redirects it followed.
-bool HttpQueryUrl(HInternet request, std::wstring& url);
 // The checks the server's certificate failed, kCert* bits (the status of
 // WINHTTP_CALLBACK_STATUS_SECURE_FAILURE); 0 when none was reported.
 std::uint32_t HttpSecureFailure(HInternet request);
@@ -78,5 +84,30 @@ void HttpAbort(HInternet request);
 // measures around its reads (a read that gets nothing at all ends anyway,
 // with 12002, at WinHTTP's receive time-out of 30 s).
 bool HttpSetLowSpeedLimit(HInternet request, std::uint32_t bytesPerSecond, std::uint32_t seconds);
+// WinHttpSetTimeouts on a request, in milliseconds: resolving the name,
+// connecting, sending, and each receive; the last also bounds the wait for
+// the whole header section (WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT). Before
+// HttpSendRequest. The stand-in: libcurl's connection time-out (name,
+// connection and TLS handshake, each given the largest of the first two) and
+// its low-speed time (the receive time-out) for the rest. A client may not
+// keep to them (Wine ignores the receive time-out): the caller watches too.
+bool HttpSetTimeouts(HInternet request, std::uint32_t resolveMs, std::uint32_t connectMs, std::uint32_t sendMs,
+                     std::uint32_t receiveMs);
+
+// Where a request stands, by the client's own account.
+enum class HttpStage : std::uint32_t {
+    NotSent,
+    Resolving,        // the server's name
+    Connecting,
+    Securing,         // the TLS handshake
+    Sending,          // the request and its body
+    AwaitingHeaders,  // the answer's status line and headers
+    ReceivingBody,
+};
+// The stage the request has reached, and in *steps how many times the client
+// has reported it moving on (a stage reached, a piece of the answer
+// received): a count that stays the same is a request that makes no progress.
+// Callable from any thread while another one blocks in the request's calls.
+HttpStage HttpCurrentStage(HInternet request, std::uint64_t* steps);
 
 }  // namespace plat

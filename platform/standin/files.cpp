@@ -10,8 +10,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <cstdio>
 #include <cwchar>
@@ -93,6 +95,53 @@ bool HeldAsImage(int fd) {
     return held;
 }
 
+// The process's current folder in the modelled machine: the host's current
+// folder when it lies on one of the sandbox's drives (SetCurrentFolder,
+// MoveCurrentFolderToSystemFolder), and otherwise the model's system folder,
+// C:\Windows, so that no relative path ever leads outside the sandbox.
+std::wstring CurrentFolderInModel() {
+    char* here = ::getcwd(nullptr, 0);
+    char* root = ::realpath(sandbox::Root().c_str(), nullptr);
+    std::wstring folder = L"C:\\Windows";
+    if (here != nullptr && root != nullptr) {
+        const std::string cwd = here, drives = std::string(root) + "/drive_";
+        if (cwd.compare(0, drives.size(), drives) == 0 && cwd.size() > drives.size() &&
+            std::isalpha(static_cast<unsigned char>(cwd[drives.size()])) &&
+            (cwd.size() == drives.size() + 1 || cwd[drives.size() + 1] == '/')) {
+            folder = std::wstring(1, static_cast<wchar_t>(std::towupper(cwd[drives.size()]))) + L":";
+            for (std::size_t at = drives.size() + 1; at < cwd.size();) {
+                std::size_t end = cwd.find('/', at + 1);
+                if (end == std::string::npos) end = cwd.size();
+                folder += L"\\" + sandbox::NameFromHost(cwd.substr(at + 1, end - at - 1));
+                at = end;
+            }
+        }
+    }
+    std::free(here);
+    std::free(root);
+    return folder;
+}
+
+// The host path of a file that /out= may name and the catalogue writes,
+// replaces or deletes: as sandbox::ToHostPath, but a relative path is taken
+// from the current folder in the model, never from one on the host.
+std::string FileHostPath(const std::wstring& path) {
+    const bool rooted = !path.empty() && (path[0] == L'/' || path[0] == L'\\');
+    const bool drive = path.size() >= 2 && path[1] == L':';
+    if (rooted || drive || path.empty()) return sandbox::ToHostPath(path);
+    return sandbox::ToHostPath(CurrentFolderInModel() + L"\\" + path);
+}
+
+// Whether a host file is a running program's image: this process's own, or
+// one another process holds as such. Windows refuses to replace either.
+bool IsRunningImage(const std::string& host) {
+    struct stat target {}, self {};
+    if (::lstat(host.c_str(), &target) != 0 || !S_ISREG(target.st_mode)) return false;
+    if (::stat("/proc/self/exe", &self) == 0 && self.st_dev == target.st_dev && self.st_ino == target.st_ino)
+        return true;
+    return HeldAsImage(::open(host.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+}
+
 // Win32 attributes of a host file: links are reparse points (and directories
 // when they lead to one), a file without write permission is read-only.
 std::uint32_t AttributesOf(const std::string& host) {
@@ -170,7 +219,7 @@ bool CreateOneDirectory(const std::wstring& path) {
 }
 
 bool DeleteFile(const std::wstring& path) {
-    const std::string host = sandbox::ToHostPath(path);
+    const std::string host = FileHostPath(path);
     const std::uint32_t attributes = AttributesOf(host);
     if (attributes == kInvalidFileAttributes) return Fail(errno);
     // Windows refuses to delete a folder or a read-only file with DeleteFileW.
@@ -372,7 +421,7 @@ struct FileObject {
 
 namespace {
 FileHandle OpenForWriting(const std::wstring& path, bool shareRead, int disposition) {
-    const std::string host = sandbox::ToHostPath(path);
+    const std::string host = FileHostPath(path);
     // A symbolic link in the file's place is refused, never written through.
     const int fd = ::open(host.c_str(), O_WRONLY | O_CREAT | disposition | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
@@ -444,8 +493,10 @@ bool GetTempFileName(const std::wstring& folder, const wchar_t* prefix, std::wst
 }
 
 bool MoveFileReplacing(const std::wstring& from, const std::wstring& to) {
-    const std::string target = sandbox::ToHostPath(to);
-    if (::rename(sandbox::ToHostPath(from).c_str(), target.c_str()) != 0) return Fail(errno);
+    const std::string target = FileHostPath(to);
+    // A running program's image cannot be replaced on Windows (access denied); the host would let it go.
+    if (IsRunningImage(target)) return Fail(EACCES);
+    if (::rename(FileHostPath(from).c_str(), target.c_str()) != 0) return Fail(errno);
     // The rename is on the disk once the folder holding the new name is.
     const auto slash = target.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
@@ -460,7 +511,7 @@ bool MoveFileReplacing(const std::wstring& from, const std::wstring& to) {
 bool InspectPath(const std::wstring& path, PathFacts& facts) {
     facts = PathFacts();
     struct stat st {};
-    if (::lstat(sandbox::ToHostPath(path).c_str(), &st) != 0) return errno == ENOENT || errno == ENOTDIR || Fail(errno);
+    if (::lstat(FileHostPath(path).c_str(), &st) != 0) return errno == ENOENT || errno == ENOTDIR || Fail(errno);
     if (S_ISREG(st.st_mode)) facts.kind = PathKind::File;
     else if (S_ISDIR(st.st_mode)) facts.kind = PathKind::Folder;
     else facts.kind = PathKind::Other;  // a link, a device, a pipe, a socket

@@ -1,7 +1,8 @@
 // HTTP on the stand-in through libcurl, with WinHTTP's observable defaults:
-// the environment's proxy settings, redirects followed by the client,
-// certificates always verified (against the system's store, or the one
-// SSL_CERT_FILE names), 60 s to connect and 30 s at most without data.
+// the environment's proxy settings, certificates always verified (against the
+// system's store, or the one SSL_CERT_FILE names), 60 s to connect and 30 s at
+// most without data unless HttpSetTimeouts says otherwise. Redirects are
+// handed to the caller, as WinHTTP does under the "never" redirect policy.
 // Where libcurl and WinHTTP part, the stand-in reports what WinHTTP would:
 // an answer that goes on past its Content-Length fails the read, as it is
 // malformed; an answer without a status line (HTTP/0.9, or garbage) is one
@@ -14,6 +15,7 @@
 #include <curl/curl.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -47,7 +49,6 @@ struct HttpObject {
     explicit HttpObject(Kind k) : kind(k) {}
     // Session
     std::string userAgent;
-    bool refusePlainRedirect = false;
     // Connection
     HttpObject* session = nullptr;
     std::wstring host;
@@ -67,6 +68,15 @@ struct HttpObject {
     bool excess = false;     // bytes came after the body's announced end
     std::atomic<bool> aborted {false};
     long lowSpeedBytes = 1, lowSpeedSeconds = 30;
+    long connectMs = 60000;
+    // Where the request stands (an HttpStage) and how often it moved on; read by a watching thread.
+    std::atomic<std::uint32_t> stage {static_cast<std::uint32_t>(HttpStage::NotSent)};
+    std::atomic<std::uint64_t> steps {0};
+    void MoveTo(HttpStage next) {
+        if (static_cast<std::uint32_t>(next) <= stage.load()) return;
+        stage = static_cast<std::uint32_t>(next);
+        ++steps;
+    }
     CURLcode result = CURLE_OK;
     std::string pending;  // what waits to be read, from pendingStart on
     std::size_t pendingStart = 0;
@@ -95,8 +105,8 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
         const auto space = line.find(' ');
         r->status = space == std::string::npos ? 0 : std::strtol(line.c_str() + space + 1, nullptr, 10);
     } else if (line == "\r\n" || line == "\n") {
-        const bool followed = r->status >= 300 && r->status < 400 && r->headers.count("location") != 0;
-        if (r->status >= 200 && !followed) r->headersDone = true;
+        // A 1xx answer is followed by the real one; a 3xx is the caller's to follow or refuse.
+        if (r->status >= 200) r->headersDone = true;
     } else if (const auto colon = line.find(':'); colon != std::string::npos) {
         std::string name = line.substr(0, colon), value = line.substr(colon + 1);
         for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -111,6 +121,8 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
 size_t OnBody(char* data, size_t size, size_t count, void* user) {
     auto* r = static_cast<HttpObject*>(user);
     r->headersDone = true;
+    r->MoveTo(HttpStage::ReceivingBody);
+    ++r->steps;
     if (r->waiting() >= kMostWaiting) {
         r->paused = true;
         return CURL_WRITEFUNC_PAUSE;  // delivered again once what waits has been read
@@ -121,13 +133,16 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
     return size * count;
 }
 
-// libcurl's own account of the transfer: only its note that bytes came after
-// the announced end of the body matters here (it drops them, and the answer
-// would look whole). It notes them only when they arrive in one read with the
+// libcurl's own account of the transfer: its note that bytes came after the
+// announced end of the body (it drops them, and the answer would look whole),
+// and the start of a TLS handshake. It notes them only when they arrive in one read with the
 // headers; ExcessWaiting looks for the others.
 int OnDebug(CURL*, curl_infotype type, char* data, size_t size, void* user) {
-    if (type == CURLINFO_TEXT && size >= 12 && std::memcmp(data, "Excess found", 12) == 0)
-        static_cast<HttpObject*>(user)->excess = true;
+    auto* r = static_cast<HttpObject*>(user);
+    if (type == CURLINFO_TEXT && size >= 12 && std::memcmp(data, "Excess found", 12) == 0) r->excess = true;
+    // The first TLS record sent: the connection is made and its handshake under way (libcurl records
+    // the connection's time only once the handshake is over).
+    if (type == CURLINFO_SSL_DATA_OUT) r->MoveTo(HttpStage::Securing);
     return 0;
 }
 
@@ -144,6 +159,25 @@ bool ExcessWaiting(HttpObject* r) {
     return ::recv(socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
 }
 
+// The stage libcurl has reached, told by the times it records for each one
+// (zero until the stage is over).
+void NoteStage(HttpObject* r) {
+    const auto over = [r](CURLINFO info) {
+        curl_off_t microseconds = 0;
+        return curl_easy_getinfo(r->easy, info, &microseconds) == CURLE_OK && microseconds > 0;
+    };
+    curl_off_t sent = 0;
+    curl_easy_getinfo(r->easy, CURLINFO_SIZE_UPLOAD_T, &sent);
+    // From the last stage back: a name given as an address may record no time for its resolution.
+    if (r->headersDone) return r->MoveTo(HttpStage::ReceivingBody);
+    if (over(CURLINFO_PRETRANSFER_TIME_T) && static_cast<std::size_t>(sent) >= r->body.size())
+        return r->MoveTo(HttpStage::AwaitingHeaders);
+    if (over(CURLINFO_APPCONNECT_TIME_T) || (!r->secure && over(CURLINFO_CONNECT_TIME_T)))
+        return r->MoveTo(HttpStage::Sending);
+    if (over(CURLINFO_CONNECT_TIME_T)) return r->MoveTo(HttpStage::Securing);
+    if (over(CURLINFO_NAMELOOKUP_TIME_T)) return r->MoveTo(HttpStage::Connecting);
+}
+
 // Runs the transfer until `ready` holds or it has ended.
 template <class Ready>
 void Pump(HttpObject* r, Ready ready) {
@@ -155,6 +189,7 @@ void Pump(HttpObject* r, Ready ready) {
         }
         int running = 0;
         curl_multi_perform(r->multi, &running);
+        NoteStage(r);
         int left = 0;
         while (CURLMsg* message = curl_multi_info_read(r->multi, &left)) {
             if (message->msg == CURLMSG_DONE) {
@@ -175,6 +210,7 @@ std::uint32_t ErrorOf(CURLcode code) {
         case CURLE_SSL_CONNECT_ERROR:
         case CURLE_PEER_FAILED_VERIFICATION:
         case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_CRL_BADFILE:
         case CURLE_SSL_CERTPROBLEM: return kErrorHttpSecureFailure;
         case CURLE_OPERATION_TIMEDOUT: return kErrorHttpTimeout;
         case CURLE_UNSUPPORTED_PROTOCOL:
@@ -234,10 +270,9 @@ HInternet HttpOpen(const wchar_t* userAgent) {
     return s;
 }
 
-bool HttpFollowRedirectsExceptToPlainHttp(HInternet session) {
+bool HttpNeverFollowRedirects(HInternet session) {
     if (session == nullptr) return Fail(kErrorInvalidHandle);
-    session->refusePlainRedirect = true;
-    return true;
+    return true;  // libcurl follows none unless asked to
 }
 
 HInternet HttpConnect(HInternet session, const std::wstring& host, std::uint16_t port) {
@@ -280,14 +315,15 @@ bool HttpSendRequest(HInternet r, const std::wstring& headers, const void* body,
     curl_easy_setopt(e, CURLOPT_POSTFIELDS, r->body.data());
     curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE, static_cast<long>(r->body.size()));
     curl_easy_setopt(e, CURLOPT_USERAGENT, session->userAgent.c_str());
-    curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(e, CURLOPT_MAXREDIRS, 10L);
-    curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, r->secure && session->refusePlainRedirect ? "https" : "http,https");
+    curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
     if (const char* ca = std::getenv("SSL_CERT_FILE"); ca && *ca) curl_easy_setopt(e, CURLOPT_CAINFO, ca);
-    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, 60L);
+    // The revocation lists Windows would fetch from each certificate's distribution point: the
+    // model's, in one file. OpenSSL then requires a list for every certificate of the chain.
+    if (const char* crl = std::getenv("SSL_CRL_FILE"); crl && *crl && r->secure) curl_easy_setopt(e, CURLOPT_CRLFILE, crl);
+    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, r->connectMs);
     curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, r->lowSpeedBytes);
     curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, r->lowSpeedSeconds);
     curl_easy_setopt(e, CURLOPT_VERBOSE, 1L);  // for OnDebug; nothing is printed
@@ -311,6 +347,7 @@ bool HttpSendRequest(HInternet r, const std::wstring& headers, const void* body,
     r->headerList = curl_slist_append(r->headerList, "Expect:");
     curl_easy_setopt(e, CURLOPT_HTTPHEADER, r->headerList);
     curl_multi_add_handle(r->multi, e);
+    r->MoveTo(HttpStage::Resolving);
     Pump(r, [r] { return r->headerStarted; });
     if (r->done && !r->headerStarted) {
         switch (r->result) {
@@ -389,17 +426,9 @@ bool HttpReadData(HInternet r, void* buffer, std::uint32_t toRead, std::uint32_t
     return true;
 }
 
-bool HttpQueryUrl(HInternet r, std::wstring& url) {
-    if (r == nullptr || r->easy == nullptr) return Fail(kErrorInvalidHandle);
-    char* effective = nullptr;
-    if (curl_easy_getinfo(r->easy, CURLINFO_EFFECTIVE_URL, &effective) != CURLE_OK || effective == nullptr)
-        return Fail(kErrorInvalidHandle);
-    url = Utf8BytesToWide(effective);
-    return true;
-}
-
 std::uint32_t HttpSecureFailure(HInternet r) {
     if (r == nullptr || r->easy == nullptr || r->result == CURLE_OK) return 0;
+    if (r->result == CURLE_SSL_CRL_BADFILE) return kCertRevocationCheckFailed;  // no list to check against
     long verify = 0;
     curl_easy_getinfo(r->easy, CURLINFO_SSL_VERIFYRESULT, &verify);
     // OpenSSL's verification results (X509_V_ERR_*), as WinHTTP's status flags.
@@ -436,6 +465,24 @@ bool HttpSetLowSpeedLimit(HInternet r, std::uint32_t bytesPerSecond, std::uint32
     r->lowSpeedBytes = static_cast<long>(bytesPerSecond);
     r->lowSpeedSeconds = static_cast<long>(seconds);
     return true;
+}
+
+bool HttpSetTimeouts(HInternet r, std::uint32_t resolveMs, std::uint32_t connectMs, std::uint32_t,
+                     std::uint32_t receiveMs) {
+    if (r == nullptr || r->easy != nullptr) return Fail(kErrorInvalidHandle);
+    // libcurl has one time-out for the name, the connection and the TLS handshake together.
+    r->connectMs = static_cast<long>(std::max(resolveMs, connectMs));
+    r->lowSpeedSeconds = static_cast<long>((receiveMs + 999) / 1000);
+    return true;
+}
+
+HttpStage HttpCurrentStage(HInternet r, std::uint64_t* steps) {
+    if (r == nullptr) {
+        if (steps) *steps = 0;
+        return HttpStage::NotSent;
+    }
+    if (steps) *steps = r->steps.load();
+    return static_cast<HttpStage>(r->stage.load());
 }
 
 void HttpCloseHandle(HInternet handle) {

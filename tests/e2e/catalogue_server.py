@@ -30,6 +30,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
             {"method": self.command, "path": self.path, "headers": dict(self.headers.items()), "body": body})
 
     def do_GET(self):
+        if self.path == "/ca.crl" and self.server.owner.crl is not None:
+            # The test authority's revocation list, fetched by Windows from a certificate's distribution point.
+            self.server.owner.crl_fetches += 1
+            self._send(200, self.server.owner.crl, [("Content-Type", "application/pkix-crl")])
+            return
         self._record()
         self.close_connection = True
         self._answer("ok" if self.path == "/moved" else self.server.owner.mode)
@@ -56,6 +61,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         self.wfile.write(body)
+
+    def _stall(self):
+        """Holds the connection, sending nothing more, until the test lets go (two minutes at most)."""
+        self.server.owner.release.wait(120)
+        self.close_connection = True
 
     def _answer(self, mode):
         owner = self.server.owner
@@ -110,8 +120,32 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self._send(int(mode), b"<html><body>error</body></html>", [("Content-Type", "text/html")])
         elif mode == "redirect":
             self._send(307, b"", [("Location", "/moved")])
-        elif mode == "redirect-302":
-            self._send(302, b"", [("Location", "/moved")])
+        elif re.fullmatch(r"redirect-30[1238]", mode):
+            self._send(int(mode[-3:]), b"", [("Location", "/moved")])
+        elif re.fullmatch(r"away-30[1278]", mode):
+            # To the away_url: another port of the loopback address, with a user name and password in it.
+            self._send(int(mode[-3:]), b"", [("Location", owner.away_url)])
+        elif mode == "silent":
+            # The request read, nothing ever answered.
+            self._stall()
+        elif mode == "stall-headers":
+            self.wfile.write(b"HTTP/1.1 200 OK\r\n")
+            self.wfile.flush()
+            self._stall()
+        elif mode == "stall-body":
+            self.send_response(200)
+            self.send_header("Content-Type", "application/json")
+            self.send_header("Content-Length", str(len(owner.body) * 10))
+            self.end_headers()
+            self.wfile.write(owner.body)
+            self.wfile.flush()
+            self._stall()
+        elif mode in ("length-empty", "length-comma"):
+            # Written by hand: send_header would put a blank after the colon.
+            self.wfile.write(b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length:%s\r\n"
+                             b"Connection: close\r\n\r\n" % (b"" if mode == "length-empty" else b" %d," % len(owner.body))
+                             + owner.body)
+            self.close_connection = True
         elif mode == "to-http":
             self._send(302, b"", [("Location", "http://localhost:%d/moved" % owner.plain_port)])
         elif mode == "cut":
@@ -156,6 +190,10 @@ class CatalogueServer:
         self.large_size = 0
         self.drip_interval = 2.0
         self.plain_port = plain_port
+        self.away_url = ""
+        self.crl = None  # the bytes served at /ca.crl
+        self.crl_fetches = 0
+        self.release = threading.Event()
         self.requests = []
         self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)
         self.port = self.httpd.server_address[1]
@@ -170,24 +208,94 @@ class CatalogueServer:
         self.thread.start()
 
     def close(self):
+        self.release.set()
         self.httpd.shutdown()
         self.httpd.server_close()
 
 
-def make_test_authority(folder):
+class SilentServer:
+    """Accepts connections on loopback and never sends a byte, nor reads one: a TLS handshake or a request
+    sent to it waits for ever. With backlog_full, it never accepts, and fills its queue first, so that a new
+    connection's handshake gets no answer at all."""
+
+    def __init__(self, backlog_full=False):
+        self.socket = socket.socket()
+        self.socket.bind(("127.0.0.1", 0))
+        self.port = self.socket.getsockname()[1]
+        self.held = []
+        self.release = threading.Event()
+        if backlog_full:
+            self.socket.listen(0)
+            for _ in range(2):
+                client = socket.socket()
+                client.setblocking(False)
+                try:
+                    client.connect(("127.0.0.1", self.port))
+                except BlockingIOError:
+                    pass
+                self.held.append(client)
+            time.sleep(0.2)
+        else:
+            self.socket.listen(8)
+            self.thread = threading.Thread(target=self._accept, daemon=True)
+            self.thread.start()
+
+    def url(self, https=False):
+        return ("https" if https else "http") + "://localhost:%d%s" % (self.port, PATH)
+
+    def _accept(self):
+        while not self.release.is_set():
+            try:
+                connection, _ = self.socket.accept()
+            except OSError:
+                return
+            self.held.append(connection)
+
+    def close(self):
+        self.release.set()
+        for held in self.held:
+            held.close()
+        self.socket.close()
+
+
+def make_test_authority(folder, crl_port=0, offline_port=0):
     """A certificate authority and a certificate for localhost signed by it:
-    (ca.pem, ca.der, (server.pem, server.key))."""
+    (ca.pem, ca.der, (server.pem, server.key)). With crl_port, each certificate names
+    http://localhost:crl_port/ca.crl as its revocation list, and the folder also holds that list (ca.crl, DER;
+    ca.crl.pem), revoked.pem and revoked.key (a certificate for localhost that the list revokes) and, with
+    offline_port, offline.pem and offline.key (one whose list is on that port, where nothing answers)."""
     def run(*args):
         subprocess.run(["openssl"] + list(args), check=True, cwd=folder, capture_output=True)
+
+    def issue(name, crl_url):
+        run("req", "-newkey", "rsa:2048", "-nodes", "-keyout", name + ".key", "-out", name + ".csr",
+            "-subj", "/CN=localhost")
+        with open(os.path.join(folder, name + ".cnf"), "w") as f:
+            f.write("subjectAltName=DNS:localhost\nbasicConstraints=CA:FALSE\nkeyUsage=digitalSignature,"
+                    "keyEncipherment\nextendedKeyUsage=serverAuth\n")
+            if crl_url:
+                f.write("crlDistributionPoints=URI:%s\n" % crl_url)
+        run("x509", "-req", "-in", name + ".csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial",
+            "-out", name + ".pem", "-days", "2", "-extfile", name + ".cnf")
+
     run("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.pem", "-days", "2",
-        "-subj", "/CN=Pendrel Test Authority")
+        "-subj", "/CN=Pendrel Test Authority", "-addext", "keyUsage=critical,keyCertSign,cRLSign")
     run("x509", "-in", "ca.pem", "-outform", "DER", "-out", "ca.der")
-    run("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=localhost")
-    with open(os.path.join(folder, "ext.cnf"), "w") as f:
-        f.write("subjectAltName=DNS:localhost\nbasicConstraints=CA:FALSE\nkeyUsage=digitalSignature,keyEncipherment\n"
-                "extendedKeyUsage=serverAuth\n")
-    run("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial",
-        "-out", "server.pem", "-days", "2", "-extfile", "ext.cnf")
+    crl_url = "http://localhost:%d/ca.crl" % crl_port if crl_port else ""
+    issue("server", crl_url)
+    if crl_port:
+        issue("revoked", crl_url)
+        if offline_port:
+            issue("offline", "http://localhost:%d/ca.crl" % offline_port)
+        with open(os.path.join(folder, "ca.cnf"), "w") as f:
+            f.write("[ca]\ndefault_ca = test\n[test]\ndatabase = index.txt\ncertificate = ca.pem\n"
+                    "private_key = ca.key\ncrlnumber = crlnumber\ndefault_md = sha256\ndefault_crl_days = 2\n")
+        open(os.path.join(folder, "index.txt"), "w").close()
+        with open(os.path.join(folder, "crlnumber"), "w") as f:
+            f.write("01\n")
+        run("ca", "-config", "ca.cnf", "-revoke", "revoked.pem")
+        run("ca", "-config", "ca.cnf", "-gencrl", "-out", "ca.crl.pem")
+        run("crl", "-in", "ca.crl.pem", "-outform", "DER", "-out", "ca.crl")
     return (os.path.join(folder, "ca.pem"), os.path.join(folder, "ca.der"),
             (os.path.join(folder, "server.pem"), os.path.join(folder, "server.key")))
 
@@ -206,7 +314,16 @@ MODES = {
     "404": "404 with a small HTML page",
     "500": "500 with a small HTML page",
     "redirect": "307 to /moved, which answers as ok",
+    "redirect-301": "301 to /moved, which answers as ok",
     "redirect-302": "302 to /moved, which answers as ok",
+    "redirect-303": "303 to /moved, which answers as ok",
+    "redirect-308": "308 to /moved, which answers as ok",
+    "away-307": "307 to another port of the loopback address (the away URL; not from the command line)",
+    "silent": "reads the request and never answers",
+    "stall-headers": "sends the status line, then nothing more",
+    "stall-body": "sends the headers and a tenth of the body they announce, then nothing more",
+    "length-empty": "the catalogue under \"Content-Length:\" with no value",
+    "length-comma": "the catalogue under \"Content-Length: N,\"",
     "to-http": "302 to plain HTTP on the --plain-port",
     "cut": "the catalogue, then the connection closed 5000 bytes short of its Content-Length",
     "slow": "the catalogue in four pieces, 0.3 s apart",

@@ -157,6 +157,9 @@ TEST(CatalogueAnswer, MalformedHeaders) {
         {L"HTTP/1.1 200 OK\r\nContent-Length: 5, 6\r\n", L"two different Content-Length values, 5 and 6", false, 0},
         {L"HTTP/1.1 200 OK\r\nContent-Length: -1\r\n", L"Content-Length \"-1\" is not a length", false, 0},
         {L"HTTP/1.1 200 OK\r\nContent-Length: \r\n", L"Content-Length \"\" is not a length", false, 0},
+        {L"HTTP/1.1 200 OK\r\nContent-Length:\r\n", L"Content-Length \"\" is not a length", false, 0},
+        {L"HTTP/1.1 200 OK\r\nContent-Length: 5,\r\n", L"Content-Length \"\" is not a length", false, 0},
+        {L"HTTP/1.1 200 OK\r\nContent-Length: ,5\r\n", L"Content-Length \"\" is not a length", false, 0},
         {L"HTTP/1.1 200 OK\r\nContent-Length: 12abc\r\n", L"Content-Length \"12abc\" is not a length", false, 0},
         {L"HTTP/0.9 200 OK\r\n", L"no HTTP/1.0 or later status line", false, 0},
         {L"garbage\r\n", L"no HTTP/1.0 or later status line", false, 0},
@@ -178,6 +181,48 @@ TEST(CatalogueAnswer, UrlWithoutCredentials) {
     EXPECT_EQ(UrlWithoutCredentials(L"http://host.example/x@y"), L"http://host.example/x@y");
     EXPECT_EQ(UrlWithoutCredentials(L"http://user@host.example"), L"http://host.example");
     EXPECT_EQ(UrlWithoutCredentials(L"no scheme@all"), L"no scheme@all");
+}
+
+TEST(CatalogueRedirect, TheTargetSeenFromTheAddressThatAnswered) {
+    const std::wstring from = L"https://host.example:8443/a/b/c.php?x=1";
+    const struct {
+        const wchar_t* location;
+        const wchar_t* target;
+    } cases[] = {
+        {L"https://other.example/z", L"https://other.example/z"},
+        {L"HTTP://other.example:81", L"HTTP://other.example:81"},
+        {L"//other.example/z", L"https://other.example/z"},
+        {L"/moved", L"https://host.example:8443/moved"},
+        {L"/moved?y=2#top", L"https://host.example:8443/moved?y=2"},
+        {L"?y=2", L"https://host.example:8443/a/b/c.php?y=2"},
+        {L"d.php", L"https://host.example:8443/a/b/d.php"},
+        {L"../d.php", L"https://host.example:8443/a/b/../d.php"},
+        {L"d/e://f", L"https://host.example:8443/a/b/d/e://f"},  // "://" after a slash is no scheme
+        {L"#top", L""},
+        {L"", L""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(RedirectTarget(from, c.location), c.target) << c.location;
+    EXPECT_EQ(RedirectTarget(L"http://host.example", L"x"), L"http://host.example/x");
+    EXPECT_EQ(RedirectTarget(L"http://host.example?q", L"/x"), L"http://host.example/x");
+}
+
+TEST(CatalogueRedirect, OnlyTheSameSchemeHostAndPortAreTheSameOrigin) {
+    const auto parts = [](const wchar_t* url) {
+        plat::UrlComponents p;
+        EXPECT_TRUE(plat::HttpCrackUrl(url, p)) << url;
+        return p;
+    };
+    const plat::UrlComponents endpoint = parts(L"https://voices.example/x.php");
+    const struct {
+        const wchar_t* url;
+        bool same;
+    } cases[] = {
+        {L"https://voices.example/moved", true},     {L"https://VOICES.example:443/moved", true},
+        {L"https://ana:pw@voices.example/y", true},  {L"http://voices.example/moved", false},
+        {L"https://voices.example:8443/moved", false}, {L"https://other.example/moved", false},
+        {L"https://voices.example.evil/moved", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(SameOrigin(endpoint, parts(c.url)), c.same) << c.url;
 }
 
 TEST(CatalogueLeftover, OnlyTheSearchesOwnTemporaryFiles) {
