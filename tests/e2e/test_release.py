@@ -135,13 +135,16 @@ class ReleaseTest(MachineTest):
 def authenticode_sha256(image):
     """The Authenticode digest of a PE image: every byte but the checksum field, the certificate table's
     directory entry and the certificate table itself (the file hashed in order, as for an image whose
-    sections lie in file order, as the linker writes them)."""
+    sections lie in file order, as the linker writes them). An unsigned image is hashed as a signer hashes
+    it: padded with zeros to a multiple of 8 bytes, where the certificate table will start."""
     pe = int.from_bytes(image[0x3C:0x40], "little")
     optional = pe + 24
     magic = int.from_bytes(image[optional:optional + 2], "little")
     checksum = optional + 64
     directory = optional + (112 if magic == 0x20B else 96) + 4 * 8
     table, size = (int.from_bytes(image[directory + i:directory + i + 4], "little") for i in (0, 4))
+    if not table:
+        image += b"\0" * (-len(image) % 8)
     end = table if table else len(image)
     digest = hashlib.sha256()
     digest.update(image[:checksum])
