@@ -33,7 +33,10 @@ const plat::HKey kHives[] = {plat::kHkeyLocalMachine, plat::kHkeyCurrentUser};
 // the ordinary way) only ever open keys this run made. Empty, or the cause.
 std::wstring PrepareTokenKeys(plat::HKey hive, const std::wstring& path) {
     plat::OwnedKey token, attributes;
-    std::int32_t code = CreateKeyItself(hive, path, plat::kKeyRead | plat::kKeyWrite, token);
+    bool created = false;
+    std::int32_t code = CreateKeyItself(hive, path, plat::kKeyRead | plat::kKeyWrite, token, &created);
+    // Made afresh, or someone was quicker: the key must be the one this run made.
+    if (code == 0 && !created) return L"its token key was made again by someone else before this run could";
     if (code == 0) code = CreateKeyItself(token.get(), L"Attributes", plat::kKeyRead | plat::kKeyWrite, attributes);
     return code == 0 ? L"" : L"its keys could not be made afresh (" + plat::ErrorText(static_cast<std::uint32_t>(code)) + L")";
 }

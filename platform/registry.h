@@ -36,9 +36,10 @@ constexpr std::uint32_t kKeyQueryValue = 0x1, kKeySetValue = 0x2, kKeyCreateSubK
 // the key it leads to. Only the last name of the path is opened so: a link
 // earlier on the path is followed.
 constexpr std::uint32_t kRegOptionOpenLink = 0x8;
-// REG_OPTION_BACKUP_RESTORE (ZwOpenKeyEx's open option): with the backup and
-// restore privileges enabled (BackupRestorePrivileges), the key is opened for
-// reading, writing and deletion whatever its access list says.
+// REG_OPTION_BACKUP_RESTORE (ZwOpenKeyEx's open option, so RegOpenChild's
+// alone): with the backup and restore privileges enabled
+// (BackupRestorePrivileges), the key is opened for reading, writing and
+// deletion whatever its access list says.
 constexpr std::uint32_t kRegOptionBackupRestore = 0x4;
 constexpr std::uint32_t kErrorBadKey = 1010;
 // A registry link keeps its target, as the kernel names it
@@ -49,10 +50,6 @@ std::int32_t RegOpenKeyEx(HKey root, const wchar_t* subKey, std::uint32_t option
                           HKey* result);
 // No class, non-volatile, default security; missing keys on the path are created.
 std::int32_t RegCreateKeyEx(HKey root, const wchar_t* subKey, std::uint32_t samDesired, HKey* result);
-// The same, except that an existing key of the last name is opened as
-// itself: a registry link there is opened, not followed (ZwCreateKey with
-// OBJ_OPENLINK).
-std::int32_t RegCreateKeyItself(HKey root, const wchar_t* subKey, std::uint32_t samDesired, HKey* result);
 std::int32_t RegCloseKey(HKey key);
 
 std::int32_t RegSetValueEx(HKey key, const wchar_t* name, std::uint32_t type, const void* data,
@@ -77,7 +74,8 @@ std::int32_t RegDeleteOpenKey(HKey key);
 // is counted, not terminated: it may hold U+0000, which no Win32 string call
 // can pass on, and a name cut at its NUL names another key (the empty name is
 // the parent itself). These take a name by its length, as the native calls'
-// UNICODE_STRING does, relative to an open key (never a hive handle: 6).
+// UNICODE_STRING does, relative to an open key (never a hive handle: 6). A
+// name holding a backslash is no one name (87).
 //
 // Opens the one name `name` below `parent` as itself: a registry link there
 // is opened, never followed (NtOpenKeyEx with OBJ_OPENLINK).

@@ -45,7 +45,8 @@ std::int32_t OpenKeyItself(plat::HKey parent, const std::wstring& name, std::uin
     return code;
 }
 
-std::int32_t CreateKeyItself(plat::HKey parent, const std::wstring& name, std::uint32_t access, plat::OwnedKey& key) {
+std::int32_t CreateKeyItself(plat::HKey parent, const std::wstring& name, std::uint32_t access, plat::OwnedKey& key,
+                             bool* created) {
     plat::OwnedKey opened;
     std::wstring last;
     if (const std::int32_t code =
@@ -53,7 +54,7 @@ std::int32_t CreateKeyItself(plat::HKey parent, const std::wstring& name, std::u
         code != 0)
         return code;
     plat::HKey raw = nullptr;
-    const std::int32_t code = plat::RegCreateChildItself(opened ? opened.get() : parent, last, access, &raw);
+    const std::int32_t code = plat::RegCreateChildItself(opened ? opened.get() : parent, last, access, &raw, created);
     if (code == 0) key.reset(raw);
     return code;
 }

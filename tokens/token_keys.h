@@ -21,7 +21,8 @@ std::int32_t OpenKeyItself(plat::HKey parent, const std::wstring& name, std::uin
 
 // Creates the key `name` (as above) below `parent`, or opens it as itself
 // when it exists; never through a link (plat::RegCreateChildItself).
-std::int32_t CreateKeyItself(plat::HKey parent, const std::wstring& name, std::uint32_t access, plat::OwnedKey& key);
+std::int32_t CreateKeyItself(plat::HKey parent, const std::wstring& name, std::uint32_t access, plat::OwnedKey& key,
+                             bool* created = nullptr);
 
 // True when the open key is a registry link: it holds a REG_LINK
 // SymbolicLinkValue. (The handle needs kKeyQueryValue.)

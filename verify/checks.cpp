@@ -151,10 +151,12 @@ public:
         if (!ReadKeyAccessEntries(at.key, entries, present, code))
             CannotRead(failures_, L"the access list of " + at.where, code);
         else if (present && !GrantsFullAccess(entries, kEveryone))
-            problems_.push_back(L"no full-access entry for everyone on " + Inside(at));
+            problems_.push_back(L"no full-access entry for everyone on " + ShownText(Inside(at)));
         return true;
     }
-    void Link(const KeyAt& at) override { problems_.push_back(L"a registry link inside the token: " + at.relative); }
+    void Link(const KeyAt& at) override {
+        problems_.push_back(L"a registry link inside the token: " + ShownText(at.relative));
+    }
     void Skipped(const std::wstring& where, std::int32_t code, const std::wstring& why) override {
         if (code == static_cast<std::int32_t>(plat::kErrorBadKey)) failures_.push_back(why + L": " + where);
         else CannotRead(failures_, where, code);

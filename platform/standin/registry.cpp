@@ -1040,6 +1040,8 @@ std::int32_t CopyName(const std::wstring& name, wchar_t* buffer, std::uint32_t* 
 
 std::int32_t RegOpenKeyEx(HKey root, const wchar_t* subKey, std::uint32_t options, std::uint32_t samDesired,
                           HKey* result) {
+    // The backup and restore option is the native open's (RegOpenChild), as on Windows.
+    if (options & kRegOptionBackupRestore) return static_cast<std::int32_t>(kErrorInvalidParameter);
     return Open(root, subKey, options, samDesired, result, false);
 }
 
@@ -1047,13 +1049,11 @@ std::int32_t RegCreateKeyEx(HKey root, const wchar_t* subKey, std::uint32_t samD
     return Open(root, subKey, 0, samDesired, result, true);
 }
 
-std::int32_t RegCreateKeyItself(HKey root, const wchar_t* subKey, std::uint32_t samDesired, HKey* result) {
-    return Open(root, subKey, kRegOptionOpenLink, samDesired, result, true);
-}
 
 std::int32_t RegOpenChild(HKey parent, std::wstring_view name, std::uint32_t options, std::uint32_t samDesired,
                           HKey* result) {
     if (parent == nullptr || IsPredefined(parent)) return static_cast<std::int32_t>(kErrorInvalidHandle);
+    if (name.find(L'\\') != std::wstring_view::npos) return static_cast<std::int32_t>(kErrorInvalidParameter);
     // An empty name is the parent itself, as the kernel opens it.
     std::vector<std::wstring> parts;
     if (!name.empty()) parts.emplace_back(name);
@@ -1063,6 +1063,7 @@ std::int32_t RegOpenChild(HKey parent, std::wstring_view name, std::uint32_t opt
 std::int32_t RegCreateChild(HKey parent, std::wstring_view name, std::uint32_t samDesired, HKey* result,
                             bool* created) {
     if (parent == nullptr || IsPredefined(parent)) return static_cast<std::int32_t>(kErrorInvalidHandle);
+    if (name.find(L'\\') != std::wstring_view::npos) return static_cast<std::int32_t>(kErrorInvalidParameter);
     std::vector<std::wstring> parts;
     if (!name.empty()) parts.emplace_back(name);
     return OpenParts(parent, parts, kRegOptionOpenLink, samDesired, result, true, created);

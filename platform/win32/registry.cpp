@@ -28,54 +28,12 @@ namespace {
 
 bool IsPredefined(HKey key) { return key == kHkeyCurrentUser || key == kHkeyLocalMachine; }
 
-// A kernel call on the last name of `subKey`, relative to a real key handle
-// (a predefined one is no kernel handle): the parent path is opened first, in
-// the ordinary way (created when `createParents`), and `call` gets the
-// attributes naming the last name.
-template <typename Call>
-std::int32_t OnLastName(HKey root, const wchar_t* subKey, bool openLink, bool createParents, Call call) {
-    std::wstring path = subKey ? subKey : L"";
-    const std::size_t split = path.rfind(L'\\');
-    HKEY parent = H(root);
-    HKEY opened = nullptr;
-    if (IsPredefined(root) || split != std::wstring::npos) {
-        if (path.empty()) return ERROR_INVALID_PARAMETER;  // a hive itself
-        const std::wstring parentPath = split == std::wstring::npos ? L"" : path.substr(0, split);
-        constexpr REGSAM kParentAccess = KEY_ENUMERATE_SUB_KEYS | KEY_CREATE_SUB_KEY;
-        const LONG code = createParents ? ::RegCreateKeyExW(H(root), parentPath.c_str(), 0, nullptr,
-                                                            REG_OPTION_NON_VOLATILE, kParentAccess, nullptr, &opened,
-                                                            nullptr)
-                                        : ::RegOpenKeyExW(H(root), parentPath.c_str(), 0, kParentAccess, &opened);
-        if (code != ERROR_SUCCESS) return code;
-        parent = opened;
-        if (split != std::wstring::npos) path = path.substr(split + 1);
-    }
-    UNICODE_STRING name;
-    name.Buffer = path.data();
-    name.Length = static_cast<USHORT>(path.size() * sizeof(wchar_t));
-    name.MaximumLength = name.Length;
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | (openLink ? OBJ_OPENLINK : 0), parent,
-                               nullptr);
-    const NTSTATUS status = call(&attributes);
-    if (opened != nullptr) ::RegCloseKey(opened);
-    return status == 0 ? ERROR_SUCCESS : static_cast<std::int32_t>(::RtlNtStatusToDosError(status));
-}
-
 }  // namespace
 
 std::int32_t RegOpenKeyEx(HKey root, const wchar_t* subKey, std::uint32_t options, std::uint32_t samDesired,
                           HKey* result) {
-    if (options & REG_OPTION_BACKUP_RESTORE) {
-        // ZwOpenKeyEx's open option: the access list is passed by the backup
-        // and restore privileges.
-        return OnLastName(root, subKey, options & REG_OPTION_OPEN_LINK, false, [&](OBJECT_ATTRIBUTES* attributes) {
-            HANDLE key = nullptr;
-            const NTSTATUS status = ::NtOpenKeyEx(&key, samDesired, attributes, REG_OPTION_BACKUP_RESTORE);
-            if (status == 0) *result = reinterpret_cast<HKey>(key);
-            return status;
-        });
-    }
+    // The backup and restore option is the native open's (RegOpenChild).
+    if (options & REG_OPTION_BACKUP_RESTORE) return ERROR_INVALID_PARAMETER;
     HKEY key = nullptr;
     const LONG code = ::RegOpenKeyExW(H(root), subKey, options, samDesired, &key);
     if (code == ERROR_SUCCESS) *result = reinterpret_cast<HKey>(key);
@@ -90,21 +48,12 @@ std::int32_t RegCreateKeyEx(HKey root, const wchar_t* subKey, std::uint32_t samD
     return code;
 }
 
-std::int32_t RegCreateKeyItself(HKey root, const wchar_t* subKey, std::uint32_t samDesired, HKey* result) {
-    return OnLastName(root, subKey, true, true, [&](OBJECT_ATTRIBUTES* attributes) {
-        HANDLE key = nullptr;
-        const NTSTATUS status =
-            ::NtCreateKey(&key, samDesired, attributes, 0, nullptr, REG_OPTION_NON_VOLATILE, nullptr);
-        if (status == 0) *result = reinterpret_cast<HKey>(key);
-        return status;
-    });
-}
-
 namespace {
 
 // A counted name as the native calls take it; false when it is too long for one.
+// One name: a backslash would make the kernel walk a path, links on it included.
 bool Counted(std::wstring_view text, UNICODE_STRING& name) {
-    if (text.size() > 0x7FFF) return false;
+    if (text.size() > 0x7FFF || text.find(L'\\') != std::wstring_view::npos) return false;
     name.Buffer = const_cast<wchar_t*>(text.data());
     name.Length = static_cast<USHORT>(text.size() * sizeof(wchar_t));
     name.MaximumLength = name.Length;
@@ -135,7 +84,10 @@ std::int32_t RegOpenChild(HKey parent, std::wstring_view childName, std::uint32_
     if (child.code != ERROR_SUCCESS) return child.code;
     OBJECT_ATTRIBUTES& attributes = child.attributes;
     HANDLE key = nullptr;
-    const NTSTATUS status = ::NtOpenKeyEx(&key, samDesired, &attributes, options & REG_OPTION_BACKUP_RESTORE);
+    // As itself twice over: OBJ_OPENLINK in the attributes, and the open
+    // option ZwOpenKeyEx documents for a link.
+    const NTSTATUS status = ::NtOpenKeyEx(&key, samDesired, &attributes,
+                                          (options & REG_OPTION_BACKUP_RESTORE) | REG_OPTION_OPEN_LINK);
     if (status == 0) *result = reinterpret_cast<HKey>(key);
     return DosCode(status);
 }
@@ -158,12 +110,22 @@ std::int32_t RegCreateChild(HKey parent, std::wstring_view childName, std::uint3
 
 std::int32_t RegQueryKeyName(HKey key, std::wstring& fullName) {
     constexpr int kKeyNameInformation = 3;
-    // A full name is at most 512 levels of 255 characters, far below this.
-    std::vector<unsigned char> buffer(4 + 2 * 65536);
-    ULONG length = 0;
-    const NTSTATUS status = ::NtQueryKey(H(key), kKeyNameInformation, buffer.data(),
-                                         static_cast<ULONG>(buffer.size()), &length);
-    if (status != 0) return DosCode(status);
+    constexpr NTSTATUS kBufferOverflow = static_cast<NTSTATUS>(0x80000005), kBufferTooSmall = static_cast<NTSTATUS>(0xC0000023);
+    // Most names fit the first buffer; a longer one is read again at the
+    // length the kernel gives, up to what 512 levels of 255 characters need.
+    constexpr ULONG kLongest = 4 + 2 * 512 * 256;
+    std::vector<unsigned char> buffer(1024);
+    for (;;) {
+        ULONG length = 0;
+        const NTSTATUS status = ::NtQueryKey(H(key), kKeyNameInformation, buffer.data(),
+                                             static_cast<ULONG>(buffer.size()), &length);
+        if ((status == kBufferOverflow || status == kBufferTooSmall) && length > buffer.size() && length <= kLongest) {
+            buffer.resize(length);
+            continue;
+        }
+        if (status != 0) return DosCode(status);
+        break;
+    }
     ULONG bytes = 0;
     std::memcpy(&bytes, buffer.data(), 4);
     if (bytes > buffer.size() - 4) return ERROR_INVALID_DATA;
