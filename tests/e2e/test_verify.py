@@ -57,8 +57,9 @@ class VerifyTest(MachineTest):
             self.assertEqual(log[:2], [("INFO", "Run Pendrel"), ("INFO", argument)])
 
     def test_only_the_first_argument_selects_the_check(self):
-        self.assertEqual(self.m.run("other", "/verify")[0], 0)
-        self.assertEqual(self.m.log_messages()[:4], ["Run Pendrel", "other", "/verify", "Searching for voices."])
+        before = self.m.log_bytes()
+        self.assertEqual(self.m.run("other", "/verify")[0], 87, "refused, never an installation run")
+        self.assertEqual([level for level, _ in self.m.log_lines(since=before)], ["ERROR"])
         code, _, log = self.verify("/verify", "/uninstall")
         self.assertEqual(code, 3, "nothing installed")
         self.assertNotIn(("INFO", "Runing Uninstall Pendrel"), log)
