@@ -5,7 +5,7 @@ import os
 import shutil
 import unittest
 
-from harness import Machine, MachineTest, pe_image, release
+from harness import PROBE, Machine, MachineTest, pe_image, release
 
 DESKTOP = "SOFTWARE\\Microsoft\\Speech\\Voices"
 ONECORE = "SOFTWARE\\Microsoft\\Speech_OneCore\\Voices"
@@ -187,6 +187,23 @@ class VerifyTest(MachineTest):
                 self.assertEqual(len([l for l in report if l.startswith("Cannot check")]), 0, report)
                 code, document = self.json_report()
                 self.assertEqual((code, document["state"]), (expected, field))
+
+    def test_a_pending_deletion_beside_the_installation_folder_is_not_its_own(self):
+        """A folder whose name merely begins with the installation folder's (ZunSapi64-old) is another one: its
+        entries waiting for the restart are not the engine's, while one inside the folder is."""
+        sibling = ROOT + "-old\\QueltoEngine.dll"
+        self.m.write_file(sibling, b"MZ")
+        code, _, err = self.m.run("schedule", sibling, program=PROBE)
+        self.assertEqual(code, 0, err)
+        code, report, _ = self.verify()
+        self.assertEqual(code, 3, report)
+        self.assertEqual([l for l in report if "Waiting for deletion" in l], [], report)
+        inside = ROOT + "\\bin\\x64\\QueltoEngine.dll"
+        self.m.write_file(inside, b"MZ")
+        code, _, err = self.m.run("schedule", inside, program=PROBE)
+        self.assertEqual(code, 0, err)
+        code, document = self.json_report()
+        self.assertEqual((code, [p for p in document["pending"]]), (3010, [inside]))
 
     def test_the_json_report_is_valid_whatever_the_registry_holds(self):
         self.install()
