@@ -332,7 +332,7 @@ Problems CheckVoiceToken(const TokenPlace& place, const VoiceMetadata& metadata,
                 problems.push_back(L"Attributes\\VoicePath is not the engine's library\nexpected " + Quoted(library) +
                                    L", found " + voicePath.Found());
             else if (!FileExists(NamedFile(voicePath)))
-                problems.push_back(L"Attributes\\VoicePath names a missing file\n" + library);
+                problems.push_back(std::wstring(kMissingLibraryProblem) + L"\n" + library);
         }
     }
     CheckAccess(token.get(), where, problems, failures);

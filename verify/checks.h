@@ -49,6 +49,10 @@ std::vector<std::wstring> TokenNamesSapiLists(const TokenPlace& place, std::vect
 Problems CheckVoiceToken(const TokenPlace& place, const VoiceMetadata& metadata,
                          const std::vector<std::wstring>& sapiNames, std::vector<std::wstring>& failures);
 
+// The head of a voice's problem that only the engine's own package can
+// repair: the engine's library that its VoicePath names is not there.
+constexpr const wchar_t* kMissingLibraryProblem = L"Attributes\\VoicePath names a missing file";
+
 // The engine's COM class as applications instantiate it: its InprocServer32
 // key in the machine's classes, 64-bit view, with ThreadingModel "Both",
 // naming a file that exists and is an image for this machine's architecture.

@@ -95,6 +95,15 @@ class VerifyTest(MachineTest):
             ("voice folder deleted", lambda: shutil.rmtree(self.m.host(ROOT + "\\data_quelto\\voices\\spanish-elena")),
              ["Leftover token %s (no voice folder): all 4 places" % ELENA]),
         ]
+        # The remedy each damage names: the installation run for the tokens, the engine's own package for its
+        # library and class, which no run of the program installs.
+        run = "  Repair: run the installation (pendrel without arguments) as an administrator"
+        package = ("  Repair: install (or repair) the engine's own package, which installs the engine's library and "
+                   "registers its class: %s, class %s (InprocServer32, ThreadingModel Both); the installation run "
+                   "(pendrel) does neither" % (LIBRARY, CLSID))
+        repairs = {"VoicePath naming a missing file": [package] * 4,  # each of the three voices, then the class
+                   "unregistered engine class": [package],
+                   "class without ThreadingModel": [package], "class naming a 32-bit library": [package]}
         for name, damage, expected in cases:
             with self.subTest(name):
                 self.m = Machine()
@@ -103,6 +112,7 @@ class VerifyTest(MachineTest):
                 damage()
                 code, report, log = self.verify()
                 self.assertEqual(code, 1, report)
+                self.assertEqual([l for l in report if l.startswith("  Repair: ")], repairs.get(name, [run]), report)
                 start = report.index(expected[0])
                 self.assertEqual(report[start:start + len(expected)], expected, report)
                 self.assertTrue([l for l in log if l[0] == "ERROR" and l[1].startswith(expected[0].rstrip(":"))], log)
