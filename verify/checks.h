@@ -56,7 +56,10 @@ constexpr const wchar_t* kMissingLibraryProblem = L"Attributes\\VoicePath names 
 // The engine's COM class as applications instantiate it: its InprocServer32
 // key in the machine's classes, 64-bit view, with ThreadingModel "Both",
 // naming a file that exists and is an image for this machine's architecture.
-Problems CheckEngineClass(std::vector<std::wstring>& failures);
+// On an ARM64 machine an x64 or an ARM64 library is accepted, and `notes`
+// receives which applications cannot load it (never a problem: each kind of
+// library serves one kind of application there).
+Problems CheckEngineClass(std::vector<std::wstring>& failures, std::vector<std::wstring>* notes = nullptr);
 
 // True when the token is the engine's: it names the engine's class as its
 // CLSID, or its key name carries the engine's prefix.

@@ -100,6 +100,7 @@ struct Findings {
     std::vector<VoiceResult> voices;
     bool classChecked = false;
     Problems classProblems;
+    std::vector<std::wstring> classNotes;  // never decide the exit code
     std::vector<PlacedProblem> leftovers;  // a token name and where it is
     std::vector<std::wstring> pending;
     std::vector<Warning> warnings;
@@ -212,7 +213,7 @@ Findings Check() {
     // The engine's class matters while there is a voice for it to speak.
     if (!folders.empty()) {
         f.classChecked = true;
-        f.classProblems = CheckEngineClass(f.failures);
+        f.classProblems = CheckEngineClass(f.failures, &f.classNotes);
     }
 
     std::map<std::wstring, std::wstring> classes;
@@ -349,6 +350,7 @@ void Tell(const Findings& f, const TextReport& out) {
         const std::wstring label = L"Engine class " + EngineClassId();
         if (f.classProblems.empty()) out.Report(L"INFO", label + L": ok");
         for (const std::wstring& p : f.classProblems) out.Problem(L"ERROR", label + L": ", label + L": ", p);
+        for (const std::wstring& n : f.classNotes) out.Report(L"INFO", L"  note: " + n, label + L": note: " + n);
         if (!f.classProblems.empty())
             out.Report(L"INFO", L"  Repair: " + EnginePackageRemedy(),
                        label + L": repaired by the engine's package, not by the installation run: " +
@@ -436,6 +438,8 @@ std::string Document(const Findings& f, const std::wstring& version) {
     Json engine = {{"clsid", Utf8(EngineClassId())}, {"checked", f.classChecked}};
     engine["problems"] = Json::array();
     for (const std::wstring& p : f.classProblems) engine["problems"].push_back(Problem(p, {}));
+    engine["notes"] = Json::array();
+    for (const std::wstring& n : f.classNotes) engine["notes"].push_back(Problem(n, {}));
     doc["engineClass"] = engine;
     doc["leftovers"] = Json::array();
     for (const PlacedProblem& l : f.leftovers)

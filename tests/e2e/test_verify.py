@@ -5,7 +5,7 @@ import os
 import shutil
 import unittest
 
-from harness import PROBE, Machine, MachineTest, pe_image, release
+from harness import CATALOGUE_PROGRAM, PROBE, Machine, MachineTest, pe_image, release
 
 DESKTOP = "SOFTWARE\\Microsoft\\Speech\\Voices"
 ONECORE = "SOFTWARE\\Microsoft\\Speech_OneCore\\Voices"
@@ -214,6 +214,44 @@ class VerifyTest(MachineTest):
         self.assertEqual(code, 0, err)
         code, document = self.json_report()
         self.assertEqual((code, [p for p in document["pending"]]), (3010, [inside]))
+
+    def test_an_arm64_machine_accepts_an_x64_or_an_arm64_library_with_a_note(self):
+        """IsWow64Process2 reports ARM64 to this x64 program, emulated there: x64 applications load an x64 library and
+        ARM64-native ones an ARM64 library, so either works for some applications, and the note says for which. The
+        machine is injected at the platform seam, which only the test build reads."""
+        arm64 = {"PENDREL_TEST_NATIVE_MACHINE": "0xAA64"}
+        label = "Engine class %s: " % CLSID
+        cases = [
+            (0x8664, arm64, 0, "  note: %s is an x64 library on an ARM64 machine: ARM64-native applications cannot "
+                               "load it; x64 applications, emulated, can" % LIBRARY),
+            (0xAA64, arm64, 0, "  note: %s is an ARM64 library on an ARM64 machine: x64 applications, emulated, "
+                               "cannot load it; ARM64-native applications can" % LIBRARY),
+            (0x14C, arm64, 1, "    %s is 32-bit x86, the machine ARM64" % LIBRARY),
+            (0x8664, {}, 0, None),  # the test build on its own machine: no note
+            (0xAA64, {}, 1, "    %s is ARM64, the machine x64" % LIBRARY),
+        ]
+        self.install()
+        for machine, env, expected, line in cases:
+            with self.subTest(machine=hex(machine), env=env):
+                self.m.write_file(LIBRARY, pe_image(machine))
+                code, out, _ = self.m.run("/verify", program=CATALOGUE_PROGRAM, extra_env=env)
+                report = out.decode("utf-8").replace("\r\n", "\n").split("\n")
+                self.assertEqual(code, expected, report)
+                notes = [l for l in report if l.startswith("  note: " + LIBRARY)]
+                self.assertEqual(notes, [line] if line and line.startswith("  note") else [], report)
+                if line:
+                    self.assertIn(line, report)
+                self.assertIn(label + "ok" if expected == 0 else label.rstrip() + " InprocServer32 names a library "
+                              "this machine's 64-bit speech stack cannot load:", report)
+                code, out, _ = self.m.run("/verify", "/json", program=CATALOGUE_PROGRAM, extra_env=env)
+                engine = json.loads(out.decode("utf-8"))["engineClass"]
+                self.assertEqual([n["text"] for n in engine["notes"]], [line[len("  note: "):]] if notes else [])
+                self.assertEqual(len(engine["problems"]), 0 if expected == 0 else 1)
+        # The released program has no such seam: on its own (x64) machine an ARM64 library stays a problem.
+        self.m.write_file(LIBRARY, pe_image(0xAA64))
+        code, out, _ = self.m.run("/verify", extra_env=arm64)
+        self.assertEqual(code, 1, out)
+        self.assertIn(b"is ARM64, the machine x64", out)
 
     def test_the_json_report_is_valid_whatever_the_registry_holds(self):
         self.install()
