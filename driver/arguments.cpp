@@ -94,6 +94,74 @@ std::wstring NearMissOf(const std::wstring& argument) {
     return L"";
 }
 
+namespace {
+// The words a caller types to choose what runs: the modes, help, version, the
+// check's "/json" and the catalogue options' prefixes.
+bool IsCommandWord(const std::wstring& word) {
+    return IsUninstallArgument(word) || IsVerifyArgument(word) || IsSearchVoicesArgument(word) ||
+           IsHelpArgument(word) || IsVersionArgument(word) || EqualsIgnoringCase(word, L"/json") ||
+           EqualsIgnoringCase(word, L"--json") || EqualsIgnoringCase(word, L"/username=") ||
+           EqualsIgnoringCase(word, L"/password=") || EqualsIgnoringCase(word, L"/out=");
+}
+
+// The words that count only as the first argument.
+bool MustComeFirst(const std::wstring& word) {
+    return IsVerifyArgument(word) || IsSearchVoicesArgument(word) || IsHelpArgument(word) || IsVersionArgument(word);
+}
+
+bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n' || c == L'\v' || c == L'\f'; }
+}  // namespace
+
+MisplacedWord FindMisplacedWord(const std::wstring& argument, int position) {
+    if (IsCatalogueOption(argument)) return {};
+    if (IsCommandWord(argument)) {
+        if (position > 1 && MustComeFirst(argument)) return {Misplacement::NotFirst, argument};
+        return {};
+    }
+    // What follows the first '=' is a value of the installer's own (a folder
+    // with blanks, a path with slashes): it is never read for words.
+    const std::size_t equals = argument.find(L'=');
+    const std::wstring head = equals == std::wstring::npos ? argument : argument.substr(0, equals + 1);
+    bool blank = false;
+    std::wstring found;
+    std::size_t i = 0;
+    while (i < head.size()) {
+        if (IsBlank(head[i])) {
+            blank = true;
+            ++i;
+            continue;
+        }
+        // One blank-free piece, cut before every '/' and every "--" that
+        // starts a new word ("/verify/json", "/verify--json").
+        std::size_t end = i;
+        while (end < head.size() && !IsBlank(head[end])) ++end;
+        std::size_t start = i;
+        for (std::size_t k = i + 1; k <= end; ++k) {
+            const bool cut = k == end || head[k] == L'/' ||
+                             (head[k] == L'-' && k + 1 < end && head[k + 1] == L'-' && head[k - 1] != L'-');
+            if (!cut) continue;
+            const std::wstring segment = head.substr(start, k - start);
+            if (found.empty() && IsCommandWord(segment)) found = segment;
+            start = k;
+        }
+        i = end;
+    }
+    if (found.empty()) return {};
+    return {blank ? Misplacement::AfterBlank : Misplacement::Glued, found};
+}
+
+std::wstring MisplacementReason(const MisplacedWord& misplaced) {
+    switch (misplaced.how) {
+        case Misplacement::NotFirst: return misplaced.word + L" counts only as the first argument";
+        case Misplacement::Glued:
+            return L"it holds " + misplaced.word + L" glued to another word; each word must be an argument of its own";
+        case Misplacement::AfterBlank:
+            return L"it holds " + misplaced.word + L" beside a blank; each word must be an argument of its own";
+        case Misplacement::None: break;
+    }
+    return L"";
+}
+
 std::wstring UsageText(const std::wstring& version) {
     return L"Pendrel " + version + L": registers the Quelto engine's voices as SAPI 5 voice tokens.\n"
            L"\n"
@@ -107,29 +175,41 @@ std::wstring UsageText(const std::wstring& version) {
            L"      Downloads the voice catalogue to PATH (default %TEMP%\\quelto_voices.json).\n"
            L"      /searchvoices counts only as the first argument. PATH must name a file\n"
            L"      or nothing yet: never a folder, a device or the log.\n"
-           L"  pendrel.exe /verify            (or --verify, as the first argument)\n"
-           L"      Checks, read-only, that every voice is fully registered.\n"
+           L"  pendrel.exe /verify [/json]    (or --verify, as the first argument)\n"
+           L"      Checks, read-only, that every voice is fully registered; /json (or\n"
+           L"      --json) writes the report as one JSON document.\n"
            L"  pendrel.exe /? | -? | -h | /help | --help      this text\n"
            L"  pendrel.exe /version | --version               the program's name and version\n"
            L"\n"
            L"Arguments ignore letter case, the /username=, /password= and /out= prefixes\n"
            L"included. An argument that starts with / or - and is within two letters of a\n"
-           L"mode, help or version (/unistall, -uninstall, /verfy, /install) is refused:\n"
-           L"the usage goes to standard error, nothing runs, the exit code is 87. Any\n"
-           L"other argument the program does not know is ignored: a command line without\n"
-           L"a mode is an installation run.\n"
+           L"mode, help or version (/unistall, -uninstall, /verfy) is refused: the usage\n"
+           L"goes to standard error, nothing runs, the exit code is 87. /install is no\n"
+           L"near miss: it gets the installation run.\n"
+           L"A word out of place is refused the same way: /searchvoices, /verify, help or\n"
+           L"version after the first argument (/silent /verify), and a mode's or an\n"
+           L"option's word glued to another word (/verify/json) or beside a blank inside\n"
+           L"one argument (\"/verify /json\"). The values of /username=, /password= and\n"
+           L"/out=, and whatever follows the first = of any argument, are not read for\n"
+           L"words and keep their blanks.\n"
+           L"Any other argument the program does not know is ignored: a command line\n"
+           L"without a mode is an installation run.\n"
            L"\n"
            L"Exit codes: the installation and uninstallation runs always exit 0; the\n"
            L"catalogue search exits 0 when the catalogue was saved and 1 when it was not;\n"
            L"/verify exits 0 when all is well, 1 when something is wrong, 2 when it could\n"
-           L"not check; a refused command line exits 87.\n"
+           L"not check, 3 when nothing of the engine is installed, 3010 when entries of\n"
+           L"an uninstallation wait for the restart; a refused command line exits 87.\n"
            L"\n"
            L"Log: %LOCALAPPDATA%\\Mirelka\\ZunSapi64\\log_zunsapi.txt; every run appends to it.\n";
 }
 
 std::wstring ShowableArgument(const std::wstring& argument) {
-    if (argument.size() <= kPasswordPrefix.size() || !HasPrefixIgnoringCase(argument, kPasswordPrefix)) return argument;
-    return argument.substr(0, kPasswordPrefix.size()) + L"********";
+    // Anywhere in the argument: "/searchvoices /password=x" passed as one
+    // argument is refused, and its refusal shows it.
+    const std::size_t at = Lowered(argument).find(kPasswordPrefix);
+    if (at == std::wstring::npos || argument.size() <= at + kPasswordPrefix.size()) return argument;
+    return argument.substr(0, at + kPasswordPrefix.size()) + L"********";
 }
 
 CatalogueOptions ParseCatalogueOptions(int argc, const wchar_t* const argv[]) {

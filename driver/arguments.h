@@ -39,6 +39,33 @@ std::wstring ShowableArgument(const std::wstring& argument);
 // their own.
 std::wstring NearMissOf(const std::wstring& argument);
 
+// How an argument holds a mode's or an option's word out of its place.
+enum class Misplacement {
+    None,
+    NotFirst,     // "/silent /verify": a word that counts only as the first argument comes later
+    Glued,        // "/verify/json": the word glued to another one in one argument
+    AfterBlank,   // "/verify /json" passed as one argument: a word after a blank
+};
+
+struct MisplacedWord {
+    Misplacement how = Misplacement::None;
+    std::wstring word;  // the word as the argument spells it
+};
+
+// Whether `argument`, at `position` (1 for the first argument), holds a
+// mode's or an option's word where it cannot count: "/searchvoices",
+// "/verify", help or version after the first argument, or any of the words
+// (the modes, help, version, "/json" and the catalogue options' prefixes)
+// glued to another word or after a blank inside one argument. Such a command
+// line was meant to ask for something else than the installation run it would
+// otherwise get. The value of "/username=", "/password=" and "/out=" is never
+// read (it keeps its blanks), nor anything after the first '=' of any other
+// argument, which is the installer's own value.
+MisplacedWord FindMisplacedWord(const std::wstring& argument, int position);
+
+// The refusal's reason in words: "/verify counts only as the first argument".
+std::wstring MisplacementReason(const MisplacedWord& misplaced);
+
 // The exit code of a refused command line: ERROR_INVALID_PARAMETER.
 constexpr int kExitInvalidParameter = 87;
 

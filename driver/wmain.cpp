@@ -31,6 +31,19 @@ int RefuseNearMiss(const std::wstring& argument, const std::wstring& meant) {
     return kExitInvalidParameter;
 }
 
+// A word out of place would otherwise run the installation, elevated, where
+// the caller asked for something else ("/silent /verify", "/verify /json"
+// quoted as one argument): refused the same way, with its own lines.
+int RefuseMisplaced(const std::wstring& argument, const MisplacedWord& misplaced) {
+    const std::wstring reason = MisplacementReason(misplaced);
+    plat::ConsoleWrite(plat::ConsoleStream::Error, L"Argument out of place: " + argument + L" (" + reason +
+                                                       L"). Nothing was run.\n\n" + UsageText(kVersion));
+    WriteLogLine(L"ERROR", L"Refused the argument " + argument + L" (" + reason + L"): nothing was run (Pendrel " +
+                               kVersion + L", process id " + std::to_wstring(plat::GetCurrentProcessId()) +
+                               L", exit code " + std::to_wstring(kExitInvalidParameter) + L")");
+    return kExitInvalidParameter;
+}
+
 int RunChosenMode(int argc, wchar_t* argv[]) {
     for (int i = 1; i < argc; ++i) {
         WriteLogLine(L"INFO", ShowableArgument(argv[i]));
@@ -67,6 +80,8 @@ extern "C" int wmain(int argc, wchar_t* argv[]) {
     for (int i = 1; i < argc; ++i) {
         const std::wstring meant = NearMissOf(argv[i]);
         if (!meant.empty()) return RefuseNearMiss(ShowableArgument(argv[i]), meant);
+        const MisplacedWord misplaced = FindMisplacedWord(argv[i], i);
+        if (misplaced.how != Misplacement::None) return RefuseMisplaced(ShowableArgument(argv[i]), misplaced);
     }
 
     // A JSON report owns standard output: the echo goes to standard error then.

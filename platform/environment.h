@@ -36,8 +36,15 @@ constexpr std::uint16_t kImageFileMachineI386 = 0x014C, kImageFileMachineAmd64 =
                         kImageFileMachineArm64 = 0xAA64;
 
 // The machine's own architecture (IsWow64Process2's native machine, or
-// GetNativeSystemInfo's): the image type its 64-bit programs load. The
-// stand-in models an x64 machine.
+// GetNativeSystemInfo's): on an ARM64 machine IMAGE_FILE_MACHINE_ARM64 even
+// for this x64 program, which runs emulated there. The stand-in models an x64
+// machine.
 std::uint16_t NativeMachine();
+
+// Makes NativeMachine answer `machine` (0: the machine's own again) for the
+// rest of the process. Only the test builds call it (from
+// PENDREL_TEST_NATIVE_MACHINE), so that both builds can show an ARM64 machine;
+// the released program has no way to reach it.
+void OverrideNativeMachineForTesting(std::uint16_t machine);
 
 }  // namespace plat

@@ -334,7 +334,7 @@ Problems CheckVoiceToken(const TokenPlace& place, const VoiceMetadata& metadata,
                 problems.push_back(L"Attributes\\VoicePath is not the engine's library\nexpected " + Quoted(library) +
                                    L", found " + voicePath.Found());
             else if (!FileExists(NamedFile(voicePath)))
-                problems.push_back(L"Attributes\\VoicePath names a missing file\n" + library);
+                problems.push_back(std::wstring(kMissingLibraryProblem) + L"\n" + library);
         }
     }
     CheckAccess(token.get(), where, problems, failures);
@@ -375,7 +375,7 @@ std::wstring MachineName(std::uint16_t machine) {
 
 }  // namespace
 
-Problems CheckEngineClass(std::vector<std::wstring>& failures) {
+Problems CheckEngineClass(std::vector<std::wstring>& failures, std::vector<std::wstring>* notes) {
     const std::wstring where = L"HKEY_LOCAL_MACHINE\\" + ClassPath(EngineClassId()) + L"\\InprocServer32";
     plat::OwnedKey server;
     const std::int32_t code = OpenForReading(plat::kHkeyLocalMachine, ClassPath(EngineClassId()) + L"\\InprocServer32",
@@ -402,9 +402,23 @@ Problems CheckEngineClass(std::vector<std::wstring>& failures) {
         problems.push_back(L"InprocServer32 names a missing file\n" + NamedFile(file));
         return problems;
     }
-    // The 64-bit speech stack loads only an image built for this machine.
+    // The 64-bit speech stack loads only an image built for this machine. On
+    // an ARM64 machine there are two 64-bit stacks: ARM64-native applications
+    // load ARM64 libraries, x64 applications (emulated, as this program is)
+    // load x64 ones. Either is a working engine for some of them, so either is
+    // accepted there, with a note naming the applications that cannot load it.
     const std::uint16_t native = plat::NativeMachine();
-    if (const std::uint16_t machine = ImageMachine(NamedFile(file)); machine != native)
+    const std::uint16_t machine = ImageMachine(NamedFile(file));
+    if (native == plat::kImageFileMachineArm64 &&
+        (machine == plat::kImageFileMachineAmd64 || machine == plat::kImageFileMachineArm64)) {
+        if (notes != nullptr)
+            notes->push_back(NamedFile(file) + L" is an " + MachineName(machine) + L" library on an ARM64 machine: " +
+                             (machine == plat::kImageFileMachineAmd64
+                                  ? L"ARM64-native applications cannot load it; x64 applications, emulated, can"
+                                  : L"x64 applications, emulated, cannot load it; ARM64-native applications can"));
+        return problems;
+    }
+    if (machine != native)
         problems.push_back(L"InprocServer32 names a library this machine's 64-bit speech stack cannot load\n" +
                            NamedFile(file) + L" is " + MachineName(machine) + L", the machine " + MachineName(native));
     return problems;

@@ -49,10 +49,17 @@ std::vector<std::wstring> TokenNamesSapiLists(const TokenPlace& place, std::vect
 Problems CheckVoiceToken(const TokenPlace& place, const VoiceMetadata& metadata,
                          const std::vector<std::wstring>& sapiNames, std::vector<std::wstring>& failures);
 
+// The head of a voice's problem that only the engine's own package can
+// repair: the engine's library that its VoicePath names is not there.
+constexpr const wchar_t* kMissingLibraryProblem = L"Attributes\\VoicePath names a missing file";
+
 // The engine's COM class as applications instantiate it: its InprocServer32
 // key in the machine's classes, 64-bit view, with ThreadingModel "Both",
 // naming a file that exists and is an image for this machine's architecture.
-Problems CheckEngineClass(std::vector<std::wstring>& failures);
+// On an ARM64 machine an x64 or an ARM64 library is accepted, and `notes`
+// receives which applications cannot load it (never a problem: each kind of
+// library serves one kind of application there).
+Problems CheckEngineClass(std::vector<std::wstring>& failures, std::vector<std::wstring>* notes = nullptr);
 
 // True when the token is the engine's: it names the engine's class as its
 // CLSID, or its key name carries the engine's prefix.

@@ -21,6 +21,17 @@
 
 namespace {
 
+// What the engine's own package installs and registers, and this program
+// never does: the installation run only writes tokens that name them.
+std::wstring EngineLibraryAndClass() {
+    return GetEngineLibraryPath() + L", class " + EngineClassId() + L" (InprocServer32, ThreadingModel Both)";
+}
+
+std::wstring EnginePackageRemedy() {
+    return L"install (or repair) the engine's own package, which installs the engine's library and registers its "
+           L"class: " + EngineLibraryAndClass() + L"; the installation run (pendrel) does neither";
+}
+
 std::wstring Count(std::size_t n, const std::wstring& one, const std::wstring& many) {
     return std::to_wstring(n) + L" " + (n == 1 ? one : many);
 }
@@ -89,6 +100,7 @@ struct Findings {
     std::vector<VoiceResult> voices;
     bool classChecked = false;
     Problems classProblems;
+    std::vector<std::wstring> classNotes;  // never decide the exit code
     std::vector<PlacedProblem> leftovers;  // a token name and where it is
     std::vector<std::wstring> pending;
     std::vector<Warning> warnings;
@@ -201,7 +213,7 @@ Findings Check() {
     // The engine's class matters while there is a voice for it to speak.
     if (!folders.empty()) {
         f.classChecked = true;
-        f.classProblems = CheckEngineClass(f.failures);
+        f.classProblems = CheckEngineClass(f.failures, &f.classNotes);
     }
 
     std::map<std::wstring, std::wstring> classes;
@@ -315,10 +327,21 @@ void Tell(const Findings& f, const TextReport& out) {
             const std::wstring where = Places(n.places, all) + L": ";
             out.Report(L"INFO", L"  note: " + where + n.problem, L"Voice " + v.name + L": note: " + where + n.problem);
         }
-        // The installation run deletes the engine's tokens and writes them afresh.
-        if (v.state == State::Wrong)
+        // The installation run deletes the engine's tokens and writes them
+        // afresh; the engine's library is its own package's, which no run of
+        // this program installs.
+        bool tokenRepair = false, libraryRepair = false;
+        for (const PlacedProblem& p : v.problems) {
+            if (p.problem.rfind(kMissingLibraryProblem, 0) == 0) libraryRepair = true;
+            else tokenRepair = true;
+        }
+        if (v.state == State::Wrong && tokenRepair)
             out.Report(L"INFO", L"  Repair: run the installation (pendrel without arguments) as an administrator",
                        L"Voice " + v.name + L": repaired by the installation run (pendrel without arguments)");
+        if (v.state == State::Wrong && libraryRepair)
+            out.Report(L"INFO", L"  Repair: " + EnginePackageRemedy(),
+                       L"Voice " + v.name + L": repaired by the engine's package, not by the installation run: " +
+                           EngineLibraryAndClass());
     }
     if (!f.voices.empty())
         out.Report(L"INFO", L"Note: Speech_OneCore is checked in the registry, which is in order where no problem is "
@@ -327,11 +350,21 @@ void Tell(const Findings& f, const TextReport& out) {
         const std::wstring label = L"Engine class " + EngineClassId();
         if (f.classProblems.empty()) out.Report(L"INFO", label + L": ok");
         for (const std::wstring& p : f.classProblems) out.Problem(L"ERROR", label + L": ", label + L": ", p);
+        for (const std::wstring& n : f.classNotes) out.Report(L"INFO", L"  note: " + n, label + L": note: " + n);
+        if (!f.classProblems.empty())
+            out.Report(L"INFO", L"  Repair: " + EnginePackageRemedy(),
+                       label + L": repaired by the engine's package, not by the installation run: " +
+                           EngineLibraryAndClass());
     }
     for (const Warning& w : f.warnings)
         out.Report(L"WARNING", L"Warning: " + w.key + L": " + w.text, L"Another vendor's token: " + w.key + L": " + w.text);
     for (const PlacedProblem& l : f.leftovers)
         out.Report(L"ERROR", L"Leftover token " + l.problem + L" (no voice folder): " + Places(l.places, all));
+    // The installation run removes the engine's tokens that no voice folder
+    // claims any more.
+    if (!f.leftovers.empty())
+        out.Report(L"INFO", L"  Repair: run the installation (pendrel without arguments) as an administrator",
+                   L"Leftover tokens: repaired by the installation run (pendrel without arguments)");
     for (const std::wstring& p : f.pending)
         out.Report(L"WARNING", L"Waiting for deletion at the next restart: " + p);
     for (const std::wstring& failure : f.failures) out.Report(L"ERROR", L"Cannot check: " + failure);
@@ -405,6 +438,8 @@ std::string Document(const Findings& f, const std::wstring& version) {
     Json engine = {{"clsid", Utf8(EngineClassId())}, {"checked", f.classChecked}};
     engine["problems"] = Json::array();
     for (const std::wstring& p : f.classProblems) engine["problems"].push_back(Problem(p, {}));
+    engine["notes"] = Json::array();
+    for (const std::wstring& n : f.classNotes) engine["notes"].push_back(Problem(n, {}));
     doc["engineClass"] = engine;
     doc["leftovers"] = Json::array();
     for (const PlacedProblem& l : f.leftovers)

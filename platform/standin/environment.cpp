@@ -81,6 +81,12 @@ bool SetEnvironmentVariable(const std::wstring& name, const wchar_t* value) {
 
 std::uint32_t GetCurrentProcessId() { return static_cast<std::uint32_t>(::getpid()); }
 
-std::uint16_t NativeMachine() { return kImageFileMachineAmd64; }
+namespace {
+std::uint16_t overriddenMachine = 0;
+}  // namespace
+
+void OverrideNativeMachineForTesting(std::uint16_t machine) { overriddenMachine = machine; }
+
+std::uint16_t NativeMachine() { return overriddenMachine != 0 ? overriddenMachine : kImageFileMachineAmd64; }
 
 }  // namespace plat

@@ -20,7 +20,14 @@ bool SetEnvironmentVariable(const std::wstring& name, const wchar_t* value) {
 
 std::uint32_t GetCurrentProcessId() { return ::GetCurrentProcessId(); }
 
+namespace {
+std::uint16_t overriddenMachine = 0;
+}  // namespace
+
+void OverrideNativeMachineForTesting(std::uint16_t machine) { overriddenMachine = machine; }
+
 std::uint16_t NativeMachine() {
+    if (overriddenMachine != 0) return overriddenMachine;
     // IsWow64Process2 (Windows 10 1511 and later) also tells ARM64 from x64
     // for a process under emulation; GetNativeSystemInfo is the fallback.
     using IsWow64Process2Fn = BOOL(WINAPI*)(HANDLE, USHORT*, USHORT*);

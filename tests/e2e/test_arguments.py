@@ -30,6 +30,23 @@ TABLE = [
     (("--verison",), 87, "refused --verison"),
     (("/uninstall", "/verfy"), 87, "refused /verfy"),
     (("own-argument", "/unistall"), 87, "refused /unistall"),
+    # Near misses at the bound: exactly two edits from a name.
+    (("/unistal",), 87, "refused /unistal"),
+    (("/vrfy",), 87, "refused /vrfy"),
+    (("/serchvoice",), 87, "refused /serchvoice"),
+    (("--unregistr-al",), 87, "refused --unregistr-al"),
+    # Three edits away: no near miss, an argument of the installer's own.
+    (("/unstal", "/vfy", "/srchvoice", "--unrgistr-al"), 0, "install"),
+    # A word out of place: refused, never run as an installation.
+    (("/silent", "/verify"), 87, "misplaced /verify"),
+    (("/uninstall", "/searchvoices"), 87, "misplaced /searchvoices"),
+    (("/silent", "/?"), 87, "misplaced /?"),
+    (("/verify/json",), 87, "misplaced /verify/json"),
+    (("/verify /json",), 87, "misplaced /verify /json"),  # one argument: a quoting slip
+    (("/searchvoices /out=C:\\x y.json",), 87, "misplaced /searchvoices /out=C:\\x y.json"),
+    # Values keep their blanks and are not read for words.
+    (("/searchvoices", "/password=a /verify", "/OUT=C:\\missing-folder\\v.json"), 1, "search"),
+    (("/D=C:\\Program Files\\x /verify",), 0, "install"),
     # The new spellings.
     (("--uninstall",), 0, "uninstall"),
     (("--UNINSTALL", "own-argument"), 0, "uninstall"),
@@ -69,7 +86,7 @@ class ArgumentsTest(MachineTest):
             with self.subTest(arguments=arguments):
                 ran, _, refused = ran.partition(" ")
                 registry = None
-                if ran in ("refused", "help", "version", "verify"):
+                if ran in ("refused", "misplaced", "help", "version", "verify"):
                     registry = unchanged if unchanged is not None else m.registry_state()
                 unchanged = None
                 before = m.log_bytes()
@@ -85,6 +102,16 @@ class ArgumentsTest(MachineTest):
                     self.assertEqual(len(lines), 1, lines)
                     self.assertEqual(lines[0][0], "ERROR")
                     self.assertIn(refused, lines[0][1])
+                    self.assertIn("nothing was run", lines[0][1])
+                elif ran == "misplaced":
+                    self.assertEqual(out, b"", "no banner: nothing ran")
+                    text = err.decode("utf-8")
+                    self.assertIn("Argument out of place: " + refused + " (", text)
+                    self.assertIn("). Nothing was run.", text)
+                    self.assertIn("Usage:", text)
+                    self.assertEqual(len(lines), 1, lines)
+                    self.assertEqual(lines[0][0], "ERROR")
+                    self.assertTrue(lines[0][1].startswith("Refused the argument " + refused + " ("), lines)
                     self.assertIn("nothing was run", lines[0][1])
                 elif ran == "help":
                     self.assertTrue(out.decode("utf-8").startswith("Pendrel %s: " % VERSION), out[:60])

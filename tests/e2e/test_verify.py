@@ -5,7 +5,7 @@ import os
 import shutil
 import unittest
 
-from harness import Machine, MachineTest, pe_image, release
+from harness import CATALOGUE_PROGRAM, PROBE, Machine, MachineTest, pe_image, release
 
 DESKTOP = "SOFTWARE\\Microsoft\\Speech\\Voices"
 ONECORE = "SOFTWARE\\Microsoft\\Speech_OneCore\\Voices"
@@ -57,8 +57,9 @@ class VerifyTest(MachineTest):
             self.assertEqual(log[:2], [("INFO", "Run Pendrel"), ("INFO", argument)])
 
     def test_only_the_first_argument_selects_the_check(self):
-        self.assertEqual(self.m.run("other", "/verify")[0], 0)
-        self.assertEqual(self.m.log_messages()[:4], ["Run Pendrel", "other", "/verify", "Searching for voices."])
+        before = self.m.log_bytes()
+        self.assertEqual(self.m.run("other", "/verify")[0], 87, "refused, never an installation run")
+        self.assertEqual([level for level, _ in self.m.log_lines(since=before)], ["ERROR"])
         code, _, log = self.verify("/verify", "/uninstall")
         self.assertEqual(code, 3, "nothing installed")
         self.assertNotIn(("INFO", "Runing Uninstall Pendrel"), log)
@@ -94,6 +95,15 @@ class VerifyTest(MachineTest):
             ("voice folder deleted", lambda: shutil.rmtree(self.m.host(ROOT + "\\data_quelto\\voices\\spanish-elena")),
              ["Leftover token %s (no voice folder): all 4 places" % ELENA]),
         ]
+        # The remedy each damage names: the installation run for the tokens, the engine's own package for its
+        # library and class, which no run of the program installs.
+        run = "  Repair: run the installation (pendrel without arguments) as an administrator"
+        package = ("  Repair: install (or repair) the engine's own package, which installs the engine's library and "
+                   "registers its class: %s, class %s (InprocServer32, ThreadingModel Both); the installation run "
+                   "(pendrel) does neither" % (LIBRARY, CLSID))
+        repairs = {"VoicePath naming a missing file": [package] * 4,  # each of the three voices, then the class
+                   "unregistered engine class": [package],
+                   "class without ThreadingModel": [package], "class naming a 32-bit library": [package]}
         for name, damage, expected in cases:
             with self.subTest(name):
                 self.m = Machine()
@@ -102,6 +112,7 @@ class VerifyTest(MachineTest):
                 damage()
                 code, report, log = self.verify()
                 self.assertEqual(code, 1, report)
+                self.assertEqual([l for l in report if l.startswith("  Repair: ")], repairs.get(name, [run]), report)
                 start = report.index(expected[0])
                 self.assertEqual(report[start:start + len(expected)], expected, report)
                 self.assertTrue([l for l in log if l[0] == "ERROR" and l[1].startswith(expected[0].rstrip(":"))], log)
@@ -186,6 +197,61 @@ class VerifyTest(MachineTest):
                 self.assertEqual(len([l for l in report if l.startswith("Cannot check")]), 0, report)
                 code, document = self.json_report()
                 self.assertEqual((code, document["state"]), (expected, field))
+
+    def test_a_pending_deletion_beside_the_installation_folder_is_not_its_own(self):
+        """A folder whose name merely begins with the installation folder's (ZunSapi64-old) is another one: its
+        entries waiting for the restart are not the engine's, while one inside the folder is."""
+        sibling = ROOT + "-old\\QueltoEngine.dll"
+        self.m.write_file(sibling, b"MZ")
+        code, _, err = self.m.run("schedule", sibling, program=PROBE)
+        self.assertEqual(code, 0, err)
+        code, report, _ = self.verify()
+        self.assertEqual(code, 3, report)
+        self.assertEqual([l for l in report if "Waiting for deletion" in l], [], report)
+        inside = ROOT + "\\bin\\x64\\QueltoEngine.dll"
+        self.m.write_file(inside, b"MZ")
+        code, _, err = self.m.run("schedule", inside, program=PROBE)
+        self.assertEqual(code, 0, err)
+        code, document = self.json_report()
+        self.assertEqual((code, [p for p in document["pending"]]), (3010, [inside]))
+
+    def test_an_arm64_machine_accepts_an_x64_or_an_arm64_library_with_a_note(self):
+        """IsWow64Process2 reports ARM64 to this x64 program, emulated there: x64 applications load an x64 library and
+        ARM64-native ones an ARM64 library, so either works for some applications, and the note says for which. The
+        machine is injected at the platform seam, which only the test build reads."""
+        arm64 = {"PENDREL_TEST_NATIVE_MACHINE": "0xAA64"}
+        label = "Engine class %s: " % CLSID
+        cases = [
+            (0x8664, arm64, 0, "  note: %s is an x64 library on an ARM64 machine: ARM64-native applications cannot "
+                               "load it; x64 applications, emulated, can" % LIBRARY),
+            (0xAA64, arm64, 0, "  note: %s is an ARM64 library on an ARM64 machine: x64 applications, emulated, "
+                               "cannot load it; ARM64-native applications can" % LIBRARY),
+            (0x14C, arm64, 1, "    %s is 32-bit x86, the machine ARM64" % LIBRARY),
+            (0x8664, {}, 0, None),  # the test build on its own machine: no note
+            (0xAA64, {}, 1, "    %s is ARM64, the machine x64" % LIBRARY),
+        ]
+        self.install()
+        for machine, env, expected, line in cases:
+            with self.subTest(machine=hex(machine), env=env):
+                self.m.write_file(LIBRARY, pe_image(machine))
+                code, out, _ = self.m.run("/verify", program=CATALOGUE_PROGRAM, extra_env=env)
+                report = out.decode("utf-8").replace("\r\n", "\n").split("\n")
+                self.assertEqual(code, expected, report)
+                notes = [l for l in report if l.startswith("  note: " + LIBRARY)]
+                self.assertEqual(notes, [line] if line and line.startswith("  note") else [], report)
+                if line:
+                    self.assertIn(line, report)
+                self.assertIn(label + "ok" if expected == 0 else label.rstrip() + " InprocServer32 names a library "
+                              "this machine's 64-bit speech stack cannot load:", report)
+                code, out, _ = self.m.run("/verify", "/json", program=CATALOGUE_PROGRAM, extra_env=env)
+                engine = json.loads(out.decode("utf-8"))["engineClass"]
+                self.assertEqual([n["text"] for n in engine["notes"]], [line[len("  note: "):]] if notes else [])
+                self.assertEqual(len(engine["problems"]), 0 if expected == 0 else 1)
+        # The released program has no such seam: on its own (x64) machine an ARM64 library stays a problem.
+        self.m.write_file(LIBRARY, pe_image(0xAA64))
+        code, out, _ = self.m.run("/verify", extra_env=arm64)
+        self.assertEqual(code, 1, out)
+        self.assertIn(b"is ARM64, the machine x64", out)
 
     def test_the_json_report_is_valid_whatever_the_registry_holds(self):
         self.install()

@@ -18,6 +18,8 @@
 //   probe counted HKLM|HKCU PATH NAME [VALUE]   a key (or a string value) below PATH whose counted NAME
 //                                  ("u16:" form) the Win32 string calls cannot spell, U+0000 included;
 //                                  dump shows such names with each control character as <XXXX>
+//   probe schedule PATH            schedules PATH for deletion at the next restart (MoveFileExW with
+//                                  MOVEFILE_DELAY_UNTIL_REBOOT), as an earlier run or another program did
 //   probe plant HKLM|HKCU PATH TARGET SECONDS   as a hostile user would, for that long: links to
 //                                  HKLM\TARGET made again and again at PATH\Planted and PATH\Attributes\Planted
 #include <string>
@@ -252,6 +254,7 @@ extern "C" int wmain(int argc, wchar_t* argv[]) {
         return 0;
     }
     if (verb == L"voices" && argc == 3) return Voices(argv[2]);
+    if (verb == L"schedule" && argc == 3) return plat::ScheduleDeleteAtRestart(argv[2]) ? 0 : 3;
     if ((verb == L"delete" || verb == L"acl") && argc >= 4) {
         const plat::HKey hive = std::wstring(argv[2]) == L"HKLM" ? plat::kHkeyLocalMachine : plat::kHkeyCurrentUser;
         if (verb == L"acl" && argc == 5) return Acl(hive, argv[3], argv[4]);

@@ -56,6 +56,10 @@ TEST(Arguments, NearMissesOfTheModesAreNamed) {
         {L"--VERIFI", L"/verify"},           {L"/serchvoices", L"/searchvoices"}, {L"--searchvoices", L"/searchvoices"},
         {L"/search-voices", L"/searchvoices"}, {L"--hlep", L"/help"},             {L"--verison", L"/version"},
         {L"-version", L"/version"},
+        // The bound: exactly two edits away is a near miss, three are not.
+        {L"/unistal", L"/uninstall"},        {L"/vrfy", L"/verify"},              {L"/serchvoice", L"/searchvoices"},
+        {L"--unregistr-al", L"--unregister-all"}, {L"/unstal", L""},            {L"/vfy", L""},
+        {L"/srchvoice", L""},                {L"--unrgistr-al", L""},
         // Known arguments, whatever their case, and what is too far from any name or no option at all.
         {L"/uninstall", L""},  {L"--UNINSTALL", L""},  {L"--unregister-all", L""}, {L"/Verify", L""},
         {L"--verify", L""},    {L"/searchVoices", L""}, {L"/?", L""},              {L"-?", L""},
@@ -66,6 +70,63 @@ TEST(Arguments, NearMissesOfTheModesAreNamed) {
         {L"/norestart", L""},  {L"/uninstallation", L""}, {L"/verifying", L""},
     };
     for (const auto& c : cases) EXPECT_EQ(NearMissOf(c.argument), c.meant) << c.argument;
+}
+
+TEST(Arguments, WordsOutOfPlaceAreFound) {
+    using M = Misplacement;
+    const struct {
+        const wchar_t* argument;
+        int position;
+        Misplacement how;
+        const wchar_t* word;
+    } cases[] = {
+        // A word that counts only first, later.
+        {L"/verify", 2, M::NotFirst, L"/verify"},       {L"--VERIFY", 3, M::NotFirst, L"--VERIFY"},
+        {L"/searchvoices", 2, M::NotFirst, L"/searchvoices"}, {L"/?", 2, M::NotFirst, L"/?"},
+        {L"-h", 2, M::NotFirst, L"-h"},                 {L"--version", 2, M::NotFirst, L"--version"},
+        {L"/verify", 1, M::None, L""},                  {L"/searchvoices", 1, M::None, L""},
+        {L"/uninstall", 2, M::None, L""},               {L"--unregister-all", 5, M::None, L""},
+        {L"/json", 2, M::None, L""},                    {L"--json", 1, M::None, L""},
+        // Glued to another word.
+        {L"/verify/json", 1, M::Glued, L"/verify"},     {L"/VERIFY/JSON", 2, M::Glued, L"/VERIFY"},
+        {L"/silent/verify", 1, M::Glued, L"/verify"},   {L"/verify--json", 1, M::Glued, L"/verify"},
+        {L"/x--json", 1, M::Glued, L"--json"},          {L"--uninstall/silent", 1, M::Glued, L"--uninstall"},
+        {L"/searchvoices/out=C:\\x y.json", 1, M::Glued, L"/searchvoices"},
+        {L"/x/out=C:\\v.json", 1, M::Glued, L"/out="},  {L"/verify/?", 1, M::Glued, L"/verify"},
+        // Beside a blank: one argument holding several words (a quoting slip).
+        {L"/verify /json", 1, M::AfterBlank, L"/verify"}, {L"/silent /verify", 1, M::AfterBlank, L"/verify"},
+        {L" /verify", 1, M::AfterBlank, L"/verify"},    {L"/uninstall ", 1, M::AfterBlank, L"/uninstall"},
+        {L"x\t--json", 2, M::AfterBlank, L"--json"},
+        {L"/searchvoices /password=a b", 1, M::AfterBlank, L"/searchvoices"},
+        // Values keep their blanks and are never read for words; the installer's own arguments pass.
+        {L"/out=C:\\My Files /verify\\v.json", 2, M::None, L""},
+        {L"/password=pass /verify/json", 2, M::None, L""}, {L"/USERNAME=ana /uninstall", 2, M::None, L""},
+        {L"/DIR=C:\\Program Files\\x /verify", 1, M::None, L""}, {L"/LOG=C:/help/log.txt", 1, M::None, L""},
+        {L"/silent", 1, M::None, L""},                  {L"/install", 2, M::None, L""},
+        {L"/verysilent /norestart", 1, M::None, L""},   {L"/verifying", 1, M::None, L""},
+        {L"--unregister-all-now", 1, M::None, L""},     {L"C:\\Program Files\\verify", 1, M::None, L""},
+        {L"/", 1, M::None, L""},                        {L"--", 2, M::None, L""}, {L"", 2, M::None, L""},
+        {L"/uninstall2", 1, M::None, L""},
+    };
+    for (const auto& c : cases) {
+        const MisplacedWord found = FindMisplacedWord(c.argument, c.position);
+        EXPECT_EQ(found.how, c.how) << c.argument;
+        EXPECT_EQ(found.word, c.word) << c.argument;
+    }
+}
+
+TEST(Arguments, MisplacementReasonsNameTheWord) {
+    EXPECT_EQ(MisplacementReason({Misplacement::NotFirst, L"/verify"}), L"/verify counts only as the first argument");
+    EXPECT_NE(MisplacementReason({Misplacement::Glued, L"/json"}).find(L"/json glued"), std::wstring::npos);
+    EXPECT_NE(MisplacementReason({Misplacement::AfterBlank, L"/json"}).find(L"/json beside a blank"), std::wstring::npos);
+}
+
+TEST(Arguments, UsageTellsTheRulesAsTheyAre) {
+    const std::wstring usage = UsageText(L"1");
+    EXPECT_EQ(usage.find(L"/verfy, /install)"), std::wstring::npos) << "/install is no near miss";
+    for (const wchar_t* part : {L"/install is no", L"(/silent /verify)", L"(/verify/json)", L"(\"/verify /json\")",
+                                L"keep their blanks", L"3010"})
+        EXPECT_NE(usage.find(part), std::wstring::npos) << part;
 }
 
 TEST(Arguments, VerifyInAnyLetterCase) {
@@ -79,6 +140,8 @@ TEST(Arguments, PasswordValueIsNeverShown) {
     EXPECT_EQ(ShowableArgument(L"/password="), L"/password=");
     EXPECT_EQ(ShowableArgument(L"/username=ana"), L"/username=ana");
     EXPECT_EQ(ShowableArgument(L"/pass=x"), L"/pass=x");
+    EXPECT_EQ(ShowableArgument(L"/searchvoices /PassWord=a b"), L"/searchvoices /PassWord=********")
+        << "inside an argument too: a refusal shows it";
 }
 
 TEST(CatalogueOptions, DefaultsWhenNothingIsGiven) {

@@ -72,3 +72,12 @@ TEST(WellKnownFolders, TempPathEndsWithABackslash) {
     wchar_t tiny[2] = {};
     EXPECT_EQ(plat::GetTempPath(2, tiny), n + 1) << "too small: the size needed, NUL included";
 }
+
+TEST(Machine, NativeMachineIsX64OrArm64AndTheTestsCanNameIt) {
+    const std::uint16_t own = plat::NativeMachine();
+    EXPECT_TRUE(own == plat::kImageFileMachineAmd64 || own == plat::kImageFileMachineArm64) << own;
+    plat::OverrideNativeMachineForTesting(plat::kImageFileMachineArm64);
+    EXPECT_EQ(plat::NativeMachine(), plat::kImageFileMachineArm64);
+    plat::OverrideNativeMachineForTesting(0);
+    EXPECT_EQ(plat::NativeMachine(), own) << "0 gives the machine its own answer back";
+}

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/environment.h"
 #include "platform/files.h"
 #include "platform/registry.h"
 #include "platform/testing.h"
@@ -263,6 +264,58 @@ TEST_F(Uninstall, FileHeldOpenAndItsParentsAreScheduledForRestartAndTheRestGoes)
     }
     EXPECT_EQ(LogLines(), warnings);
     EXPECT_EQ(recorded, expected);
+}
+
+// An earlier uninstallation by a process of the same number left its aside
+// names waiting for the restart (held here, so that this run cannot delete
+// them first): the file goes aside under a name not taken, never scheduled
+// under its own name, which a reinstallation's file would have by the restart.
+// Each test case runs as a process of its own, so this run's first aside names
+// are the ones taken.
+TEST_F(Uninstall, AnAsideNameAlreadyTakenIsPassedOverNeverTheFilesOwnScheduled) {
+    const auto before = PendingDeletions();
+    const std::wstring bin = GetRootPath() + L"\\bin";
+    EnsureDirectoryExists(bin);
+    const std::wstring pid = std::to_wstring(plat::GetCurrentProcessId());
+    // A PE image where the machine maps one (the stand-in only locks the file).
+    std::string image = "MZ";
+    if (!plat::testing::IsStandIn()) {
+        std::vector<wchar_t> system(1024, L'\0');
+        plat::ExpandEnvironmentStrings(L"%SystemRoot%\\System32\\kernel32.dll", system.data(), 1024);
+        image = ReadBytes(system.data());
+        ASSERT_GT(image.size(), 2u);
+    }
+    std::vector<void*> earlier;
+    for (int n = 1; n <= 2; ++n) {
+        const std::wstring taken = bin + L"\\~pendrel-deleted-" + pid + L"-" + std::to_wstring(n) + L".tmp";
+        plat::WriteWholeFile(taken, "earlier");
+        earlier.push_back(plat::testing::HoldFileOpen(taken));
+        ASSERT_NE(earlier.back(), nullptr);
+    }
+    plat::WriteWholeFile(bin + L"\\QueltoEngine.dll", image);
+    void* loaded = plat::testing::HoldAsImage(bin + L"\\QueltoEngine.dll");
+    ASSERT_NE(loaded, nullptr);
+    EXPECT_FALSE(DeleteDirectoryRecursive(GetRootPath()));
+    plat::testing::ReleaseImage(loaded);
+    for (void* hold : earlier) plat::testing::ReleaseHeldFile(hold);
+    const auto pending = PendingDeletions();
+    ForgetPendingDeletions(before);
+    // The walk's order decides how many names the held earlier ones use up
+    // trying to go aside themselves.
+    std::wstring aside;
+    for (int n = 3; n <= 6 && aside.empty(); ++n) {
+        const std::wstring name = bin + L"\\~pendrel-deleted-" + pid + L"-" + std::to_wstring(n) + L".tmp";
+        if (Exists(name) && ReadBytes(name) == image) aside = name;
+    }
+    EXPECT_FALSE(Exists(bin + L"\\QueltoEngine.dll")) << "renamed aside";
+    ASSERT_FALSE(aside.empty()) << "under a name not taken";
+    EXPECT_EQ(ReadBytes(bin + L"\\~pendrel-deleted-" + pid + L"-1.tmp"), "earlier") << "never replaced";
+    EXPECT_NE(std::find(pending.begin(), pending.end(), L"\\??\\" + aside), pending.end());
+    EXPECT_EQ(std::find(pending.begin(), pending.end(), L"\\??\\" + bin + L"\\QueltoEngine.dll"), pending.end())
+        << "the file's own name is never scheduled";
+    for (const std::string& line : LogLines())
+        EXPECT_EQ(line.find("lose its own file of this name: " + std::string(bin.begin(), bin.end()) + "\\Q"),
+                  std::string::npos) << line;
 }
 
 TEST_F(Uninstall, MetadataWhoseAttributesAreDeniedIsDeletedNow) {
