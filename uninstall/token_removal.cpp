@@ -8,38 +8,10 @@
 #include "support/causes.h"
 #include "support/log.h"
 #include "support/text.h"
+#include "tokens/engine_tokens.h"
 #include "tokens/registration.h"
 #include "tokens/token_keys.h"
 #include "voices/token_names.h"
-
-namespace {
-
-// Deletes the token key at `path` when it is the engine's; the CLSID of
-// another engine's token when it is not ("no CLSID" when it has none).
-// `code`: 0, 2 when there is no such key, or why it was not deleted.
-std::wstring DeleteTokenUnlessOthers(plat::HKey hive, const std::wstring& name, const std::wstring& path,
-                                     const std::wstring& label, std::int32_t& code) {
-    const std::wstring where = HiveName(hive) + L"\\" + path;
-    plat::OwnedKey key;
-    code = OpenKeyForDeletion(hive, path, where, key);
-    if (code == static_cast<std::int32_t>(plat::kErrorFileNotFound)) return L"";
-    std::wstring clsid = L"?";
-    if (code == 0) clsid = TokenClassId(key.get());
-    else if (plat::OwnedKey readable; OpenKeyItself(hive, path, plat::kKeyQueryValue, readable) == 0) {
-        // Not open for deletion: another engine's token is still told apart,
-        // and the open's code says why ours was not deleted.
-        clsid = TokenClassId(readable.get());
-    }
-    if (!IsTheEnginesToken(name, clsid)) return clsid.empty() ? L"no CLSID" : clsid;
-    if (code != 0) return L"";
-    if (!clsid.empty() && !IsEngineClassId(clsid))
-        WriteLogLine(L"WARNING", L"Token carries the engine's prefix but names another class (" + clsid +
-                                     L"), deleted as the engine's: " + path + L" (" + label + L")");
-    code = DeleteOpenKeyTree(key.get(), where);
-    return L"";
-}
-
-}  // namespace
 
 void UnregisterTokenEverywhere(const std::wstring& tokenKeyName) {
     if (!IsValidTokenKeyName(tokenKeyName)) {

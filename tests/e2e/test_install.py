@@ -318,6 +318,74 @@ class InstallTest(MachineTest):
             self.assertEqual(lines[at + 1], ("WARNING", "Refused, voice not registered: %s (%s)" % (path, cause)))
         self.assertEqual(lines[-15:-3], voice_lines(3, "c-good", "TTS_Mirelka_good"))
 
+    def tokens_in(self, hive, root):
+        """The key names directly below one token collection."""
+        top = (hive + "\\" + root + "\\Tokens").lower()
+        return {k.path.split("\\")[-1] for path, k in self.m.registry(hive, root + "\\Tokens").items()
+                if path.startswith(top + "\\") and "\\" not in path[len(top) + 1:]}
+
+    def test_an_upgrade_that_drops_a_voice_folder_leaves_exactly_the_new_set(self):
+        other = "{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}"
+        # Another vendor's voice, one of another vendor's that merely begins with "TTS_", and a token without the
+        # prefix that names the engine's class: by the one rule only the last is the engine's.
+        foreign = {"Vendor_Other_Voice": other, "TTS_Other_Voice": other, "TTS_mirelka_lower_case": other}
+        for hive in ("HKLM", "HKCU"):
+            for root in ROOTS:
+                for name, clsid in foreign.items():
+                    self.m.set_value(hive, root + "\\Tokens\\" + name, "CLSID", clsid)
+        before = {(h, r): self.tokens_in(h, r) for h in ("HKLM", "HKCU") for r in ROOTS}
+        self.m.install_voice("a-ane", metadata("TTS_Mirelka_eu-ES_Ane", "Ane", "42d"))
+        self.m.install_voice("b-elena", metadata("TTS_Mirelka_es-ES_Elena", "Elena"))
+        self.assertEqual(self.m.run()[0], 0)
+        for hive in ("HKLM", "HKCU"):
+            for root in ROOTS:
+                self.m.set_value(hive, root + "\\Tokens\\Custom_Quelto_Voice", "CLSID", CLSID)
+        import shutil
+        shutil.rmtree(self.m.host(VOICES + "b-elena"))
+        self.m.install_voice("c-mark", metadata("TTS_Mirelka_en-US_Mark", "Mark", "409"))
+        since = self.m.log_bytes()
+        self.assertEqual(self.m.run()[0], 0)
+        for hive in ("HKLM", "HKCU"):
+            for root in ROOTS:
+                kept = before[(hive, root)]
+                self.assertEqual(self.tokens_in(hive, root), kept | {"TTS_Mirelka_eu-ES_Ane", "TTS_Mirelka_en-US_Mark"},
+                                 (hive, root))
+                for name, clsid in foreign.items():
+                    key = self.token(hive, root, name)[0]
+                    self.assertEqual({n: v[2] for n, v in key.values.items()}, {"clsid": clsid})
+                self.assert_token(hive, root, "TTS_Mirelka_en-US_Mark", "Mark", "409")
+        # One line for each token removed, and none for any other.
+        removed = [m for _, m in self.m.log_lines(since=since) if m.startswith("Token deleted")]
+        self.assertEqual(sorted(removed), sorted("Token deleted, no voice folder claims it any more: %s\\%s\\Tokens\\%s"
+                                                 % (hive, root, name)
+                                                 for hive in ("HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER") for root in ROOTS
+                                                 for name in ("TTS_Mirelka_es-ES_Elena", "Custom_Quelto_Voice")))
+
+    def test_tokens_stay_when_the_folders_cannot_be_told(self):
+        import shutil
+        self.m.install_voice("a-ane", metadata("TTS_Mirelka_eu-ES_Ane", "Ane", "42d"))
+        self.m.install_voice("b-elena", metadata("TTS_Mirelka_es-ES_Elena", "Elena"))
+        self.assertEqual(self.m.run()[0], 0)
+        everything = {(h, r): self.tokens_in(h, r) for h in ("HKLM", "HKCU") for r in ROOTS}
+        # metaData.txt unreadable, voice.txt still names the token: the voice is claimed.
+        self.m.install_voice("b-elena", b"\xff", voice_txt=b"TokenKeyName: TTS_Mirelka_es-ES_Elena\r\n")
+        self.m.run()
+        self.assertEqual({(h, r): self.tokens_in(h, r) for h in ("HKLM", "HKCU") for r in ROOTS}, everything)
+        # A folder that names no token at all may hold any voice: nothing is removed, and the log says why.
+        self.m.install_voice("b-elena", b"\xff", voice_txt=b"")
+        since = self.m.log_bytes()
+        self.m.run()
+        self.assertEqual({(h, r): self.tokens_in(h, r) for h in ("HKLM", "HKCU") for r in ROOTS}, everything)
+        self.assertIn(("WARNING", "Tokens that no voice folder claims are kept: a voice folder names no token in "
+                                  "metaData.txt or voice.txt, and may hold any of them: " + VOICES + "b-elena"),
+                      self.m.log_lines(since=since))
+        # No voices folder to list: nothing is removed.
+        shutil.rmtree(self.m.host(VOICES))
+        since = self.m.log_bytes()
+        self.assertEqual(self.m.run()[0], 0)
+        self.assertEqual({(h, r): self.tokens_in(h, r) for h in ("HKLM", "HKCU") for r in ROOTS}, everything)
+        self.assertEqual(self.m.log_lines(since=since), self.start_lines())
+
 
 if __name__ == "__main__":
     unittest.main()

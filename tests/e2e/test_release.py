@@ -75,12 +75,15 @@ class ReleaseTest(MachineTest):
         with zipfile.ZipFile(archive) as z:
             entries = z.infolist()
             self.assertEqual([e.filename for e in entries],
-                             ["LICENSE", "USAGE.md", "pendrel.exe", "pendrel.exe.debug", "pendrel.exe.sha256"])
+                             ["LICENSE", "USAGE.md", "installer/pendrel.wxs", "pendrel.exe", "pendrel.exe.debug",
+                              "pendrel.exe.sha256"])
             self.assertEqual({(e.date_time, e.external_attr >> 16) for e in entries}.__len__(), 1,
                              "one time and one mode for every entry")
             self.assertEqual(entries[0].external_attr >> 16, 0o100644)
             self.assertIn(b"MIT License", z.read("LICENSE"))
             usage = z.read("USAGE.md").decode("utf-8")
+            with open(os.path.join(os.path.dirname(SCRIPTS), "examples", "installer", "pendrel.wxs"), "rb") as f:
+                self.assertEqual(z.read("installer/pendrel.wxs"), f.read(), "the sample package's source")
             for part in ("/uninstall", "/searchvoices", "/verify", "87", "log_zunsapi.txt", "Everyone"):
                 self.assertIn(part, usage)
             with open(PROGRAM + ".debug", "rb") as f:
