@@ -1,5 +1,6 @@
 #include "verify/verify.h"
 
+#include <algorithm>
 #include <map>
 #include <optional>
 #include <string>
@@ -210,8 +211,12 @@ Findings Check() {
         f.voices.push_back(v);
     }
 
-    // The engine's class matters while there is a voice for it to speak.
-    if (!folders.empty()) {
+    // The engine's class matters while there is a voice for it to speak; a
+    // folder only waiting for its deletion at the restart is none.
+    const bool speaking = std::any_of(f.voices.begin(), f.voices.end(), [](const VoiceResult& v) {
+        return v.state != VoiceResult::State::Pending;
+    });
+    if (speaking) {
         f.classChecked = true;
         f.classProblems = CheckEngineClass(f.failures, &f.classNotes);
     }

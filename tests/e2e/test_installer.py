@@ -199,11 +199,9 @@ class InstallerTest(MachineTest):
         self.assertIn(held.lower(), {p.lower() for p in self.m.pending_deletions()})
         self.assertIn("Scheduled for deletion at the next restart: " + held, self.m.log_messages())
 
-    @unittest.expectedFailure
     def test_verify_after_a_removal_while_a_voice_file_is_held_answers_3010(self):
-        # Known fault of /verify: the voice folder that waits for the restart still counts as a voice folder, so
-        # the engine's class, which the package removed, is checked and the answer is 1 ("Engine class: not
-        # registered"). When /verify leaves pending folders out, this passes and the mark must go.
+        # The voice folder that waits for the restart is no voice: the engine's class, which the package
+        # removed, is not checked for it.
         self.remove_while_held()
         code, out = self.verify()
         self.assertEqual(code, RESTART_PENDING, out)
