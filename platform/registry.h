@@ -97,6 +97,9 @@ std::int32_t RegQueryKeyName(HKey key, std::wstring& name);
 std::int32_t RegSetValueCounted(HKey key, std::wstring_view name, std::uint32_t type, const void* data,
                                 std::uint32_t bytes);
 
+// True when the open key is a registry link: it holds a REG_LINK
+// SymbolicLinkValue. (The handle needs kKeyQueryValue.)
+bool IsRegistryLink(HKey key);
 // 0 when the open key `child` is the key `name` right below `parent`, by the
 // names the kernel gives both (RegQueryKeyName); kErrorBadKey when it is any
 // other key (the parent again, an ancestor, a link's target).

@@ -14,12 +14,12 @@ bool SameKeyName(const std::wstring& a, const std::wstring& b) {
     return true;
 }
 
-bool IsLink(HKey key) {
+}  // namespace
+
+bool IsRegistryLink(HKey key) {
     std::uint32_t type = kRegNone, bytes = 0;
     return RegQueryValueEx(key, kSymbolicLinkValueName, &type, nullptr, &bytes) == 0 && type == kRegLink;
 }
-
-}  // namespace
 
 std::int32_t CheckKeyName(HKey key, const std::wstring& expected) {
     std::wstring name;
@@ -46,7 +46,7 @@ std::int32_t RegCreateChildItself(HKey parent, std::wstring_view name, std::uint
     OwnedKey key(opened);
     // A link put there between the two calls may have been followed by the
     // creation; the key's own name tells, whatever led to it.
-    if (IsLink(key.get())) return static_cast<std::int32_t>(kErrorAccessDenied);
+    if (IsRegistryLink(key.get())) return static_cast<std::int32_t>(kErrorAccessDenied);
     if (const std::int32_t identity = CheckChildIdentity(parent, name, key.get()); identity != 0) return identity;
     *result = key.release();
     if (created) *created = isNew;

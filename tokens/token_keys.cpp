@@ -59,12 +59,6 @@ std::int32_t CreateKeyItself(plat::HKey parent, const std::wstring& name, std::u
     return code;
 }
 
-bool IsRegistryLink(plat::HKey key) {
-    std::uint32_t type = plat::kRegNone, bytes = 0;
-    return plat::RegQueryValueEx(key, plat::kSymbolicLinkValueName, &type, nullptr, &bytes) == 0 &&
-           type == plat::kRegLink;
-}
-
 std::int32_t OpenKeyForDeletion(plat::HKey parent, const std::wstring& name, const std::wstring& where,
                                 plat::OwnedKey& key) {
     std::int32_t code = OpenKeyItself(parent, name, kDeleteTreeAccess, key);

@@ -24,9 +24,8 @@ std::int32_t OpenKeyItself(plat::HKey parent, const std::wstring& name, std::uin
 std::int32_t CreateKeyItself(plat::HKey parent, const std::wstring& name, std::uint32_t access, plat::OwnedKey& key,
                              bool* created = nullptr);
 
-// True when the open key is a registry link: it holds a REG_LINK
-// SymbolicLinkValue. (The handle needs kKeyQueryValue.)
-bool IsRegistryLink(plat::HKey key);
+// Whether an open key is a registry link: one test, the platform's.
+using plat::IsRegistryLink;
 
 // Deletes the key at `path` below `hive` and every key below it, each through
 // a handle opened as itself from its parent's handle, so that a link goes and
